@@ -1,0 +1,15 @@
+// Small string, URL and time helpers used throughout the plug-in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+void strToLowerCase(std::string& text);
+bool strCompare(const std::string& a, const std::string& b, bool ignoreCase);
+bool strCompare(const char* a, const char* b, bool ignoreCase);
+void extractLastPartOfUrl(const std::string& url, std::string& out);
+void extractLastNthPartOfURL(const std::string& url, int32_t n, std::string& out);
+// Writes the byte as two lower-case hex digits and "h" into out (4 bytes).
+void convertByteToStringHex(unsigned char byte, char* out);
+int64_t getCurTime();
+std::string getFormattedDateTimeStr(const int64_t& seconds, const std::string& format);

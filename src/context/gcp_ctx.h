@@ -1,0 +1,180 @@
+// The context of one exported call: the host's records, one internal object
+// per snapshot, the account and its configuration, the REST clients, the
+// worker pool, the lock and the call's error.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "context/records.h"
+#include "host/debug_log.h"
+#include "host/snap_info.h"
+#include "host/threads.h"
+
+class BXSnapRESTAPI_Gcp;
+
+namespace DuVavaZid {
+
+enum GcpOpCode : short {
+    GCP_OP_PREPARE = 1,
+    GCP_OP_SNAP = 2,
+    GCP_OP_MAP = 3,
+    GCP_OP_UNMAP = 4,
+    GCP_OP_REVERT = 5,
+    GCP_OP_DELETE = 6,
+    GCP_OP_RECONCILE = 7,
+    GCP_OP_IS_SUPPORTED = 8,
+    GCP_OP_POST_SNAP = 9,
+};
+
+// Internal error codes of the context and the operations.
+enum GcpErr : int {
+    GCP_ERR_NONE_YET = -1,
+    GCP_OK = 0,
+    GCP_ERR_EMPTY_SOURCE = 2,
+    GCP_ERR_SCSI_INQUIRY = 3,
+    GCP_ERR_NOT_GOOGLE = 4,
+    GCP_ERR_EMPTY_ID_DATA = 5,
+    GCP_ERR_HOST_ITEM = 6,
+    GCP_ERR_SNAP_COUNT = 7,
+    GCP_ERR_EMPTY_INPUT = 8,
+    GCP_ERR_MULTI_ARRAY = 9,
+    GCP_ERR_NO_ARRAY = 10,
+    GCP_ERR_CONNECT = 13,
+    GCP_ERR_RESPONSE = 14,
+    GCP_ERR_GCP = 15,
+    GCP_ERR_EMPTY_METADATA = 16,
+    GCP_ERR_INTERNAL = 17,
+    GCP_ERR_NOT_FOUND = 18,
+    GCP_ERR_NO_UTIL = 19,
+    GCP_ERR_MIXED_DEVICES = 20,
+    GCP_ERR_RUNNING = 25,
+    GCP_ERR_UPLOADING = 26,
+    GCP_ERR_PENDING = 27,
+    GCP_ERR_BACKEND = 28,
+};
+
+// Metadata keys stored on the host records.
+enum GcpMetaKey : int {
+    GCP_META_SNAP_UUID = 6,
+    GCP_META_TRANSIENT = 102,
+    GCP_META_CLOUD_LOCATION = 154,
+    GCP_META_SNAP_OP_LINK = 155,
+    GCP_META_DEVICE_TYPE = 156,
+    GCP_META_SERVICE_ACCOUNT = 157,
+    GCP_META_INTERIM_CLONE = 163,
+    GCP_META_LABELS = 167,
+};
+
+class GcpCtx {
+public:
+    GcpCtx(BXSO::BXOSUtil* util, long flags, int opCode);
+    ~GcpCtx();
+    GcpCtx(const GcpCtx&) = delete;
+    GcpCtx& operator=(const GcpCtx&) = delete;
+
+    void reset();
+    int initialize(BXSO::SnapInfo** snaps, int count);
+    int validateSnapList(BXSO::SnapInfo** snaps, int count);
+    int fetchAndFillSnapInfo();
+    int determineWhetherHPXDevice(GcpObject* object);
+
+    int getArrayDetailsFromDB();
+    int getArrayDetails();
+    int readAndSetArrayConfigs();
+    int getBaseDirectoryPath(std::string& path);
+    void dumpArrayDetails();
+
+    int setSnapMetadata(GcpObject* object);
+    int updateSnapMetadataWithSnapId(GcpObject* object);
+    int updateSnapMetadataWithGcpDeviceId(GcpObject* object);
+    int fillSnapObjectFromMetadata(GcpObject* object);
+
+    void resetError();
+    void prependErrorMsg(const std::string& msg);
+    void extractRESTErrorMsgs();
+    void logRESTDetails();
+    void dump();
+    int checkAndTryLock();
+    void checkAndReleaseLock();
+
+    // One debug-log line tagged with the job id.
+    void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // Records a failure: sets ErrCode, appends msg to ErrStr, writes one line at
+    // level -1 with logFormat ("...%d...%s...": the code and the whole ErrStr
+    // text) and returns the code.
+    int fail(int code, const std::string& msg, const char* logFormat = "GCP %d:%s");
+    std::string errText() const { return ErrStr.str(); }
+    BXSO::SnapInfo* firstRecord() const;
+    GcpObject* firstObject() const;
+
+    BXSO::BXOSUtil* osUtil = nullptr;
+    BXSO::SnapInfo** snapList = nullptr;
+    std::unique_ptr<BXSnapRESTAPI_Gcp> restClient;
+    std::unique_ptr<BXSnapRESTAPI_Gcp> destRestClient;
+    std::unique_ptr<HostDebug> debugLog;
+    std::string metadataBuffer;
+    long long JobId = -123456;
+    long Flags = 0;
+    short OpCode = 0;
+    int SnapCount = 0;
+    std::map<long, GcpObject*> snapMap;
+    int ErrCode = -1;
+    std::stringstream ErrStr;
+    std::stringstream restErrStr;
+    ArrayDetails arrayDetails;
+    std::string projectId;
+    std::string projectNumId;
+    std::string projectName;
+    std::string instanceId;
+    std::string instanceName;
+    std::string instanceHostName;
+    std::string instanceZone;
+    std::string serviceAccount;
+    bool useServiceAccount = false;
+    RestoreInfo restoreInfo;
+    std::map<std::string, std::string> zoneUrlMap;
+    short restErrorFlag = 0;
+    std::string restApiPath;
+    std::string restRequest;
+    std::string restResponse;
+    bool hpxMode = false;
+    bool restoreOptionsFound = false;
+    bool destAccountInUse = false;
+    std::unique_ptr<GcpMapCtx> mapCtx;
+    // Read by workers without the lock.
+    std::atomic<bool> preemptFlag{false};
+    BxCriticalSection ctxLock;
+    std::atomic<bool> threadsInUse{false};
+    bool pemPrivateKey = false;
+    bool guestFlushEnabled = false;
+    BxThreadPool threadPool;
+    bool skipSnapStatusCheck = false;
+    long snapStatusCheckRetryCount = 100;
+    long snapStatusCheckRetryIntervalMs = 300;
+
+private:
+    void deleteObjects();
+    int readRestoreOptions(GcpObject* first);
+    int readPrivateKeyConfig(BXSO::SnapInfo* record);
+    int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
+                         bool* done);
+    int metadataFieldMissing(const std::string& head, const char* format);
+};
+
+// Holds the context lock for one scope when worker threads run.
+class CtxLockGuard {
+public:
+    explicit CtxLockGuard(GcpCtx* ctx) : ctx_(ctx) { ctx_->checkAndTryLock(); }
+    ~CtxLockGuard() { ctx_->checkAndReleaseLock(); }
+    CtxLockGuard(const CtxLockGuard&) = delete;
+    CtxLockGuard& operator=(const CtxLockGuard&) = delete;
+
+private:
+    GcpCtx* ctx_;
+};
+
+}  // namespace DuVavaZid

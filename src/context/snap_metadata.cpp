@@ -1,0 +1,294 @@
+// The per-snapshot items stored on the host records between calls. Every field
+// is followed by "|", so "a|b|" holds two fields.
+#include <map>
+
+#include "context/gcp_ctx.h"
+#include "host/strings.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+// Reads "|"-terminated fields one after another; an empty field counts as
+// missing.
+class FieldReader {
+public:
+    explicit FieldReader(const std::string& text) : text_(text) {}
+    bool next(std::string& field) {
+        size_t bar = text_.find('|', pos_);
+        if (bar == std::string::npos || bar == pos_) {
+            return false;
+        }
+        field = text_.substr(pos_, bar - pos_);
+        pos_ = bar + 1;
+        return true;
+    }
+
+private:
+    const std::string& text_;
+    size_t pos_ = 0;
+};
+
+constexpr const char* kUuidFieldFormat =
+    "GCP Getting details from snap uuid metadata failed. %d:%s";
+
+}  // namespace
+
+int GcpCtx::setSnapMetadata(GcpObject* object) {
+    BXSO::SnapInfo* record = object->snapInfo;
+    log(2, "GCP Setting snap metadata...");
+
+    metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" + object->InstanceId +
+                     "|" + object->SnapResourceId + "|";
+    record->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
+    log(3, "GCP >> Snap uuid metadata [%s]", metadataBuffer.c_str());
+
+    metadataBuffer = object->GCPDeviceZone + "|" + object->GCPDeviceRegion + "|";
+    record->setMetadata(GCP_META_CLOUD_LOCATION, metadataBuffer.c_str());
+    log(3, "GCP >> Snap cloud location metadata [%s]", metadataBuffer.c_str());
+
+    metadataBuffer = object->GCPDeviceType + "|";
+    record->setMetadata(GCP_META_DEVICE_TYPE, metadataBuffer.c_str());
+    log(3, "GCP >> Device type metadata [%s]", metadataBuffer.c_str());
+
+    metadataBuffer = serviceAccount + "|";
+    record->setMetadata(GCP_META_SERVICE_ACCOUNT, metadataBuffer.c_str());
+    log(3, "GCP >> Service account metadata [%s]", metadataBuffer.c_str());
+
+    metadataBuffer = object->GCPDeviceName + "|";
+    record->setTransientMetadata(GCP_META_TRANSIENT, metadataBuffer.c_str());
+    log(-1, "GCP >> Snap transient metadata [%s]", metadataBuffer.c_str());
+
+    metadataBuffer = object->DiskLabels.json();
+    if (!metadataBuffer.empty()) {
+        record->setMetadata(GCP_META_LABELS, metadataBuffer.c_str());
+        log(3, "GCP >> GCP labels metadata [%s]", metadataBuffer.c_str());
+    }
+    log(3, "GCP Setting snap metadata... - done");
+    return 0;
+}
+
+// Reads one item into metadataBuffer. Returns 0 with the buffer filled, or the
+// result for the caller to return: a failure code, or 0 with *done set when a
+// delete found nothing (the record is then marked deleted).
+int GcpCtx::readMetadataItem(GcpObject* object, int key, const char* readFailMsg,
+                             const char* emptyMsg, bool* done) {
+    *done = false;
+    metadataBuffer.clear();
+    bool ok = object->snapInfo->getMetadata(key, &metadataBuffer);
+    if (!ok) {
+        metadataBuffer.clear();
+    }
+    bool isDelete = OpCode == GCP_OP_DELETE;
+    if (!ok && !isDelete) {
+        return fail(GCP_ERR_HOST_ITEM, readFailMsg);
+    }
+    if (metadataBuffer.empty()) {
+        if (isDelete) {
+            object->snapInfo->setStatus(BXSO::SNAP_DELETE_SUCCESS);
+            *done = true;
+            return 0;
+        }
+        return fail(GCP_ERR_EMPTY_METADATA, emptyMsg);
+    }
+    return 0;
+}
+
+int GcpCtx::metadataFieldMissing(const std::string& head, const char* format) {
+    return fail(GCP_ERR_EMPTY_INPUT, head + metadataBuffer + "]", format);
+}
+
+int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
+    log(2, "GCP Getting snap metadata...");
+    BXSO::SnapInfo* record = object->snapInfo;
+    bool done = false;
+    int rc = 0;
+
+    if (OpCode != GCP_OP_PREPARE) {
+        log(2, "GCP Getting details from snap uuid metadata...");
+        rc = readMetadataItem(object, GCP_META_SNAP_UUID,
+                              "Failed to get snap uuid metadata and hence failing",
+                              "Empty snap uuid metadata found - may be prepare itself failed",
+                              &done);
+        if (rc != 0 || done) {
+            return rc;
+        }
+        FieldReader uuid(metadataBuffer);
+        if (!uuid.next(object->GCPDeviceId)) {
+            return metadataFieldMissing("GCP device id not found in snap uuid metadata [",
+                                        kUuidFieldFormat);
+        }
+        if (!uuid.next(object->ProjectId)) {
+            return metadataFieldMissing("GCP project id not found in snap uuid metadata [",
+                                        kUuidFieldFormat);
+        }
+        if (!uuid.next(object->InstanceId)) {
+            return metadataFieldMissing("GCP instance id not found in snap uuid metadata [",
+                                        kUuidFieldFormat);
+        }
+        if (!uuid.next(object->SnapResourceId)) {
+            if (OpCode == GCP_OP_DELETE) {
+                log(-1,
+                    "GCP Snapshot resource id not found in snap uuid metadata... however "
+                    "proceeding further");
+            } else if (OpCode != GCP_OP_SNAP && OpCode != GCP_OP_POST_SNAP) {
+                return metadataFieldMissing(
+                    "Snapshot resource id not found in snap uuid metadata [", kUuidFieldFormat);
+            }
+        }
+        log(0,
+            "GCP >> From snap uuid metadata - GCP device id [%s] project id [%s] instance id "
+            "[%s] snap resource id [%s]",
+            object->GCPDeviceId.c_str(), object->ProjectId.c_str(), object->InstanceId.c_str(),
+            object->SnapResourceId.c_str());
+        getGcpDevTagFromNameOrId(object, object->GCPDeviceTag);
+        getSnapTagFromUuidOrId(object, object->SnapTag);
+
+        if (OpCode == GCP_OP_SNAP) {
+            rc = readMetadataItem(
+                object, GCP_META_TRANSIENT, "Failed to get snap transient metadata and hence failing",
+                "Empty snap transient metadata found - may be prepare itself failed", &done);
+            if (rc != 0 || done) {
+                return rc;
+            }
+            FieldReader transient(metadataBuffer);
+            if (!transient.next(object->GCPDeviceName)) {
+                return metadataFieldMissing(
+                    "GCP device name not found in snap transient metadata [",
+                    "GCP Getting details from snap transient metadata failed. %d:%s");
+            }
+        }
+
+        log(2, "GCP Getting details from GCP device type metadata...");
+        rc = readMetadataItem(object, GCP_META_DEVICE_TYPE,
+                              "Failed to get GCP device type metadata and hence failing",
+                              "Empty GCP device type metadata found - may be prepare itself failed",
+                              &done);
+        if (rc != 0 || done) {
+            return rc;
+        }
+        size_t bar = metadataBuffer.find('|');
+        if (bar == std::string::npos) {
+            return metadataFieldMissing(
+                "GCP device type not found in snap cloud location metadata [",
+                "GCP Getting details from GCP device type metadata failed. %d:%s");
+        }
+        object->GCPDeviceType = metadataBuffer.substr(0, bar);
+        log(0, "GCP >> From GCP device type metadata - GCP device type [%s]",
+            object->GCPDeviceType.c_str());
+
+        log(2, "GCP Getting details from GCP service account metadata...");
+        rc = readMetadataItem(
+            object, GCP_META_SERVICE_ACCOUNT,
+            "Failed to get GCP service account metadata and hence failing",
+            "Empty GCP service account metadata found - may be prepare itself failed", &done);
+        if (rc != 0 || done) {
+            return rc;
+        }
+        bar = metadataBuffer.find('|');
+        if (bar == std::string::npos) {
+            return metadataFieldMissing(
+                "Service account not found in snap GCP service account metadata [",
+                "GCP Getting details from GCP service account metadata failed. %d:%s");
+        }
+        object->ServiceAccount = metadataBuffer.substr(0, bar);
+        log(0, "GCP >> From GCP service account metadata - service account [%s]",
+            object->ServiceAccount.c_str());
+    }
+
+    if (OpCode != GCP_OP_PREPARE || hpxMode) {
+        log(2, "GCP Getting details from GCP Snap cloud location metadata...");
+        rc = readMetadataItem(
+            object, GCP_META_CLOUD_LOCATION,
+            "Failed to get snap cloud location metadata and hence failing",
+            "Empty snap cloud location metadata found - may be prepare itself failed", &done);
+        if (rc != 0 || done) {
+            return rc;
+        }
+        const char* format = "GCP Getting details from snap cloud location metadata failed. %d:%s";
+        size_t first = metadataBuffer.find('|');
+        if (first == std::string::npos) {
+            return metadataFieldMissing("GCP zone not found in snap cloud location metadata [",
+                                        format);
+        }
+        size_t second = metadataBuffer.find('|', first + 1);
+        if (second == std::string::npos) {
+            return metadataFieldMissing("GCP region not found in snap cloud location metadata [",
+                                        format);
+        }
+        object->GCPDeviceZone = metadataBuffer.substr(0, first);
+        object->GCPDeviceRegion = metadataBuffer.substr(first + 1, second - first - 1);
+        log(0,
+            "GCP >> From snap cloud location metadata - GCP device zone [%s] GCP device region "
+            "[%s]",
+            object->GCPDeviceZone.c_str(), object->GCPDeviceRegion.c_str());
+    }
+
+    if (hpxMode && OpCode == GCP_OP_MAP) {
+        std::map<std::string, std::string> opts{{"destination-replica-zones", ""},
+                                                {"destination-encryption-key", ""}};
+        if (record->getCloneOptions(&opts)) {
+            log(3, "Clone options found");
+            const std::string& zones = opts["destination-replica-zones"];
+            object->cloneOptions.DestinationReplicaZones = HostStr::Split(zones, ",");
+            object->cloneOptions.destEncryptionKey = opts["destination-encryption-key"];
+            if (!object->cloneOptions.DestinationReplicaZones.empty()) {
+                object->RegionalDisk = true;
+                log(0, "GCP >> From cloud clone options - Destination disk replica zones [%s]",
+                    zones.c_str());
+            }
+            log(0, "GCP >> From cloud clone options - Destination encryption key [%s]",
+                object->cloneOptions.destEncryptionKey.c_str());
+        } else {
+            log(3, "Clone options not found");
+        }
+    }
+
+    if (OpCode == GCP_OP_MAP || OpCode == GCP_OP_REVERT) {
+        metadataBuffer.clear();
+        record->getMetadata(GCP_META_LABELS, &metadataBuffer);
+        if (!metadataBuffer.empty() && !object->DiskLabels.parse(metadataBuffer)) {
+            return metadataFieldMissing(
+                "Failed to parse the labels metadata as a JSON object. Metadata [",
+                "GCP Getting details from source disk labels metadata failed. %d:%s");
+        }
+    }
+
+    log(3, "GCP Getting snap metadata... - done");
+    return 0;
+}
+
+int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
+    metadataBuffer.clear();
+    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &metadataBuffer)) {
+        return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
+    }
+    size_t last = metadataBuffer.rfind('|');
+    size_t before = (last == std::string::npos || last == 0)
+                        ? std::string::npos
+                        : metadataBuffer.rfind('|', last - 1);
+    if (last == std::string::npos || before == std::string::npos) {
+        return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
+    }
+    metadataBuffer.replace(before + 1, last - before - 1, object->SnapResourceId);
+    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
+    log(0, "GCP Snap uuid metadata [%s]", metadataBuffer.c_str());
+    return 0;
+}
+
+int GcpCtx::updateSnapMetadataWithGcpDeviceId(GcpObject* object) {
+    metadataBuffer.clear();
+    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &metadataBuffer)) {
+        return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
+    }
+    size_t first = metadataBuffer.find('|');
+    if (first == std::string::npos) {
+        return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
+    }
+    metadataBuffer.replace(0, first, object->GCPDeviceId);
+    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
+    log(0, "GCP Snap uuid metadata [%s]", metadataBuffer.c_str());
+    return 0;
+}
+
+}  // namespace DuVavaZid

@@ -1,0 +1,26 @@
+# Fails unless the library defines exactly the thirteen bxso_ entry points as
+# dynamic symbols (sanitizer runtimes aside, which only Debug builds link).
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(found "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ [A-Za-z] (.+)$")
+    set(sym "${CMAKE_MATCH_1}")
+    if(sym MATCHES "^(_init|_fini|__bss_start|_edata|_end)$" OR sym MATCHES "@")
+      continue()
+    endif()
+    list(APPEND found "${sym}")
+  endif()
+endforeach()
+list(SORT found)
+set(expected bxso_deleteSnaps bxso_fileRevert bxso_isMapped bxso_isSupported bxso_mapSnaps
+    bxso_postSnapDevices bxso_prepareDevices bxso_reconcileSnaps bxso_revertSnaps
+    bxso_snapDevices bxso_unmapSnaps bxso_unprepareDevices bxso_version)
+list(SORT expected)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ\n expected: ${expected}\n found: ${found}")
+endif()
+message(STATUS "exports ok: ${found}")
