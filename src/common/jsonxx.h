@@ -40,6 +40,9 @@ bool isA(const Json& v) {
 std::string dump(const Json& v);
 }  // namespace detail
 
+// The text as the inside of a JSON string literal (without the quotes).
+std::string escape(const std::string& text);
+
 class Object {
 public:
     Object() : value_(detail::Json::object()) {}

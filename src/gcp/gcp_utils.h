@@ -2,13 +2,19 @@
 // several files by operation family.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "common/jsonxx.h"
 
 #include "context/gcp_ctx.h"
 
 namespace DuVavaZid {
+
+class MonitorLock;
 
 class GcpUtils {
 public:
@@ -28,10 +34,42 @@ public:
 
     // Connection.
     int rest_connectToArray();
+    int rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot);
+    int rest_connectUsingOAuth(const std::string& serviceAccountId, const std::string& privateKey,
+                               const std::string& password, BXSnapRESTAPI_Gcp* client);
+    int performDestAccLogon();
+    void rest_resetCtx();
+
+    // Identity of the local instance from the metadata server.
+    int getGCPMetaDetails();
+    int getMNInstanceDetails();
+    int rest_getGcpProjectId();
+    int rest_getGcpProjectNumId();
+    int rest_getGcpInstanceId();
+    int rest_getGcpInstanceName();
+    int rest_getGcpInstanceHostName();
+    int rest_getGcpInstanceZone();
+    int rest_getGcpDefaultServiceAccount();
+    // GET of an instance path; the response stays in the context.
+    int rest_getInstanceDetails(const std::string& path, GcpCtx* ctx);
 
     // Local devices.
     int isGoogleDevice(const std::string& deviceName);
     int processSCSIDetails(std::vector<short>& pageCodes, int flags);
+    // One INQUIRY: cdb is 6 bytes, buffer receives up to 255 bytes.
+    int doSCSIInquiry(const char* devicePath, const unsigned char* cdb, unsigned char* buffer);
+    int getStdDetailsFromSCSIInq(const unsigned char* buffer, std::string& vendor,
+                                 std::string& product, std::string& revision);
+    int getGCPDevNameFromSCSIInq(const unsigned char* buffer, std::string& deviceName);
+    int checkGCPDevNameFromSCSIInq(const char* devicePath, const std::string& deviceName);
+    int checkArrayIdAndSet(const char* devicePath, const std::string& arrayName);
+    void dumpHexBuffer(short length, const unsigned char* buffer);
+
+    // Local devices that appear after an attach.
+    int getDeviceList(GcpMapCtx* mapCtx, bool before);
+    void getDiffDeviceList(std::vector<std::string>& out);
+    int checkForMappedDevices(GcpMapCtx* mapCtx, const std::vector<std::string>& candidates,
+                              int& found);
 
     // Lookups and operations.
     int discoverArrayVolumeDetails();
@@ -47,12 +85,112 @@ public:
     // Error reporting.
     void logErrorDetails(GcpCtx* ctx);
 
+    // Source disks and the local instance's attachments.
+    int getGcpDeviceDetails(GcpObject* object, GcpCtx* ctx);
+    int rest_getOriginalGcpDeviceName(GcpObject* object, GcpCtx* ctx);
+    int processGetOriginalGcpDeviceNameResp(GcpObject* object, GcpCtx* ctx);
+    int rest_getGcpDeviceDetails(GcpObject* object, GcpCtx* ctx);
+    int processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* ctx);
+    int getSourceGcpDeviceDetails();
+    int getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* ctx);
+    int rest_getGcpZonalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx* ctx);
+    int rest_getGcpRegionalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx* ctx);
+    int processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, GcpCtx* ctx);
+    int checkAndSetDiskType(GcpObject* object, GcpCtx* ctx);
+    int getReplicaZoneURLs();
+    int rest_getZoneURLByZoneName(const std::string& zone, GcpObject* object, GcpCtx* ctx,
+                                  std::string& url);
+    int rest_getAttachedGcpDeviceDetails(GcpCtx* ctx);
+
+    // Snapshots.
+    int rest_getSnapResourceIdBySnapUuid(GcpObject* object, GcpCtx* ctx);
+    int processGetSnapResourceIdBySnapUuidResp(GcpObject* object, GcpCtx* ctx);
+    int rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* ctx);
+    int processGetSnapDetailsBySnapUuidResp(GcpObject* object, GcpCtx* ctx);
+    int rest_getSnapResourceIdByName(const std::string& name, GcpObject* object, GcpCtx* ctx,
+                                     std::string& resourceId);
+    int getSnapDetails();
+    int rest_deleteSnap(GcpObject* object, GcpCtx* ctx);
+
+    // Snapshot creation.
+    void initThreadPool(const std::string& name);
+    static void* createSnap(void* params);
+    int rest_createSnap(GcpObject* object, GcpCtx* ctx, std::string& opLink);
+    void buildJSONForCreateSnapReq(GcpObject* object, const long& jobId);
+
+    // Reading GCP responses.
+    void buildFieldList(const std::string& fields, std::vector<std::string>& names);
+    int extractValuesFromJSONObject(const std::vector<std::string>& names,
+                                    const jsonxx::Object& object,
+                                    std::map<std::string, std::string>& values);
+    int getValueFromJSONObject(const std::string& name, const jsonxx::Object& object,
+                               std::string& value, bool& isContainer);
+    void dumpRESTKeyValueMap(const std::map<std::string, std::string>& values);
+    int processFailedRequest(GcpObject* object, GcpCtx* ctx);
+    bool hasBackendError(const std::string& response);
+    void setErrorDetailsForSnapObj(GcpObject* object, GcpCtx* ctx, int code, const char* message);
+
+    // Following long-running work.
+    BXSnapRESTAPI_Gcp* activeClient();
+    void restoreComputeBasePath();
+    int monitorSnapOpProgress(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
+                              bool waitForCompletion);
+    int rest_getSnapOpProgress(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int processGetSnapOpProgressResp(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int processResponseForSnapOpAndTargetLink(GcpCtx* ctx, GcpReqOpInfo& rec);
+    int monitorResourceStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
+                              bool waitForCompletion);
+    int rest_getResourceStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int processGetResourceStatusResp(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int monitorGcpRequests(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& requests,
+                           GcpCtx* ctx);
+    void addFailedEntity(const std::string& type, const std::string& name,
+                         std::map<std::string, std::vector<std::string>>& failed);
+
     GcpCtx* ctx;
     std::unique_ptr<GcpUtils> secondUtils;
+
+      // One GET of a path relative to the API base path (the source client unless
+    // another is given); the response stays in the context.
+    bool restGet(const std::string& path, BXSnapRESTAPI_Gcp* client = nullptr);
+    // Reports a failed request: logs the exchange, collects GCP's messages,
+    // sets code and sentence (with " REST error returned by GCP [...]" when GCP
+    // said something), copies the error to the object's record when there is
+    // one, and logs "GCP %d-%s - URL-[%s]".
+    int failRequest(GcpObject* object, int code, const std::string& sentence);
+    // Reports an unusable answer: logs the exchange, puts prefix in front of
+    // the error text (which holds what the extraction found missing) and logs
+    // it with format; returns the context's code.
+    int failResponse(const std::string& prefix, const char* format = "GCP %d:%s");
+    // Reports an answer that does not match what the object expects.
+    int failMismatch(int code, const std::string& msg);
 
 private:
     // Steps that this build does not provide yet answer through this.
     int notAvailable(const char* step);
+    int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
+                        MonitorLock& lock);
+    int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
+                       MonitorLock& lock);
+    int failLinkMissing(GcpCtx* ctx, const GcpReqOpInfo& rec, const char* what);
+    int missingLocation(GcpObject* object);
+    void copyLabels(GcpObject* object, const jsonxx::Object& response);
+    std::string snapDetailsHead(const GcpObject* object) const;
+    void readCreationSettings();
+    void fillCreateRecord(GcpReqOpInfo& rec, const GcpObject* object, bool snapPhase) const;
+    int recordCreatedSnapshot(GcpObject* object);
+    int failSnapshot(GcpObject* object);
+    int retakeWithoutGuestFlush();
 };
+
+// A member read as text the way the analysis reads it: strings as they are,
+// booleans as "true"/"false", numbers as 32-bit integers (clamped), null as
+// "null"; false when absent. Containers give an empty text and isContainer.
+bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
+                      bool& isContainer);
+int getSnapOpStatus(const GcpReqOpInfo& rec);
+int getResourceStatus(const GcpReqOpInfo& rec);
+void extractJSONxxArrayElements(const jsonxx::Object& object, const std::string& name,
+                                std::vector<std::string>& out);
 
 }  // namespace DuVavaZid

@@ -11,6 +11,8 @@
 
 typedef void* (*BxThreadFunc)(void*);
 
+// Re-entrant, like the platform critical sections hosts are written against:
+// a thread that holds it may enter again (and must leave as often).
 class BxCriticalSection {
 public:
     // Returns 1 once the section is held by the caller.
@@ -18,7 +20,7 @@ public:
     void leave();
 
 private:
-    std::mutex mutex_;
+    std::recursive_mutex mutex_;
 };
 
 // Runs work items on at most maxThreads workers; further items queue until a

@@ -1,8 +1,146 @@
-// The plug-in's REST client: one per GCP account in use.
+// The plug-in's REST client: one per GCP account in use. It forms URLs from a
+// base path, puts the fixed headers on every request, sends through the host
+// HTTP client, logs the exchange with secrets masked, and on an expired or
+// rejected token renews it once and repeats the request. Not thread-safe.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/jsonxx.h"
+
+class BXLibCurl;
+
+namespace BXSO {
+class SnapInfo;
+}
 
 class BXSnapRESTAPI_Gcp {
 public:
-    BXSnapRESTAPI_Gcp() = default;
-    virtual ~BXSnapRESTAPI_Gcp() = default;
+    BXSnapRESTAPI_Gcp();
+    ~BXSnapRESTAPI_Gcp();
+    BXSnapRESTAPI_Gcp(const BXSnapRESTAPI_Gcp&) = delete;
+    BXSnapRESTAPI_Gcp& operator=(const BXSnapRESTAPI_Gcp&) = delete;
+
+    void reset();
+
+    void setBasePath(const std::string& value);
+    void setMetaBasePath(const std::string& value) { metaBasePath = value; }
+    void setServer(const std::string& value) { server = value; }
+    void setServerPort(int32_t value) { serverPort = value; }
+    void setUserName(const std::string& value) { userName = value; }
+    void setUserPswd(const std::string& value) { userPswd = value; }
+    void setAccessToken(const std::string& value) { accessToken = value; }
+    void setProtocolType(const std::string& value) { protocolType = value; }
+    void setCookieFile(const std::string& value) { cookieFile = value; }
+    void setAcceptTypeInHdr(const std::string& value) { acceptTypeInHdr = value; }
+    void setContentTypeInHdr(const std::string& value) { contentTypeInHdr = value; }
+    void setUserAgentHeaderInHdr(const std::string& value) { userAgentHeaderInHdr = value; }
+    void setMetaFetchInHdr(const std::string& value) { metaFetchInHdr = value; }
+    void setAccessTokenHdrPrefix(const std::string& value) { accessTokenHdrPrefix = value; }
+    void setServiceAccountId(const std::string& value) { serviceAccountId = value; }
+    void setPrivateKey(const std::string& value) { privateKey = value; }
+    void setPrivateKeyPswd(const std::string& value) { privateKeyPswd = value; }
+    void setUseServiceAccountOAuth(bool value) { useServiceAccountOAuth = value; }
+    void setUsePemPrivateKey(bool value) { usePemPrivateKey = value; }
+    void setLogging(bool enabled) { loggingEnabled = enabled; }
+    void setLogger(BXSO::SnapInfo* record);
+    // Job id on the host HTTP client's debug-log lines.
+    void setJobId(long long jobId);
+
+    bool initializeCurl();
+
+    // One request; meta selects the instance metadata server. A response that
+    // says the token is no longer accepted renews it and repeats the request once.
+    bool get(const std::string& path, const std::string& body, std::string& response, bool meta);
+    bool post(const std::string& path, const std::string& body, std::string& response, bool meta);
+    bool put(const std::string& path, const std::string& body, std::string& response, bool meta);
+    bool del(const std::string& path, const std::string& body, std::string& response, bool meta);
+    bool patch(const std::string& path, const std::string& body, std::string& response, bool meta);
+    int64_t getHttpErrorCode() const { return httpErrorCode; }
+
+    // Obtains a token: an empty path posts body to the token endpoint (the base
+    // path), otherwise path is a metadata-server GET.
+    bool connect(const std::string& path, const std::string& body, std::string& response);
+    bool disconnect(const std::string& a, const std::string& b, const std::string& c);
+    bool addUserPasswordHeader(const std::string& value);
+
+    // Copy of in for logging with every secret value replaced by '*', length kept.
+    void maskSensitiveDetails(const std::string& in, std::string& out) const;
+    bool getValueFromJSONObject(const std::string& key, const jsonxx::Object& object,
+                                std::string& value, bool& isContainer);
+
+    // Authentication.
+    bool getBearerToken(std::string& token);
+    bool SignSHA256withRSA(const std::string& key, const std::string& data,
+                           const std::string& password, std::string& signature);
+    bool SignSHA256withRSA_P12File(const std::string& file, const std::string& data,
+                                   const std::string& password, unsigned char* buffer,
+                                   size_t& length);
+    static std::string base64URLEncode(const unsigned char* data, size_t length);
+    static std::string base64EncodeWithEncodeString(const unsigned char* data, size_t length,
+                                                    const char* alphabet);
+    // The JWT claim set, values JSON-escaped, no white space.
+    static std::string buildClaimSet(const std::string& issuer, const std::string& scope,
+                                     const std::string& audience, int64_t now);
+    bool buildRequestForOAuth(std::string& body);
+    bool connectUsingOAuth(const std::string& path, std::string& body, std::string& response);
+    bool parseResponseForAccessToken(const std::string& response);
+    bool hasAuthError(const std::string& response);
+    bool checkForAuthErrorAndReconnect(const std::string& response);
+
+    // Read access for the connection setup and tests.
+    bool isCurlInitialized() const { return curlInitialized; }
+    bool isConnected() const { return connected; }
+    bool isLoggingEnabled() const { return loggingEnabled; }
+    bool usesServiceAccountOAuth() const { return useServiceAccountOAuth; }
+    bool usesPemPrivateKey() const { return usePemPrivateKey; }
+    const std::string& getBasePath() const { return basePath; }
+    const std::string& getMetaBasePath() const { return metaBasePath; }
+    const std::string& getProtocolType() const { return protocolType; }
+    const std::string& getServiceAccountId() const { return serviceAccountId; }
+    BXSO::SnapInfo* getLogger() const { return logger; }
+    BXLibCurl* httpClient() const { return curl.get(); }
+
+private:
+    enum ReqType : int { REQ_GET = 0, REQ_POST = 1, REQ_PUT = 2, REQ_DELETE = 3, REQ_PATCH = 4 };
+
+    bool request(int type, const std::string& path, const std::string& body, std::string& response,
+                 bool meta);
+    bool sendReq(int type, const std::string& path, const std::string& body, std::string& response,
+                 bool meta);
+    void formUrlPath(const std::string& path, std::string& url, bool meta);
+    bool setCommonCurlHeaders(bool meta);
+    void log(int level, const char* label, const char* format, ...)
+        __attribute__((format(printf, 4, 5)));
+    std::string masked(const std::string& text) const;
+
+    std::unique_ptr<BXLibCurl> curl;
+    bool curlInitialized = false;
+    bool connected = false;
+    bool connecting = false;
+    bool loggingEnabled = false;
+    int64_t httpErrorCode = 0;
+    std::string basePath;
+    std::string metaBasePath;
+    std::string server;
+    int32_t serverPort = -1;
+    std::string userName;
+    std::string userPswd;
+    std::string accessToken;
+    std::string protocolType;
+    std::string cookieFile;
+    std::string acceptTypeInHdr;
+    std::string contentTypeInHdr;
+    std::string userAgentHeaderInHdr;
+    std::string metaFetchInHdr;
+    std::string accessTokenHdrPrefix;
+    std::string serviceAccountId;
+    std::string privateKey;
+    std::string privateKeyPswd;
+    BXSO::SnapInfo* logger = nullptr;
+    bool useServiceAccountOAuth = false;
+    bool usePemPrivateKey = false;
 };

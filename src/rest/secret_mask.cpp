@@ -6,11 +6,13 @@
 namespace bxrest {
 namespace {
 
-const char* const kJsonKeys[] = {"access_token", "password",      "id_token",     "refresh_token",
+const char* const kJsonKeys[] = {"access_token", "password",      "id_token", "refresh_token",
                                  "private_key",  "client_secret", "assertion"};
 const char* const kFormFields[] = {"assertion=", "password=", "client_secret="};
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 void fill(std::string& text, size_t from, size_t to) {
     for (size_t i = from; i < to && i < text.size(); ++i) {
@@ -77,8 +79,7 @@ void maskJsonMembers(std::string& text, const char* key) {
 
 void maskFormFields(std::string& text, const char* field) {
     size_t len = std::strlen(field);
-    for (size_t pos = text.find(field); pos != std::string::npos;
-         pos = text.find(field, pos + 1)) {
+    for (size_t pos = text.find(field); pos != std::string::npos; pos = text.find(field, pos + 1)) {
         if (pos != 0 && !std::strchr("&?[ \t\r\n", text[pos - 1])) {
             continue;
         }

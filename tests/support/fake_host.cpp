@@ -276,6 +276,9 @@ bool FakeOSUtil::listDevices(const std::string& hostName, const std::string&,
     if (!listOk) {
         return false;
     }
+    if (lister) {
+        return lister(out);
+    }
     *out = devices;
     return true;
 }

@@ -3,6 +3,7 @@
 // plug-in wrote.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -129,6 +130,9 @@ public:
     bool listOk = true;
     std::vector<std::string> devices;
     std::vector<std::string> listCalls;
+    // When set, listDevices answers through it instead of `devices` (for
+    // example from the runtime's device listing, HostScsi::listDevices).
+    std::function<bool(std::vector<std::string>*)> lister;
 
     long long getJobId() override { return jobId; }
     bool listDevices(const std::string& hostName, const std::string& filter,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/exports.h"
+#include "gcp/gcp_utils.h"
 #include "support/fake_host.h"
 #include "support/log_capture.h"
 
@@ -185,6 +186,34 @@ TEST_F(EntryPointTest, StatusLoopHelpers) {
     setSnapOpError(&records[0], 62009, "why");
     EXPECT_EQ(records[0].errorCode, 62009);
     EXPECT_EQ(records[0].errorText, "why");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WorkerPool, SizedByThreadCountAndSnapshots) {
+    bxtest::LogCapture log(3);
+    bxtest::FakeOSUtil util;
+    struct Case {
+        int snaps;
+        int threadCount;  // -1: not configured (default 8)
+        int want;
+    } cases[] = {{1, -1, 1}, {20, -1, 8}, {20, 32, 20}, {5, 2, 2}};
+    for (const auto& c : cases) {
+        bxtest::RecordSet records(c.snaps);
+        for (size_t i = 0; i < records.size(); ++i) {
+            bxtest::storePreparedMetadata(records[i], "1", "d" + std::to_string(i));
+            if (c.threadCount >= 0) {
+                records[i].configValues["SMCONFIG_SNAP_OP_THREAD_COUNT_KEY"] = c.threadCount;
+            }
+        }
+        DuVavaZid::GcpCtx ctx(&util, 0, DuVavaZid::GCP_OP_SNAP);
+        ASSERT_EQ(ctx.initialize(records.data(), records.count()), 0) << ctx.errText();
+        DuVavaZid::GcpUtils utils(&ctx);
+        utils.initThreadPool("createSnaps");
+        EXPECT_EQ(ctx.threadPool.maxThreads(), c.want) << c.snaps << "/" << c.threadCount;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+// The shape every GCP request of the operations shares: clear the exchange,
+// send, and on failure report it the same way everywhere.
+#include "gcp/gcp_utils.h"
+#include "rest/rest_api_gcp.h"
+#include "rest/rest_failure.h"
+
+namespace DuVavaZid {
+
+bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
+    rest_resetCtx();
+    ctx->restApiPath = path;
+    if (!client) {
+        client = ctx->restClient.get();
+    }
+    if (!client) {
+        ctx->restResponse.clear();
+        return false;
+    }
+    return client->get(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+}
+
+int GcpUtils::failRequest(GcpObject* object, int code, const std::string& sentence) {
+    std::string restErrors = collectRestFailure(ctx);
+    std::string msg = sentence;
+    if (!restErrors.empty()) {
+        msg += " REST error returned by GCP [" + restErrors + "]";
+    }
+    failWithUrl(ctx, code, msg);
+    if (object) {
+        setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
+    }
+    return code;
+}
+
+int GcpUtils::failResponse(const std::string& prefix, const char* format) {
+    ctx->logRESTDetails();
+    ctx->prependErrorMsg(prefix);
+    std::string text = ctx->errText();
+    ctx->log(-1, format, ctx->ErrCode, text.c_str());
+    return ctx->ErrCode;
+}
+
+int GcpUtils::failMismatch(int code, const std::string& msg) {
+    ctx->logRESTDetails();
+    return ctx->fail(code, msg);
+}
+
+}  // namespace DuVavaZid

@@ -1,0 +1,419 @@
+// Snapshot creation: the snap phase starts one snapshot per disk on the
+// worker pool and waits until each is captured; the post phase waits until
+// each is READY, records its id, and falls back to snapshots without guest
+// flush when an application-consistent one failed.
+#include <list>
+#include <map>
+#include <memory>
+
+#include "common/helpers.h"
+#include "gcp/gcp_utils.h"
+#include "host/settings.h"
+#include "host/strings.h"
+#include "rest/rest_api_gcp.h"
+#include "rest/rest_constants.h"
+#include "runtime/endpoints.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr long kSnapsStartedFlag = 0x8000000;
+const char* const kMoverSection = "~MoverNode";
+const char* const kSkipCheckSetting = "bGCPSkipSnapCreationStatusCheck";
+const char* const kRetryCountSetting = "nGCPSnapStatusCheckRetryCount";
+const char* const kRetryIntervalSetting = "nGCPSnapStatusCheckRetryIntervalInMilliseconds";
+const char* const kCreateSnapTemplate =
+    "{\"name\":\"{1}\",\"labels\":{\"{2}\": \"{3}\",\"{4}\" : \"{5}\",\"{6}\" : {7},\"{8}\" : "
+    "\"{9}\"},\"description\": \"{10}\"}";
+const char* const kDescriptionTemplate =
+    "Snapshot created by job [{1}] at time [{2}] from host [{3}]";
+const char* const kTimeFormat = "%F %T %z";
+
+std::string snapshotUrl(const GcpObject* o) {
+    return "https://" + bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX + o->ProjectId +
+           "/global/snapshots/" + o->SnapUuid;
+}
+
+}  // namespace
+
+void GcpUtils::readCreationSettings() {
+    BXPlatformInfo settings;
+    bool skip = false;
+    if (settings.getBoolean(kMoverSection, kSkipCheckSetting, &skip)) {
+        ctx->skipSnapStatusCheck = skip;
+        ctx->log(0, "GCP Additional setting [%s\\%s] found and is [%s]", kMoverSection,
+                 kSkipCheckSetting, skip ? "enabled" : "disabled");
+    }
+    unsigned long number = 0;
+    if (settings.getNumber(kMoverSection, kRetryCountSetting, &number)) {
+        ctx->snapStatusCheckRetryCount = static_cast<long>(number);
+        ctx->log(0, "GCP Additional setting [%s\\%s] found and is [%lu]", kMoverSection,
+                 kRetryCountSetting, number);
+    }
+    if (settings.getNumber(kMoverSection, kRetryIntervalSetting, &number)) {
+        ctx->snapStatusCheckRetryIntervalMs = static_cast<long>(number);
+        ctx->log(0, "GCP Additional setting [%s\\%s] found and is [%lu]", kMoverSection,
+                 kRetryIntervalSetting, number);
+    }
+}
+
+void GcpUtils::initThreadPool(const std::string& name) {
+    unsigned long threads = static_cast<unsigned long>(ctx->arrayDetails.arrayConfigs.ThreadCount);
+    unsigned long snaps = static_cast<unsigned long>(ctx->snapMap.size());
+    int n = static_cast<int>(std::min(threads, snaps));
+    ctx->threadPool.initThreadPool(name.c_str(), static_cast<unsigned long>(-1), n, n, 1);
+}
+
+int GcpUtils::createSnaps() {
+    if (ctx->hpxMode) {
+        getSourceGcpDeviceDetails();
+    }
+    setSnapFlags(static_cast<int>(kSnapsStartedFlag));
+    readCreationSettings();
+    ctx->log(2, "GCP Creating snapshots...");
+    initThreadPool("createSnaps");
+    ctx->threadsInUse = true;
+    long now = static_cast<long>(getCurTime());
+
+    std::list<SnapOpReqParams> items;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        o->CreationTime = now;
+        items.emplace_back();
+        items.back().object = o;
+        items.back().utils = this;
+        if (!ctx->threadPool.doWork(&GcpUtils::createSnap, &items.back())) {
+            CtxLockGuard guard(ctx);
+            ctx->preemptFlag = true;
+            ctx->log(-1, "GCP Failed to start thread for create for snapshot [%s]",
+                     o->SnapUuid.c_str());
+            break;
+        }
+    }
+    ctx->threadPool.waitForAllThreads(true, true, true, -1);
+    items.clear();
+    ctx->log(3, "GCP Creating snapshots... - done");
+
+    for (auto& entry : ctx->snapMap) {
+        if (entry.second->snapInfo->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
+            ctx->ErrCode = GCP_ERR_INTERNAL;
+            return GCP_ERR_INTERNAL;
+        }
+    }
+    return 0;
+}
+
+void GcpUtils::fillCreateRecord(GcpReqOpInfo& rec, const GcpObject* o, bool snapPhase) const {
+    rec.operationType = "snapshot-create";
+    rec.entityType = GCP_ENTITY_SNAPSHOT;
+    if (snapPhase) {
+        rec.entityName = o->SnapUuid;
+        rec.maxAttempts = static_cast<int>(ctx->snapStatusCheckRetryCount);
+        rec.sleepInterval = 1;
+        rec.sleepUnitMs = static_cast<int>(ctx->snapStatusCheckRetryIntervalMs);
+    } else {
+        rec.entityName = o->SnapTag;
+        rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
+        rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
+    }
+}
+
+void* GcpUtils::createSnap(void* params) {
+    auto* item = static_cast<SnapOpReqParams*>(params);
+    GcpObject* o = item->object;
+    GcpUtils* self = item->utils;
+    GcpCtx* c = self->ctx;
+    BXSO::SnapInfo* record = o->snapInfo;
+
+    int rc = 0;
+    if (!c->hpxMode) {
+        CtxLockGuard guard(c);
+        rc = self->checkAndSetDiskType(o, c);
+    }
+    std::string opLink;
+    if (rc == 0) {
+        rc = self->rest_createSnap(o, c, opLink);
+    }
+    if (rc == 0) {
+        self->setSnapOpLinkInMetadata(opLink, o, c);
+        if (c->hpxMode || c->skipSnapStatusCheck) {
+            record->setStatus(BXSO::SNAP_CREATE_SUCCESS);
+        } else {
+            GcpReqOpInfo rec;
+            self->fillCreateRecord(rec, o, true);
+            {
+                CtxLockGuard guard(c);
+                rc = self->getSnapOpLinkFromMetadata(rec.selfLink, o, c);
+            }
+            if (rc == 0) {
+                rc = self->monitorSnapOpProgress(o, c, rec, false);
+            }
+            if (rc == 0) {
+                rec.reset();
+                self->fillCreateRecord(rec, o, true);
+                rec.targetLink = snapshotUrl(o);
+                rc = self->monitorResourceStatus(o, c, rec, false);
+            }
+            if (rc == 0) {
+                record->setStatus(BXSO::SNAP_CREATE_SUCCESS);
+            }
+        }
+    }
+    if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
+        CtxLockGuard guard(c);
+        c->preemptFlag = true;
+        c->log(0, "GCP Failing create for snapshot [%s] due to pre-empt flag set",
+               o->SnapUuid.c_str());
+    }
+    c->log(3, "GCP Creating snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
+           o->GCPDeviceName.c_str());
+    return nullptr;
+}
+
+void GcpUtils::buildJSONForCreateSnapReq(GcpObject* o, const long& jobId) {
+    std::string job = std::to_string(jobId);
+    int64_t created = o->CreationTime;
+    std::string description =
+        CWnString::Format(kDescriptionTemplate, {job, getFormattedDateTimeStr(created, kTimeFormat),
+                                                 HostDebug::getHostName()});
+    // Values go in as JSON string contents, so a quote or backslash in a name
+    // or host name cannot change the request's structure.
+    std::string name = jsonxx::escape(o->SnapUuid);
+    ctx->restRequest = CWnString::Format(
+        kCreateSnapTemplate,
+        {name, "data-protection-vendor-bx", "taldrix", "data-protection-feature-bx", "framelock",
+         "snap-backup-job-bx", job, "snap-name-bx", name, jsonxx::escape(description)});
+}
+
+int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
+    c->log(2, "GCP Creating snapshot [%s] of Gcp device [%s]...", o->SnapTag.c_str(),
+           o->GCPDeviceTag.c_str());
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (c->checkAndTryLock() == 0) {
+        c->log(-1, "Failed to acquire lock");
+        return GCP_ERR_INTERNAL;
+    }
+    int rc = 0;
+    rest_resetCtx();
+    buildJSONForCreateSnapReq(o, static_cast<long>(c->JobId));
+    std::string location =
+        o->RegionalDisk ? "/regions/" + o->GCPDeviceRegion : "/zones/" + o->GCPDeviceZone;
+    std::string suffix = "/createSnapshot/";
+    if (c->guestFlushEnabled) {
+        suffix = "/createSnapshot?guestFlush=true";
+        c->log(0, "GCP Creating app-consistent snapshot [%s] for GCP disk [%s] in project [%s]...",
+               o->SnapUuid.c_str(), o->GCPDeviceName.c_str(), o->ProjectId.c_str());
+    }
+    c->restApiPath = o->ProjectId + location + "/disks/" + o->GCPDeviceName + suffix;
+    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+        rc = failRequest(nullptr, GCP_ERR_GCP,
+                         "Failed to create snapshot of Gcp device [" + o->GCPDeviceName + "].");
+    } else {
+        jsonxx::Object response;
+        response.parse(c->restResponse);
+        std::string link;
+        bool isContainer = false;
+        if (getValueFromJSONObject("selfLink", response, link, isContainer) == 0) {
+            opLink = link;
+            c->log(0,
+                   "GCP >> Initiated create request for snapshot [%s] for Gcp device [%s] "
+                   "successfully",
+                   o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
+        } else {
+            c->logRESTDetails();
+            c->ErrCode = GCP_ERR_GCP;
+            c->prependErrorMsg("Failed to get operation [snapshot-create] progress link for snap " +
+                               o->SnapUuid + "] using [" + c->restApiPath + "] in array [" +
+                               c->arrayDetails.ArrayId + "]");
+            std::string text = c->errText();
+            std::string restErrors = c->restErrStr.str();
+            c->log(-1, "GCP %d-%s REST Error-[%s]", c->ErrCode, text.c_str(), restErrors.c_str());
+            rc = GCP_ERR_GCP;
+        }
+    }
+    restoreComputeBasePath();
+    c->log(3, "GCP Creating snapshot [%s] of Gcp device [%s]... - done", o->SnapTag.c_str(),
+           o->GCPDeviceTag.c_str());
+    c->checkAndReleaseLock();
+    return rc;
+}
+
+// Post phase for one snapshot whose waits succeeded: its id into the metadata.
+int GcpUtils::recordCreatedSnapshot(GcpObject* o) {
+    if (rest_getSnapResourceIdBySnapUuid(o, ctx) != 0) {
+        o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
+        return ctx->ErrCode != 0 ? ctx->ErrCode : GCP_ERR_GCP;
+    }
+    if (ctx->updateSnapMetadataWithSnapId(o) != 0) {
+        ctx->ErrCode = GCP_ERR_INTERNAL;
+        ctx->ErrStr << "Failed to update snap metadata with snap id";
+        std::string text = ctx->errText();
+        ctx->log(-1, "GCP %s", text.c_str());
+        o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
+        return GCP_ERR_INTERNAL;
+    }
+    ctx->log(0, "GCP >> Created snapshot [%s] of Gcp device [%s] successfully", o->SnapTag.c_str(),
+             o->GCPDeviceTag.c_str());
+    ctx->log(3, "GCP Creating snapshot [%s] of Gcp device [%s]... - done", o->SnapTag.c_str(),
+             o->GCPDeviceTag.c_str());
+    return 0;
+}
+
+int GcpUtils::failSnapshot(GcpObject* o) {
+    o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
+    // A wait can end badly without leaving a code behind; never report that as success.
+    return ctx->ErrCode > 0 ? ctx->ErrCode : GCP_ERR_INTERNAL;
+}
+
+int GcpUtils::postCreateSnaps() {
+    getSourceGcpDeviceDetails();
+
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (!getSnapUUID(o)) {
+            int rc = ctx->fail(GCP_ERR_HOST_ITEM,
+                               "Failed to get snap uuid for GCP device [" + o->GCPDeviceName + "].",
+                               "GCP Snap operation failed. Err-[%d:%s]");
+            o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
+            return rc;
+        }
+        recs.emplace_back();
+        GcpReqOpInfo& rec = recs.back();
+        fillCreateRecord(rec, o, false);
+        ctx->log(3, "GCP >> Trying to get the Operation progress link for snapshot [%s] of Gcp device [%s]",
+                 o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
+        int rc = getSnapOpLinkFromMetadata(rec.selfLink, o, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+        pairs.emplace_back(o, &rec);
+    }
+
+    bool flushFailed = false;
+    std::string flushError;
+    for (auto& pair : pairs) {
+        GcpObject* o = pair.first;
+        GcpReqOpInfo& rec = *pair.second;
+        int rc = monitorSnapOpProgress(o, ctx, rec, true);
+        bool failed = rc != 0 || !rec.httpErrorStatusCode.empty();
+        if (!failed && !flushFailed) {
+            rec.targetLink = snapshotUrl(o);
+            rc = monitorResourceStatus(o, ctx, rec, true);
+            failed = rc != 0 || !rec.httpErrorStatusCode.empty();
+        }
+        if (failed) {
+            if (!ctx->guestFlushEnabled) {
+                return failSnapshot(o);
+            }
+            if (flushError.empty()) {
+                flushError = ctx->restErrStr.str();
+            }
+            ctx->log(-1,
+                     "GCP Snapshot creation with guest-flush failed for snapshot [%s] of GCP "
+                     "device [%s] with REST error [%s]. It will be retried without guest-flush.",
+                     o->SnapTag.c_str(), o->GCPDeviceTag.c_str(), flushError.c_str());
+            ctx->resetError();
+            flushFailed = true;
+            continue;
+        }
+        if (flushFailed) {
+            continue;
+        }
+        rc = recordCreatedSnapshot(o);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+
+    std::map<std::string, std::string> props;
+    if (flushFailed) {
+        props["GuestFlushStatus"] = "1";
+        props["GuestFlushError"] = flushError;
+    } else {
+        props["GuestFlushStatus"] = "0";
+    }
+    if (!ctx->firstRecord()->setOperationProperties(props)) {
+        ctx->log(-1, "GCP >> Failed to set guest-flush properties");
+    }
+    if (!flushFailed) {
+        return 0;
+    }
+    return retakeWithoutGuestFlush();
+}
+
+int GcpUtils::retakeWithoutGuestFlush() {
+    ctx->log(0,
+             "GCP >> Failed to create snapshots with guest-flush enabled. Trying snapshots with "
+             "guest-flush disabled.");
+    ctx->guestFlushEnabled = false;
+    ctx->resetError();
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        o->snapInfo->setError(0, "");
+        recs.emplace_back();
+        GcpReqOpInfo& rec = recs.back();
+        rec.operationType = "snapshot-delete";
+        rec.entityType = GCP_ENTITY_SNAPSHOT;
+        rec.entityName = o->SnapTag;
+        rec.maxAttempts = cfg.RetryMaxCount;
+        rec.sleepInterval = cfg.RetrySleepInterval;
+        int rc = rest_deleteSnap(o, ctx);
+        if (rc == GCP_ERR_NOT_FOUND) {
+            ctx->log(0, "GCP Cannot find snapshot [%s] of GCP device [%s], proceeding further",
+                     o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
+            ctx->resetError();
+            continue;
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        processResponseForSnapOpAndTargetLink(ctx, rec);
+        pairs.emplace_back(o, &rec);
+    }
+    for (auto& pair : pairs) {
+        if (monitorSnapOpProgress(pair.first, ctx, *pair.second, true) != 0) {
+            return failSnapshot(pair.first);
+        }
+        ctx->log(0, "GCP >> Snapshot [%s] of GCP device [%s] is deleted successfully",
+                 pair.first->SnapTag.c_str(), pair.first->GCPDeviceTag.c_str());
+    }
+
+    pairs.clear();
+    recs.clear();
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        recs.emplace_back();
+        GcpReqOpInfo& rec = recs.back();
+        fillCreateRecord(rec, o, false);
+        int rc = rest_createSnap(o, ctx, rec.selfLink);
+        if (rc != 0) {
+            return rc;
+        }
+        pairs.emplace_back(o, &rec);
+    }
+    for (auto& pair : pairs) {
+        GcpObject* o = pair.first;
+        GcpReqOpInfo& rec = *pair.second;
+        if (monitorSnapOpProgress(o, ctx, rec, true) != 0) {
+            return failSnapshot(o);
+        }
+        processResponseForSnapOpAndTargetLink(ctx, rec);
+        if (monitorResourceStatus(o, ctx, rec, true) != 0) {
+            return failSnapshot(o);
+        }
+        int rc = recordCreatedSnapshot(o);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    return 0;
+}
+
+}  // namespace DuVavaZid

@@ -1,0 +1,158 @@
+// Connection setup: create and configure a REST client, obtain its token.
+#include "gcp/gcp_utils.h"
+#include "rest/rest_api_gcp.h"
+#include "rest/rest_constants.h"
+#include "rest/rest_failure.h"
+#include "runtime/endpoints.h"
+
+namespace DuVavaZid {
+
+namespace {
+const char* const kKeyFileDir = "/certificates/external/";
+}
+
+std::string collectRestFailure(GcpCtx* ctx) {
+    ctx->logRESTDetails();
+    ctx->extractRESTErrorMsgs();
+    return ctx->restErrStr.str();
+}
+
+int failWithUrl(GcpCtx* ctx, int code, const std::string& msg) {
+    ctx->ErrCode = code;
+    ctx->ErrStr << msg;
+    std::string text = ctx->ErrStr.str();
+    ctx->log(-1, "GCP %d-%s - URL-[%s]", code, text.c_str(), ctx->restApiPath.c_str());
+    return code;
+}
+
+void GcpUtils::rest_resetCtx() {
+    ctx->restApiPath.clear();
+    ctx->restRequest.clear();
+    ctx->restResponse.clear();
+    ctx->restErrorFlag = 0;
+}
+
+int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
+    if (!slot) {
+        slot.reset(new BXSnapRESTAPI_Gcp());
+        slot->setLogger(ctx->firstRecord());
+    }
+    BXSnapRESTAPI_Gcp* client = slot.get();
+    client->reset();
+    client->setBasePath(bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX);
+    client->setMetaBasePath(bxrt::metadataHost() + GCP_REST_API_META_BASE_PATH_SUFFIX);
+    client->setProtocolType(GCP_REST_API_PROTOCOL);
+    client->setAcceptTypeInHdr(GCP_REST_HDR_ACCEPT);
+    client->setContentTypeInHdr(GCP_REST_HDR_CONTENT_TYPE);
+    client->setUserAgentHeaderInHdr(GCP_REST_HDR_USER_AGENT);
+    client->setMetaFetchInHdr(GCP_REST_HDR_META_FETCH);
+    client->setUseServiceAccountOAuth(ctx->useServiceAccount);
+    client->setLogging(ctx->arrayDetails.arrayConfigs.RestApiLogging >= 1);
+    client->setJobId(ctx->JobId);
+    if (!client->initializeCurl()) {
+        ctx->ErrCode = GCP_ERR_INTERNAL;
+        ctx->ErrStr << "Failed to initialize curl.";
+        std::string text = ctx->ErrStr.str();
+        ctx->log(9, "GCP %d:%s", ctx->ErrCode, text.c_str());
+        return GCP_ERR_INTERNAL;
+    }
+    return 0;
+}
+
+int GcpUtils::rest_connectToArray() {
+    const std::string& arrayId = ctx->arrayDetails.ArrayId;
+    ctx->log(2, "GCP Connecting to GCP [%s]...", arrayId.c_str());
+    int rc = rest_initializeClient(ctx->restClient);
+    if (rc != 0) {
+        return rc;
+    }
+    BXSnapRESTAPI_Gcp* client = ctx->restClient.get();
+    if (!ctx->useServiceAccount) {
+        rest_resetCtx();
+        ctx->restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
+        if (!client->connect(ctx->restApiPath, ctx->restRequest, ctx->restResponse)) {
+            std::string restErrors = collectRestFailure(ctx);
+            failWithUrl(ctx, GCP_ERR_CONNECT,
+                        "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
+                            "]. Please ensure 1. Please ensure that GCP meta server is accessible");
+            ctx->restErrorFlag = 1;
+            return GCP_ERR_CONNECT;
+        }
+    } else {
+        if (ctx->pemPrivateKey) {
+            client->setUsePemPrivateKey(true);
+        }
+        rc =
+            rest_connectUsingOAuth(ctx->arrayDetails.ServiceAccountId, ctx->arrayDetails.PrivateKey,
+                                   ctx->arrayDetails.PrivateKeyPswd, client);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    if (getGCPMetaDetails() != 0) {
+        return ctx->ErrCode;
+    }
+    ctx->log(3, "GCP Connecting to GCP [%s]... - done", arrayId.c_str());
+    return 0;
+}
+
+int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
+                                     const std::string& privateKey, const std::string& password,
+                                     BXSnapRESTAPI_Gcp* client) {
+    ctx->log(2, "GCP Trying oauth for service account [%s]...", serviceAccountId.c_str());
+    if (serviceAccountId.empty() || privateKey.empty() || !client) {
+        std::string msg = "Failed to perform oauth ";
+        if (serviceAccountId.empty()) {
+            msg += "- Service account ID is empty ";
+        }
+        if (privateKey.empty()) {
+            msg += "- Private key is empty ";
+        }
+        msg += "Please add the missing details under Array Management";
+        return ctx->fail(GCP_ERR_INTERNAL, msg, "GCP %d-%s");
+    }
+    client->setServiceAccountId(serviceAccountId);
+    client->setPrivateKey(privateKey);
+    client->setPrivateKeyPswd(password);
+    rest_resetCtx();
+    if (!client->connectUsingOAuth(ctx->restApiPath, ctx->restRequest, ctx->restResponse)) {
+        std::string restErrors = collectRestFailure(ctx);
+        failWithUrl(ctx, GCP_ERR_GCP,
+                    "Failed to perform oauth for service account [" + serviceAccountId +
+                        "]. REST error returned by GCP [" + restErrors + "].");
+        ctx->restErrorFlag = 1;
+        return GCP_ERR_GCP;
+    }
+    ctx->log(3, "GCP Oauth for service account [%s]... done", serviceAccountId.c_str());
+    return 0;
+}
+
+int GcpUtils::performDestAccLogon() {
+    ctx->log(3, "Logging into destination account...");
+    ctx->destAccountInUse = true;
+    int rc = rest_initializeClient(ctx->destRestClient);
+    if (rc != 0) {
+        return rc;
+    }
+    BXSnapRESTAPI_Gcp* client = ctx->destRestClient.get();
+    const RestoreInfo& dest = ctx->restoreInfo;
+    if (dest.destKeyIsPem) {
+        client->setUsePemPrivateKey(true);
+        rc = rest_connectUsingOAuth(dest.destUser, dest.destKey, "", client);
+    } else {
+        std::string base;
+        rc = ctx->getBaseDirectoryPath(base);
+        if (rc != 0) {
+            return rc;
+        }
+        rc = rest_connectUsingOAuth(dest.destUser, base + kKeyFileDir + dest.destKey,
+                                    dest.destPassword, client);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    ctx->log(3, "Logging into destination account... - done");
+    return 0;
+}
+
+}  // namespace DuVavaZid

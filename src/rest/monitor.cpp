@@ -1,0 +1,466 @@
+// Following long-running GCP work to its end: the Operation until it is DONE,
+// then the resource it created until it is READY, singly or for a batch.
+#include <map>
+#include <sstream>
+
+#include "common/helpers.h"
+#include "gcp/gcp_utils.h"
+#include "host/strings.h"
+#include "rest/response_keys.h"
+#include "rest/rest_api_gcp.h"
+#include "rest/rest_constants.h"
+#include "rest/rest_failure.h"
+#include "runtime/endpoints.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr const char* kOpFields = "id,name,operationType,targetId,status,progress,selfLink,targetLink";
+constexpr const char* kResourceFields = "id,name,status";
+constexpr const char* kLinkMissingFormat = "GCP %d-%s REST Error-[%s]";
+
+int sleepMs(const GcpReqOpInfo& rec) { return rec.sleepInterval * rec.sleepUnitMs; }
+
+}  // namespace
+
+// Holds the context lock for one monitor and lets it go around the sleeps.
+class MonitorLock {
+public:
+    explicit MonitorLock(GcpCtx* c) : ctx_(c) { held_ = ctx_->checkAndTryLock() != 0; }
+    ~MonitorLock() { release(); }
+    MonitorLock(const MonitorLock&) = delete;
+    MonitorLock& operator=(const MonitorLock&) = delete;
+
+    bool held() const { return held_; }
+    void release() {
+        if (held_) {
+            ctx_->checkAndReleaseLock();
+            held_ = false;
+        }
+    }
+    bool reacquire() {
+        held_ = ctx_->checkAndTryLock() != 0;
+        return held_;
+    }
+
+private:
+    GcpCtx* ctx_;
+    bool held_ = false;
+};
+
+int getSnapOpStatus(const GcpReqOpInfo& rec) {
+    if (!rec.httpErrorStatusCode.empty()) {
+        return GCP_ERR_INTERNAL;
+    }
+    if (strCompare(rec.status, "DONE", true)) {
+        return 0;
+    }
+    if (strCompare(rec.status, "PENDING", true)) {
+        return GCP_ERR_PENDING;
+    }
+    return GCP_ERR_RUNNING;
+}
+
+int getResourceStatus(const GcpReqOpInfo& rec) {
+    if (strCompare(rec.status, "READY", true)) {
+        return 0;
+    }
+    if (strCompare(rec.status, "UPLOADING", true)) {
+        return GCP_ERR_UPLOADING;
+    }
+    if (strCompare(rec.status, "FAILED", true)) {
+        return GCP_ERR_INTERNAL;
+    }
+    return GCP_ERR_RUNNING;
+}
+
+BXSnapRESTAPI_Gcp* GcpUtils::activeClient() {
+    if (ctx->destAccountInUse && ctx->destRestClient) {
+        return ctx->destRestClient.get();
+    }
+    return ctx->restClient.get();
+}
+
+void GcpUtils::restoreComputeBasePath() {
+    if (BXSnapRESTAPI_Gcp* client = activeClient()) {
+        client->setBasePath(bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX);
+    }
+}
+
+// Fails with code 15 after a missing link or field: the sentence goes before
+// whatever the extraction left in the message.
+int GcpUtils::failLinkMissing(GcpCtx* c, const GcpReqOpInfo& rec, const char* what) {
+    c->logRESTDetails();
+    c->ErrCode = GCP_ERR_GCP;
+    std::ostringstream head;
+    head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
+         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using [" << c->restApiPath
+         << "] in array [" << c->arrayDetails.ArrayId << "]";
+    c->prependErrorMsg(head.str());
+    std::string text = c->errText();
+    std::string restErrors = c->restErrStr.str();
+    c->log(-1, kLinkMissingFormat, c->ErrCode, text.c_str(), restErrors.c_str());
+    return GCP_ERR_GCP;
+}
+
+int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    rest_resetCtx();
+    c->log(2, "GCP Getting snap operation status...");
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (!client) {
+        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
+    }
+    client->setBasePath(rec.selfLink);
+    if (!client->get(c->restApiPath, c->restRequest, c->restResponse, false)) {
+        return failRequest(object, GCP_ERR_GCP,
+                           "Failed to get operation [" + rec.operationType +
+                               "] progress details for " + rec.getEntityTypeStr() + " [" +
+                               rec.entityName + "].");
+    }
+    c->log(3, "GCP Getting snap operation status... done");
+    return 0;
+}
+
+int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    jsonxx::Object response;
+    if (!response.parse(c->restResponse)) {
+        c->logRESTDetails();
+        int rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response of the operation progress",
+                         "GCP %d-%s");
+        setErrorDetailsForSnapObj(object, c, rc, nullptr);
+        return rc;
+    }
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if ((client && client->getHttpErrorCode() == 404) ||
+        response.has<jsonxx::Number>(GCP_REST_API_HTTP_ERROR_CODE_FIELD)) {
+        if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
+            return GCP_ERR_NOT_FOUND;
+        }
+        int rc = failWithUrl(c, GCP_ERR_GCP,
+                             "Failed to perform the requested operation. Error returned by GCP [" +
+                                 c->restErrStr.str() + "]");
+        setErrorDetailsForSnapObj(object, c, rc, nullptr);
+        return rc;
+    }
+
+    std::string value;
+    bool isContainer = false;
+    if (rec.currentAttempt == 0) {
+        if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
+            return failLinkMissing(c, rec, "progress link");
+        }
+        rec.selfLink = value;
+        if (client) {
+            client->setBasePath(rec.selfLink);
+        }
+    }
+    std::vector<std::string> names;
+    std::map<std::string, std::string> values;
+    buildFieldList(kOpFields, names);
+    if (extractValuesFromJSONObject(names, response, values) != 0) {
+        return failLinkMissing(c, rec, "progress details");
+    }
+    if (rec.currentAttempt == 1) {
+        rec.targetId = values["targetId"];
+        rec.id = values["id"];
+        rec.name = values["name"];
+        rec.selfLink = values["selfLink"];
+        rec.startTime.clear();
+    }
+    rec.status = values["status"];
+    rec.progress = static_cast<short>(std::atoi(values["progress"].c_str()));
+    // Optional members: absent ones leave no error behind.
+    if (jsonMemberAsText(response, "startTime", value, isContainer)) {
+        rec.startTime = value;
+    }
+    if (jsonMemberAsText(response, "endTime", value, isContainer)) {
+        rec.endTime = value;
+    }
+    rec.httpErrorStatusCode.clear();
+    rec.httpErrorMessage.clear();
+    std::string dump;
+    rec.dump(dump);
+    c->log(0, "GCP >> Snap op details -- [%s]", dump.c_str());
+    return getSnapOpStatus(rec);
+}
+
+int GcpUtils::processResponseForSnapOpAndTargetLink(GcpCtx* c, GcpReqOpInfo& rec) {
+    jsonxx::Object response;
+    if (!response.parse(c->restResponse)) {
+        c->logRESTDetails();
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
+    }
+    std::string value;
+    bool isContainer = false;
+    if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
+        return failLinkMissing(c, rec, "progress link");
+    }
+    rec.selfLink = value;
+    if (getValueFromJSONObject("targetLink", response, value, isContainer) != 0) {
+        return failLinkMissing(c, rec, "target link");
+    }
+    rec.targetLink = value;
+    c->log(3, "GCP >> Snap Operation link [%s] Target link [%s]", rec.selfLink.c_str(),
+           rec.targetLink.c_str());
+    return 0;
+}
+
+int GcpUtils::monitorSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                                    bool waitForCompletion) {
+    const char* type = rec.getEntityTypeStr();
+    c->log(2, "GCP Monitoring operation [%s] progress details for %s [%s]...",
+           rec.operationType.c_str(), type, rec.entityName.c_str());
+    rec.currentAttempt = 0;
+    int result = 0;
+    MonitorLock lock(c);
+    if (!lock.held()) {
+        c->log(-1, "Failed to acquire lock");
+        result = GCP_ERR_INTERNAL;
+    } else {
+        result = followOperation(object, c, rec, waitForCompletion, lock);
+    }
+    restoreComputeBasePath();
+    c->log(3, "GCP Monitoring operation [%s] progress details for %s [%s]... - done",
+           rec.operationType.c_str(), type, rec.entityName.c_str());
+    return result;
+}
+
+int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                              bool waitForCompletion, MonitorLock& lock) {
+    const char* type = rec.getEntityTypeStr();
+    if (!rec.selfLink.empty()) {
+        if (BXSnapRESTAPI_Gcp* client = activeClient()) {
+            client->setBasePath(rec.selfLink);
+        }
+        int rc = rest_getSnapOpProgress(object, c, rec);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (;;) {
+        int s = processGetSnapOpProgressResp(object, c, rec);
+        if (s == 0) {
+            c->log(0, "GCP Operation [%s] succeeded for %s [%s]", rec.operationType.c_str(), type,
+                   rec.entityName.c_str());
+            return processResponseForSnapOpAndTargetLink(c, rec);
+        }
+        if (s != GCP_ERR_PENDING && s != GCP_ERR_RUNNING) {
+            c->log(-1, "GCP Operation [%s] failed for %s [%s] with error code [%d]",
+                   rec.operationType.c_str(), type, rec.entityName.c_str(), s);
+            return s;
+        }
+        c->resetError();
+        if (!waitForCompletion && rec.entityType == GCP_ENTITY_SNAPSHOT && s == GCP_ERR_RUNNING) {
+            c->log(0, "GCP Operation [%s] is now running for %s [%s]", rec.operationType.c_str(),
+                   type, rec.entityName.c_str());
+            return 0;
+        }
+        if (++rec.currentAttempt > rec.maxAttempts) {
+            break;
+        }
+        int waitMs = sleepMs(rec);
+        c->log(0,
+               "GCP Operation [%s] still running - will try again after sleeping for %d ms - "
+               "attempt #%d of %d...",
+               rec.operationType.c_str(), waitMs, rec.currentAttempt, rec.maxAttempts);
+        restoreComputeBasePath();
+        lock.release();
+        WNSLEEP(waitMs);
+        if (!lock.reacquire()) {
+            c->log(-1, "Failed to acquire lock");
+            return GCP_ERR_INTERNAL;
+        }
+        int rc = rest_getSnapOpProgress(object, c, rec);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    std::ostringstream msg;
+    msg << "Failed to get operation [" << rec.operationType << "] status after ["
+        << rec.maxAttempts << "] attempts, it is still running";
+    return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+}
+
+int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    rest_resetCtx();
+    c->log(2, "GCP Getting resource status...");
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (!client) {
+        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
+    }
+    client->setBasePath(rec.targetLink);
+    int rc = 0;
+    if (!client->get(c->restApiPath, c->restRequest, c->restResponse, false)) {
+        if (client->getHttpErrorCode() == 404) {
+            processFailedRequest(object, c);
+            rc = GCP_ERR_NOT_FOUND;
+        } else {
+            rc = failRequest(object, GCP_ERR_GCP,
+                             std::string("Failed to get resource status for [") +
+                                 rec.getEntityTypeStr() + " [" + rec.entityName + "].");
+        }
+    }
+    restoreComputeBasePath();
+    return rc;
+}
+
+int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    jsonxx::Object response;
+    response.parse(c->restResponse);
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (client && client->getHttpErrorCode() == 404) {
+        int rc = processFailedRequest(object, c);
+        if (rc == GCP_ERR_NOT_FOUND) {
+            return rc;
+        }
+        if (rc == GCP_ERR_GCP) {
+            rc = failWithUrl(c, GCP_ERR_GCP,
+                             "Failed to perform the requested operation. Error returned by GCP [" +
+                                 c->restErrStr.str() + "]");
+            setErrorDetailsForSnapObj(object, c, rc, nullptr);
+        }
+        return rc;
+    }
+    std::vector<std::string> names;
+    std::map<std::string, std::string> values;
+    buildFieldList(kResourceFields, names);
+    if (extractValuesFromJSONObject(names, response, values) != 0) {
+        c->logRESTDetails();
+        c->ErrCode = GCP_ERR_GCP;
+        std::ostringstream head;
+        head << "Failed to get resource status for " << rec.getEntityTypeStr() << " ["
+             << rec.entityName << "] using [" << c->restApiPath << "] in array ["
+             << c->arrayDetails.ArrayId << "]";
+        c->prependErrorMsg(head.str());
+        std::string text = c->errText();
+        std::string restErrors = c->restErrStr.str();
+        c->log(-1, kLinkMissingFormat, c->ErrCode, text.c_str(), restErrors.c_str());
+        return GCP_ERR_GCP;
+    }
+    rec.id = values["id"];
+    rec.name = values["name"];
+    rec.status = values["status"];
+    std::string dump;
+    rec.dump(dump);
+    c->log(0, "GCP >> Snap op details -- [%s]", dump.c_str());
+    return getResourceStatus(rec);
+}
+
+int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                                    bool waitForCompletion) {
+    const char* type = rec.getEntityTypeStr();
+    c->log(2, "GCP Monitoring resource status for %s [%s]...", type, rec.entityName.c_str());
+    rec.currentAttempt = 1;
+    int result = 0;
+    MonitorLock lock(c);
+    if (!lock.held()) {
+        c->log(-1, "Failed to acquire lock");
+        result = GCP_ERR_INTERNAL;
+    } else if (rec.targetLink.empty()) {
+        c->log(-1, "GCP Failed to get resource status for [%s] [%s]. The target link is empty.",
+               type, rec.entityName.c_str());
+        result = GCP_ERR_INTERNAL;
+    } else {
+        result = followResource(object, c, rec, waitForCompletion, lock);
+    }
+    restoreComputeBasePath();
+    c->log(3, "GCP Monitoring resource status for %s [%s]... - done", type,
+           rec.entityName.c_str());
+    return result;
+}
+
+int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                             bool waitForCompletion, MonitorLock& lock) {
+    const char* type = rec.getEntityTypeStr();
+    for (;;) {
+        int r = rest_getResourceStatus(object, c, rec);
+        if (r == GCP_ERR_NOT_FOUND) {
+            // Just created resources can take a moment to become visible.
+            c->resetError();
+            c->log(0, "GCP Resource [%s] not found", rec.entityName.c_str());
+        } else if (r != 0) {
+            return r;
+        } else {
+            int s = processGetResourceStatusResp(object, c, rec);
+            if (s == 0 || (s == GCP_ERR_UPLOADING && !waitForCompletion &&
+                           rec.entityType == GCP_ENTITY_SNAPSHOT)) {
+                c->log(0, "GCP Fetching resource status succeeded, %s [%s] is ready", type,
+                       rec.entityName.c_str());
+                return 0;
+            }
+            if (s != GCP_ERR_RUNNING) {
+                c->log(-1, "GCP Fetching resource status failed for %s [%s] with error code [%d]",
+                       type, rec.entityName.c_str(), s);
+                return s;
+            }
+            c->resetError();
+        }
+        if (++rec.currentAttempt > rec.maxAttempts) {
+            std::ostringstream msg;
+            msg << "Resource " << type << " [" << rec.entityName
+                << "] is still busy after repeated attempts (" << rec.maxAttempts << " times).";
+            return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP Snap operation failed. Err-[%d:%s]");
+        }
+        int waitMs = sleepMs(rec);
+        c->log(0,
+               "GCP Resource is busy - will try again after sleeping for %d ms - attempt #%d of "
+               "%d...",
+               waitMs, rec.currentAttempt, rec.maxAttempts);
+        restoreComputeBasePath();
+        lock.release();
+        WNSLEEP(waitMs);
+        if (!lock.reacquire()) {
+            return c->fail(GCP_ERR_INTERNAL, "Failed to acquire lock");
+        }
+    }
+}
+
+void GcpUtils::addFailedEntity(const std::string& type, const std::string& name,
+                               std::map<std::string, std::vector<std::string>>& failed) {
+    auto& names = failed[type];
+    for (const auto& n : names) {
+        if (n == name) {
+            return;
+        }
+    }
+    names.push_back(name);
+}
+
+int GcpUtils::monitorGcpRequests(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& requests,
+                                 GcpCtx* c) {
+    if (requests.empty()) {
+        return 0;
+    }
+    std::map<std::string, std::vector<std::string>> failed;
+    size_t stop = requests.size();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (monitorSnapOpProgress(requests[i].first, c, *requests[i].second, true) != 0) {
+            c->resetError();
+            stop = i;
+            for (size_t j = i; j < requests.size(); ++j) {
+                addFailedEntity(requests[j].second->getEntityTypeStr(),
+                                requests[j].second->entityName, failed);
+            }
+            break;
+        }
+    }
+    for (size_t i = 0; i < stop; ++i) {
+        if (monitorResourceStatus(requests[i].first, c, *requests[i].second, true) != 0) {
+            c->resetError();
+            addFailedEntity(requests[i].second->getEntityTypeStr(),
+                            requests[i].second->entityName, failed);
+        }
+    }
+    if (failed.empty()) {
+        return 0;
+    }
+    std::ostringstream msg;
+    msg << "Failed to monitor GCP requests for the following entities -- ";
+    for (const auto& entry : failed) {
+        msg << entry.first << " - [" << HostStr::Join(entry.second, ", ") << "] ";
+    }
+    return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+}
+
+}  // namespace DuVavaZid

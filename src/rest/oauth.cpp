@@ -1,0 +1,121 @@
+// Token acquisition and renewal.
+#include "host/http_client.h"
+#include "rest/rest_api_gcp.h"
+#include "rest/rest_constants.h"
+#include "runtime/endpoints.h"
+
+namespace {
+
+const char* const kLabelBuild = "GCP REST-buildRequestForOAuth";
+const char* const kLabelOAuth = "GCP REST-connectUsingOAuth";
+const char* const kLabelParse = "GCP REST-parseResponseForAccessToken";
+const char* const kLabelAuthError = "GCP REST-hasAuthError";
+const char* const kLabelReconnect = "GCP REST-checkForAuthErrorAndReconnect";
+
+}  // namespace
+
+bool BXSnapRESTAPI_Gcp::buildRequestForOAuth(std::string& body) {
+    body.clear();
+    std::string token;
+    if (!getBearerToken(token)) {
+        log(2, kLabelBuild, "Failed to generate the bearer token");
+        return false;
+    }
+    body = GCP_REST_API_OAUTH_REQUEST_PREFIX + token;
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::connectUsingOAuth(const std::string& path, std::string& body,
+                                          std::string& response) {
+    const std::string savedBase = basePath;
+    const std::string savedAccept = acceptTypeInHdr;
+    const std::string savedContentType = contentTypeInHdr;
+    setBasePath(bxrt::oauthTokenUrl());
+    // Without Accept and Content-Type lines the body goes out as a form post,
+    // which the token endpoint requires.
+    acceptTypeInHdr.clear();
+    contentTypeInHdr.clear();
+    bool result = buildRequestForOAuth(body);
+    if (!result) {
+        log(2, kLabelOAuth, "Failed to build request for oauth");
+    } else {
+        result = connect(path, body, response);
+        if (!result) {
+            log(2, kLabelOAuth, "Connect failed");
+        }
+    }
+    basePath = savedBase;
+    acceptTypeInHdr = savedAccept;
+    contentTypeInHdr = savedContentType;
+    return result;
+}
+
+bool BXSnapRESTAPI_Gcp::parseResponseForAccessToken(const std::string& response) {
+    jsonxx::Object object;
+    if (!object.parse(response)) {
+        return false;
+    }
+    std::string value;
+    bool isContainer = false;
+    for (const char* key :
+         {GCP_REST_API_JSON_RESP_KEY_TOKEN_TYPE, GCP_REST_API_JSON_RESP_KEY_ACCESS_TOKEN}) {
+        if (!getValueFromJSONObject(key, object, value, isContainer)) {
+            log(2, kLabelParse, "Failed to get [%s] value from JSON response", key);
+            return false;
+        }
+        if (isContainer) {
+            log(2, kLabelParse, "Type mismatch, expected string value for key [%s]", key);
+            return false;
+        }
+        if (key == std::string(GCP_REST_API_JSON_RESP_KEY_TOKEN_TYPE)) {
+            accessTokenHdrPrefix = value;
+        }
+    }
+    accessToken = accessTokenHdrPrefix + " " + value;
+    std::string expiresIn;
+    getValueFromJSONObject(GCP_REST_API_JSON_RESP_KEY_EXPIRES_IN, object, expiresIn, isContainer);
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::hasAuthError(const std::string& response) {
+    jsonxx::Object object;
+    if (!object.parse(response) || !object.has<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR)) {
+        return false;
+    }
+    jsonxx::Object error = object.get<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR);
+    if (!error.has<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE) ||
+        !error.has<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_STATUS)) {
+        return false;
+    }
+    if (error.get<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE) !=
+            GCP_REST_API_ERROR_CODE_UNAUTHORIZED ||
+        error.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_STATUS) !=
+            GCP_REST_API_ERROR_STATUS_UNAUTHENTICATED) {
+        return false;
+    }
+    log(1, kLabelAuthError, "Received [%s] status in JSON response.",
+        GCP_REST_API_ERROR_STATUS_UNAUTHENTICATED);
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::checkForAuthErrorAndReconnect(const std::string& response) {
+    if (!connected || connecting || !hasAuthError(response)) {
+        return false;
+    }
+    log(1, kLabelReconnect, "Re-authenticating... ");
+    std::string workBody;
+    std::string workResponse;
+    if (!useServiceAccountOAuth) {
+        if (connect(GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP, "", workResponse)) {
+            return true;
+        }
+        log(2, kLabelReconnect, "Failed to connect");
+        return false;
+    }
+    if (connectUsingOAuth("", workBody, workResponse)) {
+        return true;
+    }
+    log(2, kLabelReconnect, "Failed to perform oauth for service account [%s]",
+        serviceAccountId.c_str());
+    return false;
+}

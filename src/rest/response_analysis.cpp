@@ -1,0 +1,236 @@
+// Reading values out of GCP responses by field lists, and classifying GCP's
+// error bodies.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <sstream>
+
+#include "gcp/gcp_utils.h"
+#include "rest/response_keys.h"
+#include "rest/rest_constants.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr int kNotFoundCode = 404;
+
+// GCP sizes and ids read as numbers fit in 32 bits; anything else is clamped
+// instead of overflowing.
+int32_t toInt32(long double v) {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (v <= static_cast<long double>(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(v);
+}
+
+int hostErrorForOp(short opCode, int code, int ctxCode) {
+    switch (opCode) {
+        case GCP_OP_PREPARE:
+            return 62008;
+        case GCP_OP_SNAP:
+            return 60001;
+        case GCP_OP_MAP:
+            return 62009;
+        case GCP_OP_UNMAP:
+            return 62010;
+        case GCP_OP_REVERT:
+            return 60005;
+        case GCP_OP_DELETE:
+            return 60004;
+        case GCP_OP_RECONCILE:
+            return 60298;
+        default:
+            return code >= 1 ? code : ctxCode;
+    }
+}
+
+}  // namespace
+
+bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
+                      bool& isContainer) {
+    value.clear();
+    isContainer = false;
+    if (object.has<jsonxx::String>(name)) {
+        value = object.get<jsonxx::String>(name);
+    } else if (object.has<jsonxx::Boolean>(name)) {
+        value = object.get<jsonxx::Boolean>(name) ? GCP_REST_API_JSON_RESP_VALUE_TRUE
+                                                  : GCP_REST_API_JSON_RESP_VALUE_FALSE;
+    } else if (object.has<jsonxx::Number>(name)) {
+        value = std::to_string(toInt32(object.get<jsonxx::Number>(name)));
+    } else if (object.has<jsonxx::Object>(name) || object.has<jsonxx::Array>(name)) {
+        isContainer = true;
+    } else if (object.has<jsonxx::Null>(name)) {
+        value = GCP_REST_API_JSON_RESP_VALUE_NULL;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void GcpUtils::buildFieldList(const std::string& fields, std::vector<std::string>& names) {
+    names.clear();
+    size_t start = 0;
+    for (;;) {
+        size_t comma = fields.find(',', start);
+        if (comma == std::string::npos) {
+            names.push_back(fields.substr(start));
+            return;
+        }
+        names.push_back(fields.substr(start, comma - start));
+        start = comma + 1;
+    }
+}
+
+int GcpUtils::getValueFromJSONObject(const std::string& name, const jsonxx::Object& object,
+                                     std::string& value, bool& isContainer) {
+    if (jsonMemberAsText(object, name, value, isContainer)) {
+        return 0;
+    }
+    ctx->ErrCode = GCP_ERR_RESPONSE;
+    ctx->ErrStr << "\"" << name << "\" tag not found in REST response. ";
+    return GCP_ERR_RESPONSE;
+}
+
+int GcpUtils::extractValuesFromJSONObject(const std::vector<std::string>& names,
+                                          const jsonxx::Object& object,
+                                          std::map<std::string, std::string>& values) {
+    std::string value;
+    bool isContainer = false;
+    for (const auto& name : names) {
+        size_t slash = name.find('/');
+        if (slash != std::string::npos) {
+            std::string parent = name.substr(0, slash);
+            if (!object.has<jsonxx::Object>(parent)) {
+                continue;
+            }
+            int rc = getValueFromJSONObject(name.substr(slash + 1),
+                                            object.get<jsonxx::Object>(parent), value, isContainer);
+            if (rc != 0) {
+                return rc;
+            }
+        } else {
+            int rc = getValueFromJSONObject(name, object, value, isContainer);
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        if (!isContainer) {
+            values[name] = value;
+        }
+    }
+    dumpRESTKeyValueMap(values);
+    return 0;
+}
+
+void GcpUtils::dumpRESTKeyValueMap(const std::map<std::string, std::string>& values) {
+    if (!ctx->debugLog || ctx->debugLog->getDebugLevel() < 9) {
+        return;
+    }
+    std::ostringstream os;
+    os << "REST key-value map dump - ";
+    for (const auto& kv : values) {
+        if (kv.first == "password" || kv.first == "access_token") {
+            bool empty = kv.second.empty() || kv.second == GCP_REST_API_JSON_RESP_VALUE_NULL;
+            os << kv.first << (empty ? " [***] " : " [****] ");
+        } else {
+            os << kv.first << " [" << kv.second << "] ";
+        }
+    }
+    std::string text = os.str();
+    ctx->log(9, "GCP %s", text.c_str());
+}
+
+int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
+    jsonxx::Object response;
+    response.parse(c->restResponse);
+    if (!response.has<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR)) {
+        return GCP_ERR_INTERNAL;
+    }
+    jsonxx::Object error = response.get<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR);
+    if (error.has<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE)) {
+        std::vector<std::string> names;
+        std::map<std::string, std::string> values;
+        buildFieldList("code,message", names);
+        if (extractValuesFromJSONObject(names, error, values) != 0) {
+            return GCP_ERR_INTERNAL;
+        }
+        c->log(0, "GCP From REST response - code [%s] message [%s]", values["code"].c_str(),
+               values["message"].c_str());
+        if (values["code"] == std::to_string(kNotFoundCode)) {
+            c->restErrStr << values["message"];
+            return GCP_ERR_NOT_FOUND;
+        }
+        return GCP_ERR_GCP;
+    }
+    jsonxx::Array errors = error.get<jsonxx::Array>(GCP_REST_API_JSON_RESP_KEY_ERROR_MSGS);
+    if (errors.size() > 0 && errors.has<jsonxx::Object>(0)) {
+        jsonxx::Object first = errors.get<jsonxx::Object>(0);
+        if (first.has<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE)) {
+            c->restErrStr << first.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE);
+        }
+    }
+    return GCP_ERR_GCP;
+}
+
+bool GcpUtils::hasBackendError(const std::string& responseText) {
+    jsonxx::Object response;
+    if (!response.parse(responseText) ||
+        !response.has<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR)) {
+        return false;
+    }
+    jsonxx::Object error = response.get<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR);
+    if (!error.has<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE) ||
+        toInt32(error.get<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE)) !=
+            GCP_REST_API_ERROR_CODE_BACKEND_ERROR ||
+        !error.has<jsonxx::Array>(GCP_REST_API_JSON_RESP_KEY_ERROR_MSGS)) {
+        return false;
+    }
+    jsonxx::Array errors = error.get<jsonxx::Array>(GCP_REST_API_JSON_RESP_KEY_ERROR_MSGS);
+    for (size_t i = 0; i < errors.size(); ++i) {
+        jsonxx::Object element = errors.get<jsonxx::Object>(i);
+        if (!element.has<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_ERROR_REASON)) {
+            return false;
+        }
+        if (element.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_ERROR_REASON) ==
+            GCP_REST_API_ERROR_REASON_BACKEND_ERROR) {
+            ctx->log(-1, "GCP Received backend error in JSON response");
+            return true;
+        }
+    }
+    return false;
+}
+
+void GcpUtils::setErrorDetailsForSnapObj(GcpObject* object, GcpCtx* c, int code,
+                                         const char* message) {
+    if (!object || !object->snapInfo) {
+        return;
+    }
+    int hostCode = hostErrorForOp(c->OpCode, code, c->ErrCode);
+    std::string text = message ? std::string(message) : c->errText();
+    object->snapInfo->setError(hostCode, text.c_str());
+}
+
+void extractJSONxxArrayElements(const jsonxx::Object& object, const std::string& name,
+                                std::vector<std::string>& out) {
+    out.clear();
+    if (!object.has<jsonxx::Array>(name)) {
+        return;
+    }
+    jsonxx::Array elements = object.get<jsonxx::Array>(name);
+    for (size_t i = 0; i < elements.size(); ++i) {
+        // GCP lists strings here; anything else is skipped rather than trusted.
+        if (elements.has<jsonxx::String>(i)) {
+            out.push_back(elements.get<jsonxx::String>(i));
+        }
+    }
+}
+
+}  // namespace DuVavaZid

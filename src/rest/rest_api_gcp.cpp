@@ -1,0 +1,353 @@
+#include "rest/rest_api_gcp.h"
+
+#include <openssl/crypto.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "host/http_client.h"
+#include "host/snap_info.h"
+#include "rest/rest_constants.h"
+#include "rest/secret_mask.h"
+
+namespace {
+
+const char* const kLabelUrl = "GCP REST-formUrlPath";
+const char* const kLabelHeaders = "GCP REST-setCommonCurlHeaders";
+const char* const kLabelSend = "GCP REST-sendReq";
+const char* const kLabelConnect = "GCP REST-connect";
+const char* const kLabelInit = "GCP REST-initializeCurl";
+const char* const kLabelUserPwd = "GCP REST-setUserPasswordHeader";
+
+// JSON numbers are read as 32-bit integers: fractions cut, out-of-range values
+// clamped, never undefined behaviour.
+int32_t clampToInt32(long double v) {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (v <= static_cast<long double>(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(v);
+}
+
+void wipe(std::string& secret) {
+    if (!secret.empty()) {
+        OPENSSL_cleanse(&secret[0], secret.size());
+    }
+    secret.clear();
+}
+
+}  // namespace
+
+BXSnapRESTAPI_Gcp::BXSnapRESTAPI_Gcp() {
+    reset();
+    curl.reset(new BXLibCurl());
+}
+
+BXSnapRESTAPI_Gcp::~BXSnapRESTAPI_Gcp() {
+    wipe(accessToken);
+    wipe(privateKey);
+    wipe(privateKeyPswd);
+    wipe(userPswd);
+}
+
+void BXSnapRESTAPI_Gcp::reset() {
+    curlInitialized = false;
+    connected = false;
+    connecting = false;
+    loggingEnabled = false;
+    httpErrorCode = 0;
+    basePath.clear();
+    metaBasePath.clear();
+    server.clear();
+    serverPort = -1;
+    userName.clear();
+    wipe(userPswd);
+    wipe(accessToken);
+    protocolType.clear();
+    cookieFile.clear();
+    acceptTypeInHdr.clear();
+    contentTypeInHdr.clear();
+    userAgentHeaderInHdr.clear();
+    metaFetchInHdr.clear();
+    accessTokenHdrPrefix.clear();
+    serviceAccountId.clear();
+    wipe(privateKey);
+    wipe(privateKeyPswd);
+    useServiceAccountOAuth = false;
+    usePemPrivateKey = false;
+}
+
+void BXSnapRESTAPI_Gcp::setBasePath(const std::string& value) {
+    size_t scheme = value.find("://");
+    basePath = scheme == std::string::npos ? value : value.substr(scheme + 3);
+}
+
+void BXSnapRESTAPI_Gcp::setLogger(BXSO::SnapInfo* record) {
+    if (record) {
+        logger = record;
+    }
+}
+
+void BXSnapRESTAPI_Gcp::setJobId(long long jobId) {
+    curl->setJobId(jobId);
+}
+
+void BXSnapRESTAPI_Gcp::log(int level, const char* label, const char* format, ...) {
+    if (!logger) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (needed > 0) {
+        text.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(&text[0], text.size(), format, args);
+        text.resize(static_cast<size_t>(needed));
+    }
+    va_end(args);
+    logger->logMessage(level, label, "%s", text.c_str());
+}
+
+std::string BXSnapRESTAPI_Gcp::masked(const std::string& text) const {
+    return bxrest::maskSecrets(text);
+}
+
+void BXSnapRESTAPI_Gcp::maskSensitiveDetails(const std::string& in, std::string& out) const {
+    out = masked(in);
+}
+
+bool BXSnapRESTAPI_Gcp::initializeCurl() {
+    if (curl->BXLibCurlInit(nullptr, true, false, nullptr)) {
+        curlInitialized = true;
+        return true;
+    }
+    if (loggingEnabled) {
+        log(2, kLabelInit, "Failed to initialize Curl library.");
+    }
+    return false;
+}
+
+void BXSnapRESTAPI_Gcp::formUrlPath(const std::string& path, std::string& url, bool meta) {
+    // The metadata server only speaks plain HTTP.
+    url = meta ? "http://" + metaBasePath + path : protocolType + "://" + basePath + path;
+    if (loggingEnabled) {
+        log(0, kLabelUrl, "Computed URL [%s] to send the request.", url.c_str());
+    }
+}
+
+bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta) {
+    curl->BXLibCurlFreeHttpHeaderList();
+    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, contentTypeInHdr)) {
+        log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - content type [%s]",
+            contentTypeInHdr.c_str());
+        return false;
+    }
+    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, acceptTypeInHdr)) {
+        log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - accept [%s]",
+            acceptTypeInHdr.c_str());
+        return false;
+    }
+    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, userAgentHeaderInHdr)) {
+        log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - user-agent [%s]",
+            userAgentHeaderInHdr.c_str());
+        return false;
+    }
+    if (meta) {
+        if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, metaFetchInHdr)) {
+            log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - meta fetch [%s]",
+                metaFetchInHdr.c_str());
+            return false;
+        }
+    } else if (connected) {
+        std::string line = std::string(GCP_REST_HDR_AUTHORIZATION) + accessToken;
+        bool ok = curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, line);
+        wipe(line);
+        if (!ok) {
+            log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - access token");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::string& body,
+                                std::string& response, bool meta) {
+    response.clear();
+    httpErrorCode = 0;
+    bool result = true;
+    if (!curlInitialized) {
+        log(2, kLabelSend, "Error: Curl needs to be initialized before making any queries.");
+        return false;
+    }
+    if (!connecting && !connected) {
+        log(2, kLabelSend, "Error:Connect module has to be called before making any queries.");
+        return false;
+    }
+    if (meta) {
+        log(0, kLabelSend, "**  Meta REST call  **");
+    }
+    std::string url;
+    formUrlPath(path, url, meta);
+    setCommonCurlHeaders(meta);
+
+    _http_req_type_ method;
+    switch (type) {
+        case REQ_GET:
+            method = BX_HTTP_REQ_GET;
+            break;
+        case REQ_POST:
+            method = BX_HTTP_REQ_POST;
+            break;
+        case REQ_PUT:
+            method = BX_HTTP_REQ_PUT;
+            break;
+        case REQ_DELETE:
+            method = BX_HTTP_REQ_DELETE;
+            break;
+        case REQ_PATCH:
+            method = BX_HTTP_REQ_PATCH;
+            break;
+        default:
+            log(2, kLabelSend, "Unsupported request type [%d]", type);
+            return false;
+    }
+
+    bool sent = body.empty() ? curl->BXLibCurlSendHttpReq(method, url, nullptr, 0, false, nullptr)
+                             : curl->BXLibCurlSendHttpReq(method, url, body.data(), body.size(),
+                                                          false, nullptr);
+    if (!sent) {
+        if (body.empty()) {
+            log(2, kLabelSend, "Error while processing the request. URL[%s]", url.c_str());
+        } else {
+            log(2, kLabelSend, "Error while processing the request. URL[%s] Request[%s]",
+                url.c_str(), masked(body).c_str());
+        }
+        result = false;
+    }
+    httpErrorCode = curl->GetHttpErrorCode();
+    size_t length = 0;
+    const char* text = curl->GetHttpResponse(length, false);
+    if (length != 0 && text) {
+        response.assign(text, strnlen(text, length));
+    } else if (loggingEnabled) {
+        log(2, kLabelSend, "Empty response received for request. URL[%s] Request[%s]", url.c_str(),
+            masked(body).c_str());
+    }
+    if (loggingEnabled) {
+        std::string maskedResponse;
+        maskSensitiveDetails(response, maskedResponse);
+        log(0, kLabelSend, "Response for URL [%s] : <<%s>>", url.c_str(), maskedResponse.c_str());
+    }
+    return result;
+}
+
+bool BXSnapRESTAPI_Gcp::request(int type, const std::string& path, const std::string& body,
+                                std::string& response, bool meta) {
+    bool result = sendReq(type, path, body, response, meta);
+    if (checkForAuthErrorAndReconnect(response)) {
+        result = sendReq(type, path, body, response, meta);
+    }
+    return result;
+}
+
+bool BXSnapRESTAPI_Gcp::get(const std::string& path, const std::string& body, std::string& response,
+                            bool meta) {
+    return request(REQ_GET, path, body, response, meta);
+}
+
+bool BXSnapRESTAPI_Gcp::post(const std::string& path, const std::string& body,
+                             std::string& response, bool meta) {
+    return request(REQ_POST, path, body, response, meta);
+}
+
+bool BXSnapRESTAPI_Gcp::put(const std::string& path, const std::string& body, std::string& response,
+                            bool meta) {
+    return request(REQ_PUT, path, body, response, meta);
+}
+
+bool BXSnapRESTAPI_Gcp::del(const std::string& path, const std::string& body, std::string& response,
+                            bool meta) {
+    return request(REQ_DELETE, path, body, response, meta);
+}
+
+bool BXSnapRESTAPI_Gcp::patch(const std::string& path, const std::string& body,
+                              std::string& response, bool meta) {
+    return request(REQ_PATCH, path, body, response, meta);
+}
+
+bool BXSnapRESTAPI_Gcp::connect(const std::string& path, const std::string& body,
+                                std::string& response) {
+    connecting = true;
+    curl->toggleTrace(true);
+    // No token goes out with the token request itself.
+    wipe(accessToken);
+    bool sent = path.empty() ? post(path, body, response, false) : get(path, body, response, true);
+    if (sent) {
+        if (parseResponseForAccessToken(response)) {
+            connected = true;
+            connecting = false;
+            return true;
+        }
+        log(2, kLabelConnect, "Failed to parse JSON response for access token. JSON response [%s]",
+            masked(response).c_str());
+    } else if (curl->GetHttpErrorCode() == GCP_REST_API_ERROR_CODE_UNAUTHORIZED) {
+        response = "Failed to get access token from meta server";
+    }
+    connecting = false;
+    connected = false;
+    return false;
+}
+
+bool BXSnapRESTAPI_Gcp::disconnect(const std::string&, const std::string&, const std::string&) {
+    connected = false;
+    wipe(accessToken);
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::addUserPasswordHeader(const std::string& value) {
+    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_USERPWD, value)) {
+        log(2, kLabelUserPwd, "Failed to set CURL USERPWD header.");
+        return false;
+    }
+    return true;
+}
+
+bool BXSnapRESTAPI_Gcp::getValueFromJSONObject(const std::string& key, const jsonxx::Object& object,
+                                               std::string& value, bool& isContainer) {
+    value.clear();
+    isContainer = false;
+    if (object.has<jsonxx::String>(key)) {
+        value = object.get<jsonxx::String>(key);
+        return true;
+    }
+    if (object.has<jsonxx::Boolean>(key)) {
+        value = object.get<jsonxx::Boolean>(key) ? "true" : "false";
+        return true;
+    }
+    if (object.has<jsonxx::Number>(key)) {
+        value = std::to_string(clampToInt32(object.get<jsonxx::Number>(key)));
+        return true;
+    }
+    if (object.has<jsonxx::Object>(key) || object.has<jsonxx::Array>(key)) {
+        isContainer = true;
+        return true;
+    }
+    if (object.has<jsonxx::Null>(key)) {
+        value = "null";
+        return true;
+    }
+    log(2, "", "\"%s\" tag not found in JSON response.", key.c_str());
+    return false;
+}

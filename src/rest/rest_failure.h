@@ -1,0 +1,18 @@
+// The common failure report of a REST exchange made by the operations class.
+#pragma once
+
+#include <string>
+
+#include "context/gcp_ctx.h"
+
+namespace DuVavaZid {
+
+// Logs the failed exchange (masked) and collects GCP's error messages into
+// restErrStr; returns that text for the caller's message.
+std::string collectRestFailure(GcpCtx* ctx);
+
+// Sets the code, appends msg to ErrStr and writes the error line
+// "GCP %d-%s - URL-[%s]" with the context's REST API path; returns the code.
+int failWithUrl(GcpCtx* ctx, int code, const std::string& msg);
+
+}  // namespace DuVavaZid

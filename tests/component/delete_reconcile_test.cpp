@@ -1,0 +1,173 @@
+// Snapshot deletion and reconciliation through the exported entry points.
+#include <gtest/gtest.h>
+
+#include "common/jsonxx.h"
+#include "engine/exports.h"
+#include "gcp/gcp_utils.h"
+#include "rest/rest_api_gcp.h"
+#include "support/emulator_env.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+namespace {
+
+class SnapshotLifecycleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env = std::make_unique<bxtest::EmulatorEnv>();
+        ASSERT_TRUE(env->ok()) << env->error();
+    }
+
+    // A snapshot of data-disk-1 made directly through the API; returns its id.
+    std::string makeSnapshot(const std::string& name);
+
+    std::string snapshotJson(const std::string& name) {
+        return env->emu().resourceJson("projects/demo-project/global/snapshots/" + name);
+    }
+
+    // A record as the post phase leaves it: metadata with the snapshot's id.
+    void prepareRecord(bxtest::FakeSnapInfo& r, const std::string& snapName,
+                       const std::string& snapId) {
+        bxtest::storePreparedMetadata(r, "1", "data-disk-1", "us-central1-a", snapId);
+        r.snapName = snapName;
+        r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
+        r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 5;
+    }
+
+    bxtest::LogCapture log{9};
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    bxtest::FakeOSUtil util;
+};
+
+std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
+    // Use the plug-in's own client: it is what the deletion will talk through.
+    bxtest::RecordSet one(1);
+    prepareRecord(one[0], name, "");
+    DuVavaZid::GcpCtx ctx(&util, 0, DuVavaZid::GCP_OP_POST_SNAP);
+    if (ctx.initialize(one.data(), 1) != 0) {
+        return "";
+    }
+    DuVavaZid::GcpUtils utils(&ctx);
+    if (utils.rest_connectToArray() != 0) {
+        return "";
+    }
+    std::string response;
+    if (!ctx.restClient->post("demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
+                              "{\"name\":\"" + name + "\"}", response, false)) {
+        return "";
+    }
+    jsonxx::Object snap;
+    snap.parse(snapshotJson(name));
+    return snap.get<jsonxx::String>("id");
+}
+
+TEST_F(SnapshotLifecycleTest, DeletesExistingAndToleratesNeverCreatedOrGone) {
+    std::string id1 = makeSnapshot("del-1");
+    std::string id2 = makeSnapshot("del-2");
+    ASSERT_FALSE(id1.empty());
+    bxtest::RecordSet records(4);
+    prepareRecord(records[0], "del-1", id1);
+    prepareRecord(records[1], "del-2", "");  // resource id never recorded: found by name
+    prepareRecord(records[2], "gone-long-ago", "4242");
+    records[3].snapName = "never-made";  // prepare failed: no metadata at all
+    env->emu().clearJournal();
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), records.count(), &util), 0) << records[0].errorText;
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(records[i].status, BXSO::SNAP_DELETE_SUCCESS) << i;
+    }
+    EXPECT_TRUE(snapshotJson("del-1").empty());
+    EXPECT_TRUE(snapshotJson("del-2").empty());
+    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/" + id1), 1u);
+    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/del-2"), 1u);
+    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/4242"), 0u);
+    EXPECT_TRUE(log.contains("GCP Snapshot delete stats -- total [4] deleted [4] failed [0]", 0));
+    EXPECT_TRUE(records[0].hostLogContains("Delete snap operation -- success"));
+}
+
+TEST_F(SnapshotLifecycleTest, NotFoundOnDeleteIsConfirmedByALookup) {
+    std::string id = makeSnapshot("vanishing");
+    bxtest::RecordSet records(1);
+    prepareRecord(records[0], "vanishing", id);
+    gce::FaultSpec del;
+    del.method = "DELETE";
+    del.path = "*/global/snapshots/*";
+    del.status = 404;
+    env->emu().injectFault(del);
+    // The snapshot really is there: the 404 was wrong, and the record fails.
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
+    EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_FAILED);
+    EXPECT_EQ(records[0].errorCode, 60004);
+    EXPECT_NE(records[0].errorText.find("Failed to delete snapshot [vanishing] of GCP device [1]. Snapshot exists in GCP"),
+              std::string::npos)
+        << records[0].errorText;
+
+    // Now it disappears between the first lookup and the DELETE.
+    records[0].status = BXSO::SNAP_STATUS_NONE;
+    records[0].setError(0, "");
+    env->emu().injectFault(del);
+    gce::FaultSpec laterGet;
+    laterGet.method = "GET";
+    laterGet.path = "*/global/snapshots/*";
+    laterGet.skip = 1;
+    laterGet.status = 404;
+    laterGet.reason = "notFound";
+    env->emu().injectFault(laterGet);
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0) << records[0].errorText;
+    EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
+}
+
+TEST_F(SnapshotLifecycleTest, BackendErrorIsRetriedOnce) {
+    std::string id = makeSnapshot("flaky");
+    bxtest::RecordSet records(1);
+    prepareRecord(records[0], "flaky", id);
+    gce::FaultSpec backend;
+    backend.method = "DELETE";
+    backend.path = "*/global/snapshots/*";
+    backend.status = 503;
+    backend.reason = "backendError";
+    backend.count = 2;
+    env->emu().injectFault(backend);
+    env->emu().clearJournal();
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
+    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/"), 2u);
+    EXPECT_EQ(log.count("GCP >> Retrying delete for snapshot [flaky] after waiting for 0 seconds"),
+              1u);
+    EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_FAILED);
+    EXPECT_NE(records[0].errorText.find("GCP returned backend error"), std::string::npos);
+
+    // One backend error only: the repeat deletes it.
+    backend.count = 1;
+    env->emu().injectFault(backend);
+    records[0].setError(0, "");
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0);
+    EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
+    EXPECT_TRUE(snapshotJson("flaky").empty());
+}
+
+TEST_F(SnapshotLifecycleTest, ReconcileMarksOnlyWhatIsGone) {
+    std::string keptId = makeSnapshot("kept");
+    std::string otherId = makeSnapshot("unreachable");
+    bxtest::RecordSet records(4);
+    prepareRecord(records[0], "kept", keptId);
+    prepareRecord(records[1], "gone", "777");
+    prepareRecord(records[2], "", "555");  // the host never named it
+    prepareRecord(records[3], "unreachable", otherId);
+    gce::FaultSpec broken;
+    broken.method = "GET";
+    broken.path = "*/global/snapshots/" + otherId;
+    broken.status = 500;
+    broken.count = -1;
+    env->emu().injectFault(broken);
+    env->emu().clearJournal();
+    EXPECT_EQ(bxso_reconcileSnaps(records.data(), 4, &util), 0);
+    EXPECT_EQ(records[0].status, BXSO::SNAP_STATUS_NONE);
+    EXPECT_EQ(records[1].status, BXSO::SNAP_EXTERNALLY_DELETED);
+    EXPECT_EQ(records[2].status, BXSO::SNAP_STATUS_NONE);
+    EXPECT_EQ(records[3].status, BXSO::SNAP_STATUS_NONE);
+    EXPECT_TRUE(log.contains(
+        "GCP Snapshot Recon stats: Total-[4] Externally Deleted-[1] Skipped-[1] Failed-[1]", 0));
+    EXPECT_EQ(env->requestsMatching("", "/global/snapshots/"), 3u);
+    EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// Instance metadata queries against the emulator's metadata server.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "rest_env.h"
+
+namespace {
+
+using namespace resttest;
+
+class MetaQueries : public RestEnv {
+protected:
+    std::vector<std::string> metadataPaths() const {
+        std::vector<std::string> paths;
+        for (const auto& e : journal("metadata")) {
+            paths.push_back(e.path.substr(std::string("/computeMetadata/v1/").size()));
+        }
+        return paths;
+    }
+};
+
+TEST_F(MetaQueries, ConnectionFillsTheInstanceIdentity) {
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    jsonxx::Object vm;
+    ASSERT_TRUE(vm.parse(emulator->resourceJson(kInstancePath)));
+    EXPECT_EQ(ctx->projectId, "demo-project");
+    EXPECT_EQ(ctx->projectNumId, "123456789012");
+    EXPECT_EQ(ctx->instanceId, vm.get<jsonxx::String>("id"));
+    EXPECT_FALSE(ctx->instanceId.empty());
+    EXPECT_EQ(ctx->instanceName, "mover-1");
+    EXPECT_EQ(ctx->instanceHostName, "mover-1.us-central1-a.c.demo-project.internal");
+    EXPECT_EQ(ctx->instanceZone, "us-central1-a");  // the answer is projects/N/zones/Z
+    EXPECT_EQ(ctx->serviceAccount, kDefaultAccount);
+    EXPECT_EQ(metadataPaths(),
+              (std::vector<std::string>{
+                  "instance/service-accounts/default/token", "project/project-id",
+                  "project/numeric-project-id", "instance/id", "instance/name", "instance/hostname",
+                  "instance/zone", "instance/service-accounts/default/email"}));
+    EXPECT_TRUE(capture.contains("GCP >> GCP instance zone [us-central1-a]", 2));
+    EXPECT_TRUE(capture.contains(
+        "GCP >> GCP project id [demo-project] project num id [123456789012] instance id [" +
+            ctx->instanceId +
+            "] instance name [mover-1] instance hostname "
+            "[mover-1.us-central1-a.c.demo-project.internal] instance zone [us-central1-a] "
+            "service account [" +
+            kDefaultAccount + "]",
+        0));
+}
+
+TEST_F(MetaQueries, KnownInstanceIdAndZoneAreNotAskedAgainAndHpxTakesTheArrayAccount) {
+    ctx->instanceId = "42";
+    ctx->instanceZone = "europe-west1-b";
+    ctx->hpxMode = true;
+    useServiceAccount(account(kBackupAccount), true);
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    EXPECT_EQ(metadataPaths(),
+              (std::vector<std::string>{"project/project-id", "project/numeric-project-id",
+                                        "instance/name", "instance/hostname"}));
+    EXPECT_EQ(ctx->instanceId, "42");
+    EXPECT_EQ(ctx->instanceZone, "europe-west1-b");
+    EXPECT_EQ(ctx->serviceAccount, kBackupAccount);
+}
+
+TEST_F(MetaQueries, HpxDeleteAsksNothing) {
+    newContext(DuVavaZid::GCP_OP_DELETE);
+    ctx->hpxMode = true;
+    useServiceAccount(account(kBackupAccount), true);
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    EXPECT_TRUE(journal("metadata").empty());
+    EXPECT_TRUE(ctx->projectId.empty());
+    EXPECT_TRUE(capture.contains("GCP Not getting GCP meta details for this MN", 0));
+}
+
+TEST_F(MetaQueries, FailedQueryGives15WithGcpsMessage) {
+    gce::FaultSpec fault;
+    fault.path = "/computeMetadata/v1/instance/hostname";
+    fault.status = 503;
+    fault.body = R"({"error":{"code":503,"message":"metadata busy"}})";
+    emulator->injectFault(fault);
+    EXPECT_EQ(utils->rest_connectToArray(), 15);
+    EXPECT_EQ(ctx->errText(),
+              "Failed to get GCP instance host name - error returned by GCP [metadata busy ]");
+    EXPECT_TRUE(capture.contains(
+        "GCP 15-Failed to get GCP instance host name - error returned by GCP [metadata busy ] - "
+        "URL-[instance/hostname]",
+        -1));
+    EXPECT_TRUE(ctx->instanceHostName.empty());
+    EXPECT_EQ(metadataPaths().back(), "instance/hostname") << "stops at the first failure";
+}
+
+TEST_F(MetaQueries, UnreachableMetadataServerGives13) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    settings.set("Gcp", "MetadataHost", "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+
+    EXPECT_EQ(utils->rest_connectToArray(), 13);
+    EXPECT_EQ(ctx->ErrCode, 13);
+    EXPECT_EQ(ctx->errText(),
+              "Failed to connect to GCP [gcp-array] with REST error[\"error\" tag not found in "
+              "REST error response]. Please ensure 1. Please ensure that GCP meta server is "
+              "accessible");
+    EXPECT_EQ(ctx->restErrorFlag, 1);
+    EXPECT_TRUE(capture.contains("- URL-[instance/service-accounts/default/token]", -1));
+    // libcurl's own text of the transport error is in the debug log.
+    EXPECT_TRUE(
+        capture.contains("GCP HTTP GET http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+                             "/computeMetadata/v1/instance/service-accounts/default/"
+                             "token failed: Failed to connect to 127.0.0.1 port",
+                         -1))
+        << capture.all();
+}
+
+TEST_F(MetaQueries, MetadataHostFromTheEnvironmentWinsOverTheSettings) {
+    settings.set("Gcp", "MetadataHost", "127.0.0.1:1");
+    ::setenv("GCE_METADATA_HOST", emulator->metadataHost().c_str(), 1);
+    int rc = utils->rest_connectToArray();
+    ::unsetenv("GCE_METADATA_HOST");
+    EXPECT_EQ(rc, 0) << ctx->errText();
+    EXPECT_EQ(ctx->restClient->getMetaBasePath(),
+              emulator->metadataHost() + "/computeMetadata/v1/");
+}
+
+TEST_F(MetaQueries, LocalInstanceIsReadByItsIdentity) {
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    emulator->clearJournal();
+    ASSERT_EQ(utils->getMNInstanceDetails(), 0) << ctx->errText();
+    auto api = journal("api");
+    ASSERT_EQ(api.size(), 1u);
+    EXPECT_EQ(api[0].path, "/compute/v1/projects/demo-project/zones/us-central1-a/instances/" +
+                               ctx->instanceId);
+    jsonxx::Object vm;
+    ASSERT_TRUE(vm.parse(ctx->restResponse));
+    EXPECT_EQ(vm.get<jsonxx::String>("name"), "mover-1");
+}
+
+// An instance whose id the metadata server answers with nothing.
+class MetaEmptyAnswer : public RestEnv {
+protected:
+    std::string scenario() const override {
+        return R"({"projects":[{"id":"demo-project","number":"123456789012",
+                   "regions":[{"name":"us-central1","zones":["us-central1-a"]}]}],
+                  "serviceAccounts":[{"email":"123456789012-compute@developer.gserviceaccount.com",
+                   "projects":["demo-project"],"generateKey":false}],
+                  "instances":[{"project":"demo-project","zone":"us-central1-a","name":"mover-1",
+                   "id":"","thisVm":true,
+                   "serviceAccount":"123456789012-compute@developer.gserviceaccount.com"}]})";
+    }
+};
+
+TEST_F(MetaEmptyAnswer, EmptyAnswerGives14) {
+    EXPECT_EQ(utils->rest_connectToArray(), 14);
+    EXPECT_EQ(ctx->errText(),
+              "Failed to get GCP instance id for [gcp-array] - empty instance id returned []");
+    EXPECT_TRUE(capture.contains(
+        "GCP 14:Failed to get GCP instance id for [gcp-array] - empty instance id returned []",
+        -1));
+    EXPECT_EQ(ctx->projectId, "demo-project");
+}
+
+}  // namespace

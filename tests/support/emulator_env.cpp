@@ -1,0 +1,58 @@
+#include "support/emulator_env.h"
+
+#include <cstdlib>
+
+#include "runtime/endpoints.h"
+
+namespace bxtest {
+
+gce::EmulatorOptions EmulatorEnv::defaultOptions() {
+    gce::EmulatorOptions options;
+    options.timeScale = 0;
+    options.threads = 4;
+    return options;
+}
+
+EmulatorEnv::EmulatorEnv(gce::EmulatorOptions options)
+    : emulator_(std::make_unique<gce::Emulator>(std::move(options))) {
+    ok_ = emulator_->start(&error_);
+    // The settings file decides; an inherited environment override must not.
+    if (const char* env = std::getenv(bxrt::kMetadataHostEnv)) {
+        hadMetadataEnv_ = true;
+        savedMetadataEnv_ = env;
+        ::unsetenv(bxrt::kMetadataHostEnv);
+    }
+    if (ok_) {
+        settings_.set(bxrt::kGcpSection, "ComputeHost", emulator_->apiHost());
+        settings_.set(bxrt::kGcpSection, "TokenUrl", emulator_->tokenUrl());
+        settings_.set(bxrt::kGcpSection, "MetadataHost", emulator_->metadataHost());
+        settings_.set(bxrt::kGcpSection, "CaBundle", emulator_->caFile());
+        settings_.set(bxrt::kGcpSection, "ConnectTimeoutMs", "2000");
+        settings_.set(bxrt::kGcpSection, "TimeoutMs", "20000");
+    }
+}
+
+EmulatorEnv::~EmulatorEnv() {
+    emulator_->stop();
+    if (hadMetadataEnv_) {
+        ::setenv(bxrt::kMetadataHostEnv, savedMetadataEnv_.c_str(), 1);
+    }
+}
+
+std::string EmulatorEnv::diskPath(const std::string& disk, const std::string& zone,
+                                  const std::string& project) {
+    return "projects/" + project + "/zones/" + zone + "/disks/" + disk;
+}
+
+size_t EmulatorEnv::requestsMatching(const std::string& method, const std::string& pathPart) const {
+    size_t n = 0;
+    for (const auto& entry : emulator_->journal()) {
+        if ((method.empty() || entry.method == method) &&
+            entry.path.find(pathPart) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+}  // namespace bxtest

@@ -1,0 +1,46 @@
+// An in-process emulator on ephemeral ports, with the runtime's settings
+// pointed at it (API, token endpoint, metadata server, CA bundle). Component
+// tests create one per test or per suite.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "emulator/emulator.h"
+#include "support/settings_file.h"
+
+namespace bxtest {
+
+class EmulatorEnv {
+public:
+    // Starts the emulator (time scale 0 unless given: everything instant) and
+    // installs the settings; a start failure is reported through ok()/error().
+    explicit EmulatorEnv(gce::EmulatorOptions options = defaultOptions());
+    ~EmulatorEnv();
+    EmulatorEnv(const EmulatorEnv&) = delete;
+    EmulatorEnv& operator=(const EmulatorEnv&) = delete;
+
+    static gce::EmulatorOptions defaultOptions();
+
+    bool ok() const { return ok_; }
+    const std::string& error() const { return error_; }
+    gce::Emulator& emu() { return *emulator_; }
+    SettingsFile& settings() { return settings_; }
+
+    // The path part of a selfLink, for resourceJson and journal checks:
+    // "projects/demo-project/zones/us-central1-a/disks/data-disk-1".
+    static std::string diskPath(const std::string& disk, const std::string& zone = "us-central1-a",
+                                const std::string& project = "demo-project");
+    // Number of journal entries whose method matches and whose path contains text.
+    size_t requestsMatching(const std::string& method, const std::string& pathPart) const;
+
+private:
+    SettingsFile settings_;
+    std::unique_ptr<gce::Emulator> emulator_;
+    bool ok_ = false;
+    std::string error_;
+    std::string savedMetadataEnv_;
+    bool hadMetadataEnv_ = false;
+};
+
+}  // namespace bxtest
