@@ -57,3 +57,19 @@ std::string getFormattedDateTimeStr(const int64_t& seconds, const std::string& f
     os << std::put_time(&local, format.c_str());
     return os.str();
 }
+
+std::string urlEncode(const std::string& text) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        }
+    }
+    return out;
+}

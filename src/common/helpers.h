@@ -12,4 +12,7 @@ void extractLastNthPartOfURL(const std::string& url, int32_t n, std::string& out
 // Writes the byte as two lower-case hex digits and "h" into out (4 bytes).
 void convertByteToStringHex(unsigned char byte, char* out);
 int64_t getCurTime();
+// Percent-encodes everything but the unreserved characters of RFC 3986, for
+// values placed in a URL query.
+std::string urlEncode(const std::string& text);
 std::string getFormattedDateTimeStr(const int64_t& seconds, const std::string& format);

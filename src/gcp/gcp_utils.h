@@ -118,6 +118,30 @@ public:
     int rest_createSnap(GcpObject* object, GcpCtx* ctx, std::string& opLink);
     void buildJSONForCreateSnapReq(GcpObject* object, const long& jobId);
 
+    // Clones: map and unmap.
+    int getCloneDetails();
+    int initCloneInfo(GcpObject* object);
+    int generateCloneName(GcpObject* object);
+    int rest_getAttachedCloneDetails(GcpObject* object, GcpCtx* ctx);
+    int rest_getCloneDetails(GcpObject* object, GcpCtx* ctx);
+    int createClones();
+    int rest_createClone(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForCreateCloneReq(GcpObject* object, GcpCtx* ctx, jsonxx::Object& labels);
+    int rest_getSnapLabels(GcpObject* object, GcpCtx* ctx, jsonxx::Object& labels);
+    int attachClones();
+    int rest_attachClone(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForAttachCloneReq(GcpObject* object, const long& jobId);
+    int detachClones();
+    int rest_detachClone(GcpObject* object, GcpCtx* ctx);
+    int deleteClones();
+    int rest_deleteClone(GcpObject* object, GcpCtx* ctx);
+
+    // Interim clones and snapshots of restores into another project.
+    int createInterimClones();
+    int createInterimSnaps();
+    int deleteInterimClones();
+    int deleteInterimSnaps();
+
     // Reading GCP responses.
     void buildFieldList(const std::string& fields, std::vector<std::string>& names);
     int extractValuesFromJSONObject(const std::vector<std::string>& names,
@@ -181,6 +205,9 @@ private:
     int recordCreatedSnapshot(GcpObject* object);
     int failSnapshot(GcpObject* object);
     int retakeWithoutGuestFlush();
+    void fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
+    std::string cloneLocationPath(const GcpObject* object) const;
+    int discoverMappedClones();
 };
 
 // A member read as text the way the analysis reads it: strings as they are,

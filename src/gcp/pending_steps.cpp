@@ -10,8 +10,10 @@ int GcpUtils::notAvailable(const char* step) {
     return ctx->fail(GCP_ERR_INTERNAL, "Operation not available in this build");
 }
 
-int GcpUtils::mapSnaps() { return notAvailable("mapSnaps"); }
-int GcpUtils::unmapSnaps() { return notAvailable("unmapSnaps"); }
+int GcpUtils::createInterimClones() { return notAvailable("createInterimClones"); }
+int GcpUtils::createInterimSnaps() { return notAvailable("createInterimSnaps"); }
+int GcpUtils::deleteInterimClones() { return notAvailable("deleteInterimClones"); }
+int GcpUtils::deleteInterimSnaps() { return notAvailable("deleteInterimSnaps"); }
 int GcpUtils::revertSnaps() { return notAvailable("revertSnaps"); }
 
 }  // namespace DuVavaZid

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "host/scsi.h"
 #include "runtime/endpoints.h"
 
 namespace bxtest {
@@ -29,6 +30,10 @@ EmulatorEnv::EmulatorEnv(gce::EmulatorOptions options)
         settings_.set(bxrt::kGcpSection, "CaBundle", emulator_->caFile());
         settings_.set(bxrt::kGcpSection, "ConnectTimeoutMs", "2000");
         settings_.set(bxrt::kGcpSection, "TimeoutMs", "20000");
+        // Local devices are the emulated VM's.
+        settings_.set("Devices", "Backend", "emulator");
+        settings_.set("Devices", "EmulatorUrl", "https://" + emulator_->apiHost());
+        settings_.set("Devices", "CaBundle", emulator_->caFile());
     }
 }
 
@@ -53,6 +58,14 @@ size_t EmulatorEnv::requestsMatching(const std::string& method, const std::strin
         }
     }
     return n;
+}
+
+}  // namespace bxtest
+
+namespace bxtest {
+
+void EmulatorEnv::useEmulatedDevices(FakeOSUtil& util) {
+    util.lister = [](std::vector<std::string>* out) { return HostScsi::listDevices(out, nullptr); };
 }
 
 }  // namespace bxtest

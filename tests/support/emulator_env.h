@@ -7,6 +7,7 @@
 #include <string>
 
 #include "emulator/emulator.h"
+#include "support/fake_host.h"
 #include "support/settings_file.h"
 
 namespace bxtest {
@@ -31,6 +32,8 @@ public:
     // "projects/demo-project/zones/us-central1-a/disks/data-disk-1".
     static std::string diskPath(const std::string& disk, const std::string& zone = "us-central1-a",
                                 const std::string& project = "demo-project");
+    // Makes the utility object list the emulated VM's block devices.
+    static void useEmulatedDevices(FakeOSUtil& util);
     // Number of journal entries whose method matches and whose path contains text.
     size_t requestsMatching(const std::string& method, const std::string& pathPart) const;
 

@@ -37,9 +37,6 @@ std::vector<std::string> headerLines(const std::string& request) {
     return lines;
 }
 
-const char* const kUnauthenticated =
-    R"({"error":{"code":401,"message":"Request had invalid authentication credentials.","status":"UNAUTHENTICATED"}})";
-
 class RestClientWire : public ::testing::Test {
 protected:
     bxtest::SettingsFile settings;
@@ -139,33 +136,6 @@ TEST_F(RestClientWire, TokenRequestIsAFormPostWithoutOurAcceptAndContentType) {
               (std::vector<std::string>{"Content-Type:application/json; charset=UTF-8",
                                         "Accept:application/json", "User-Agent:DuVavaZID",
                                         "Authorization:Bearer tok-A"}));
-}
-
-TEST_F(RestClientWire, RejectedTokenIsRenewedOnceAndTheRequestRepeated) {
-    connectWithMetaToken("\"tok-1\"");
-    server.queueReply({401, kUnauthenticated});
-    server.queueReply({200, R"({"access_token":"tok-2","token_type":"Bearer"})"});
-    server.queueReply({200, R"({"id":"1"})"});
-    std::string response;
-    EXPECT_TRUE(client.get("p/disks/d", "", response, false));
-    EXPECT_EQ(response, R"({"id":"1"})");
-    EXPECT_EQ(client.getHttpErrorCode(), 200);
-    auto r = server.requests();
-    ASSERT_EQ(r.size(), 4u);
-    EXPECT_EQ(headerLines(r[1]).back(), "Authorization:Bearer tok-1");
-    EXPECT_EQ(requestLine(r[2]),
-              "GET /computeMetadata/v1/instance/service-accounts/default/token HTTP/1.1");
-    EXPECT_EQ(headerLines(r[3]).back(), "Authorization:Bearer tok-2");
-    EXPECT_TRUE(record.hostLogContains("Re-authenticating... "));
-
-    // Rejected again after the renewal: returned as it is, no second renewal.
-    server.queueReply({401, kUnauthenticated});
-    server.queueReply({200, R"({"access_token":"tok-3","token_type":"Bearer"})"});
-    server.queueReply({401, kUnauthenticated});
-    EXPECT_FALSE(client.get("p/disks/d", "", response, false));
-    EXPECT_EQ(client.getHttpErrorCode(), 401);
-    EXPECT_EQ(response, kUnauthenticated);
-    EXPECT_EQ(server.requests().size(), 7u);
 }
 
 TEST_F(RestClientWire, MetadataServerRefusingTheTokenLeavesItsMessage) {

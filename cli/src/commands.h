@@ -1,0 +1,44 @@
+// The subcommands behind the command line; each returns the process exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "jobs.h"
+#include "session.h"
+
+namespace bxhost {
+
+struct ArrayRequest {
+    std::string name;
+    std::string user;
+    std::string controlHost;
+    bool controlHostGiven = false;
+    std::string passwordFile;  // "-" or --password-stdin: standard input
+    bool passwordStdin = false;
+    bool clearPassword = false;
+    std::string keyPemFile;  // service-account key as PEM: stored encrypted
+    std::string keyP12Name;  // or a PKCS#12 file name under <dBASEHOME>/certificates/external/
+    bool clearKey = false;
+    std::vector<std::string> settings;  // KEY=VALUE (aliases allowed)
+    std::vector<std::string> unset;     // KEY (aliases allowed)
+    bool force = false;
+};
+
+int cmdArrayAdd(Session& session, const ArrayRequest& request);
+int cmdArraySet(Session& session, const ArrayRequest& request);
+int cmdArrayList(Session& session);
+int cmdArrayRemove(Session& session, const ArrayRequest& request);
+// The per-array configuration keys, with their aliases, for --help.
+std::string arrayConfigHelp();
+// Full configuration key for an alias or a key; empty when unknown.
+std::string configKey(const std::string& nameOrAlias);
+
+int cmdCheck(Session& session, const std::vector<std::string>& devices);
+int cmdList(Session& session, int64_t jobId, bool all);
+int cmdJobs(Session& session, int limit);
+int cmdLog(Session& session, int64_t jobId, int maxLevel);
+int cmdShow(Session& session, const std::string& selector);
+int cmdVersion(Session& session);
+
+}  // namespace bxhost

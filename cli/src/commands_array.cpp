@@ -1,0 +1,320 @@
+// Array management: the GCP accounts the plug-in works with, their
+// per-array configuration values and their credentials. Passwords and PEM
+// keys are read from files or standard input (never from the command line,
+// where every user of the machine could read them) and stored encrypted.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "commands.h"
+#include "output.h"
+
+namespace bxhost {
+
+namespace {
+
+constexpr const char* kKeyConfig = "SMCONFIG_P12_KEY_FILENAME_KEY";
+
+struct ConfigSpec {
+    const char* alias;
+    const char* key;
+    long min;
+    long max;
+    const char* meaning;
+};
+
+const ConfigSpec kConfigSpecs[] = {
+    {"retry-count", "SMCONFIG_NAME_SNAP_OP_RETRY_COUNT", 1, 100000,
+     "attempts when waiting for a GCP operation (default 10)"},
+    {"retry-interval", "SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC", 0, 3600,
+     "seconds between those attempts (default 60)"},
+    {"diagnostic-logging", "SMCONFIG_NAME_ENABLE_DIAGNOSTIC_LOGGING", 0, 1,
+     "1: log REST requests and responses (default 1)"},
+    {"safe-point", "SMCONFIG_CREATE_SAFE_POINT_SNAPSHOT_BEFORE_REVERT_KEY", 0, 1,
+     "1: take a safe-point snapshot before a revert (default 1)"},
+    {"threads", "SMCONFIG_SNAP_OP_THREAD_COUNT_KEY", 1, 64,
+     "snapshots created or reverted in parallel (default 8)"},
+};
+
+const ConfigSpec* specFor(const std::string& name) {
+    for (const auto& s : kConfigSpecs) {
+        if (name == s.alias || name == s.key) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+bool readSecret(const ArrayRequest& request, std::string* secret, std::string* error) {
+    std::string text;
+    if (request.passwordStdin || request.passwordFile == "-") {
+        std::getline(std::cin, text);
+    } else {
+        std::ifstream in(request.passwordFile);
+        if (!in) {
+            *error = "cannot read password file [" + request.passwordFile +
+                     "]: " + std::strerror(errno);
+            return false;
+        }
+        std::getline(in, text);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    *secret = text;
+    return true;
+}
+
+bool readFile(const std::string& path, std::string* out, std::string* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot read [" + path + "]: " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    *out = buf.str();
+    return true;
+}
+
+// KEY=VALUE settings, checked against the known keys' ranges.
+bool parseSettings(const std::vector<std::string>& items, std::vector<ConfigRow>* rows,
+                   std::string* error) {
+    for (const auto& item : items) {
+        size_t eq = item.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            *error = "configuration [" + item + "] is not KEY=VALUE";
+            return false;
+        }
+        std::string name = item.substr(0, eq);
+        std::string value = item.substr(eq + 1);
+        if (name == kKeyConfig) {
+            *error = "set the service-account key with --key-pem FILE or --key-p12 NAME.p12";
+            return false;
+        }
+        const ConfigSpec* spec = specFor(name);
+        std::string key = spec ? spec->key : name;
+        if (spec) {
+            char* end = nullptr;
+            errno = 0;
+            long v = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || errno != 0 || v < spec->min || v > spec->max) {
+                *error = "configuration " + std::string(spec->alias) + " must be a number from " +
+                         std::to_string(spec->min) + " to " + std::to_string(spec->max);
+                return false;
+            }
+        }
+        rows->push_back({key, value, false});
+    }
+    return true;
+}
+
+// Credentials and settings of a request, as catalog rows.
+bool collect(Session& session, const ArrayRequest& request, ArrayRow* array,
+             std::vector<ConfigRow>* config, std::string* error) {
+    if (!request.user.empty()) {
+        array->user = request.user;
+    }
+    if (request.controlHostGiven) {
+        array->controlHost = request.controlHost;
+    }
+    if (request.clearPassword) {
+        array->password.clear();
+    }
+    if (request.passwordStdin || !request.passwordFile.empty()) {
+        std::string secret;
+        if (!readSecret(request, &secret, error)) {
+            return false;
+        }
+        array->password = secret.empty() ? "" : session.encrypt(secret, error);
+        if (!secret.empty() && array->password.empty()) {
+            return false;
+        }
+    }
+    if (!request.keyPemFile.empty() && !request.keyP12Name.empty()) {
+        *error = "give either --key-pem or --key-p12";
+        return false;
+    }
+    if (!request.keyPemFile.empty()) {
+        std::string pem;
+        if (!readFile(request.keyPemFile, &pem, error)) {
+            return false;
+        }
+        if (pem.find("PRIVATE KEY-----") == std::string::npos) {
+            *error = "[" + request.keyPemFile + "] holds no PEM private key";
+            return false;
+        }
+        std::string sealed = session.encrypt(pem, error);
+        if (sealed.empty()) {
+            return false;
+        }
+        config->push_back({kKeyConfig, sealed, true});
+    }
+    if (!request.keyP12Name.empty()) {
+        std::string lower = request.keyP12Name;
+        for (auto& c : lower) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+        if (lower.size() < 5 || lower.compare(lower.size() - 4, 4, ".p12") != 0 ||
+            request.keyP12Name.find('/') != std::string::npos) {
+            *error = "--key-p12 takes a file name ending in .p12 (no directory): the file lives in "
+                     "<dBASEHOME>/certificates/external/";
+            return false;
+        }
+        config->push_back({kKeyConfig, request.keyP12Name, false});
+    }
+    return parseSettings(request.settings, config, error);
+}
+
+std::string keyDescription(const std::vector<ConfigRow>& config) {
+    for (const auto& c : config) {
+        if (c.key == kKeyConfig) {
+            return c.secret ? "PEM (encrypted)" : "p12: " + c.value;
+        }
+    }
+    return "-";
+}
+
+}  // namespace
+
+std::string configKey(const std::string& nameOrAlias) {
+    const ConfigSpec* spec = specFor(nameOrAlias);
+    return spec ? spec->key : "";
+}
+
+std::string arrayConfigHelp() {
+    std::string out = "Per-array configuration (--config NAME=VALUE; NAME is the alias or the key):\n";
+    for (const auto& s : kConfigSpecs) {
+        out += "  " + std::string(s.alias) + " (" + s.key + "): " + s.meaning + "\n";
+    }
+    return out;
+}
+
+int cmdArrayAdd(Session& session, const ArrayRequest& request) {
+    if (request.name.empty()) {
+        return printError("an array needs a name");
+    }
+    if (session.catalog().arrayByName(request.name)) {
+        return printError("array [" + request.name + "] exists; change it with 'array set'");
+    }
+    ArrayRow array;
+    array.name = request.name;
+    std::vector<ConfigRow> config;
+    std::string error;
+    if (!collect(session, request, &array, &config, &error)) {
+        return printError(error);
+    }
+    auto num = session.catalog().addArray(array, config);
+    if (!num) {
+        return printError("cannot add array: " + session.catalog().error());
+    }
+    if (session.options().json) {
+        std::cout << nlohmann::json({{"array", *num}, {"name", array.name}}).dump(2) << "\n";
+    } else {
+        std::cout << "array " << *num << " [" << array.name << "] added\n";
+    }
+    return kExitOk;
+}
+
+int cmdArraySet(Session& session, const ArrayRequest& request) {
+    auto array = session.catalog().arrayByName(request.name);
+    if (!array) {
+        return printError("no array [" + request.name + "]");
+    }
+    std::vector<ConfigRow> config;
+    std::string error;
+    if (!collect(session, request, &*array, &config, &error)) {
+        return printError(error);
+    }
+    if (!session.catalog().updateArray(*array)) {
+        return printError("cannot update array: " + session.catalog().error());
+    }
+    if (request.clearKey) {
+        session.catalog().unsetConfig(array->num, kKeyConfig);
+    }
+    for (const auto& name : request.unset) {
+        std::string key = configKey(name).empty() ? name : configKey(name);
+        session.catalog().unsetConfig(array->num, key);
+    }
+    for (const auto& row : config) {
+        if (!session.catalog().setConfig(array->num, row)) {
+            return printError("cannot update array: " + session.catalog().error());
+        }
+    }
+    if (!session.options().json) {
+        std::cout << "array " << array->num << " [" << array->name << "] updated\n";
+    }
+    return kExitOk;
+}
+
+int cmdArrayList(Session& session) {
+    auto arrays = session.catalog().arrays();
+    if (session.options().json) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& a : arrays) {
+            auto config = session.catalog().config(a.num);
+            nlohmann::json values = nlohmann::json::object();
+            for (const auto& c : config) {
+                if (c.key != kKeyConfig) {
+                    values[c.key] = c.value;
+                }
+            }
+            out.push_back({{"array", a.num},
+                           {"name", a.name},
+                           {"user", a.user},
+                           {"controlHost", a.controlHost},
+                           {"password", !a.password.empty()},
+                           {"key", keyDescription(config)},
+                           {"config", values}});
+        }
+        std::cout << out.dump(2) << "\n";
+        return kExitOk;
+    }
+    Table t({"ARRAY", "NAME", "USER", "CONTROL HOST", "PASSWORD", "KEY", "CONFIG"});
+    for (const auto& a : arrays) {
+        auto config = session.catalog().config(a.num);
+        std::string values;
+        for (const auto& c : config) {
+            if (c.key != kKeyConfig) {
+                values += (values.empty() ? "" : " ") + c.key + "=" + c.value;
+            }
+        }
+        t.add({std::to_string(a.num), a.name, a.user.empty() ? "-" : a.user,
+               a.controlHost.empty() ? "-" : a.controlHost,
+               a.password.empty() ? "-" : "set (encrypted)", keyDescription(config),
+               values.empty() ? "-" : values});
+    }
+    if (t.empty()) {
+        std::cout << "no arrays; add one with 'bxso-host array add NAME'\n";
+        return kExitOk;
+    }
+    std::cout << t.render();
+    return kExitOk;
+}
+
+int cmdArrayRemove(Session& session, const ArrayRequest& request) {
+    auto array = session.catalog().arrayByName(request.name);
+    if (!array) {
+        return printError("no array [" + request.name + "]");
+    }
+    int live = session.catalog().snapshotsUsingArray(array->num);
+    if (live > 0 && !request.force) {
+        return printError("array [" + request.name + "] still has " + std::to_string(live) +
+                          " snapshot(s) in the catalog; delete them first or use --force");
+    }
+    if (!session.catalog().removeArray(array->num)) {
+        return printError("cannot remove array: " + session.catalog().error());
+    }
+    if (!session.options().json) {
+        std::cout << "array " << array->num << " [" << array->name << "] removed\n";
+    }
+    return kExitOk;
+}
+
+}  // namespace bxhost

@@ -1,0 +1,517 @@
+// Map: a disk (clone) made from each snapshot, attached to this instance and
+// found as a local device. Clones that already exist or are attached are
+// reused, so a repeated map is harmless.
+#include <list>
+#include <sstream>
+
+#include "common/helpers.h"
+#include "gcp/gcp_utils.h"
+#include "host/strings.h"
+#include "rest/rest_api_gcp.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr int kCloneFlag = 0x8000;
+constexpr size_t kMaxCloneNameLength = 63;
+constexpr int kNotFoundStatus = 404;
+const char* const kAttachTemplate = "{\t\"source\":\"{1}\",\t\t\t\"deviceName\":\"{2}\"\t\t}";
+
+}  // namespace
+
+void GcpUtils::fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
+    rec.reset();
+    rec.operationType = type;
+    rec.entityType = GCP_ENTITY_CLONE;
+    rec.entityName = o->CloneName;
+    rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
+    rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
+}
+
+std::string GcpUtils::cloneLocationPath(const GcpObject* o) const {
+    if (!ctx->restoreOptionsFound) {
+        return ctx->projectId + "/zones/" + ctx->instanceZone;
+    }
+    const RestoreInfo& dest = ctx->restoreInfo;
+    return dest.destProjectId +
+           (o->RegionalDisk ? "/regions/" + dest.destRegion : "/zones/" + dest.destZone);
+}
+
+int GcpUtils::mapSnaps() {
+    ctx->log(2, "Mapping snapshots - count[%zu]...", ctx->snapMap.size());
+    ctx->mapCtx = std::make_unique<GcpMapCtx>();
+    setSnapStatus(BXSO::SNAP_MAP_FAILED);
+
+    int rc = 0;
+    if (ctx->hpxMode && ctx->restoreOptionsFound) {
+        const std::string& destUser = ctx->restoreInfo.destUser;
+        if (!destUser.empty() && !strCompare(destUser, ctx->arrayDetails.UserName, true)) {
+            rc = performDestAccLogon();
+            if (rc != 0) {
+                return rc;
+            }
+        }
+        rc = getReplicaZoneURLs();
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    rc = getSnapDetails();
+    if (rc == 0 && !ctx->hpxMode) {
+        rc = getSourceGcpDeviceDetails();
+    }
+    if (rc == 0) {
+        rc = getCloneDetails();
+    }
+    if (rc == 0 && ctx->hpxMode) {
+        rc = createInterimClones();
+        if (rc == 0) {
+            rc = createInterimSnaps();
+        }
+        if (rc == 0) {
+            rc = deleteInterimClones();
+        }
+    }
+    if (rc == 0) {
+        rc = createClones();
+    }
+    if (rc != 0) {
+        return rc;
+    }
+
+    int mapped = 0;
+    if (ctx->hpxMode) {
+        rc = deleteInterimSnaps();
+        if (rc != 0) {
+            return rc;
+        }
+        for (auto& entry : ctx->snapMap) {
+            GcpObject* o = entry.second;
+            rc = rest_getCloneDetails(o, ctx);
+            if (rc != 0) {
+                return rc;
+            }
+            std::string device = o->CloneName + "|" + o->CloneId + "|" + o->CloneSourceLink;
+            o->snapInfo->setSnapDevice(device.c_str());
+            o->snapInfo->setStatus(BXSO::SNAP_MAP_SUCCESS);
+            o->MapStatus = 39;
+            ++mapped;
+        }
+    } else {
+        mapped = discoverMappedClones();
+        if (mapped < 0) {
+            return -mapped;
+        }
+    }
+    ctx->log(0, "Mapped [%d] clone devices.", mapped);
+    ctx->log(3, "Mapping snapshots - count[%zu]... - done", ctx->snapMap.size());
+    if (mapped != static_cast<int>(ctx->snapMap.size())) {
+        ctx->ErrCode = GCP_ERR_INTERNAL;
+        return GCP_ERR_INTERNAL;
+    }
+    return 0;
+}
+
+// Attaches the clones and finds their devices, waiting for late ones. Returns
+// the number mapped, or a negated error code when a step before discovery fails.
+int GcpUtils::discoverMappedClones() {
+    GcpMapCtx* mapCtx = ctx->mapCtx.get();
+    int rc = getDeviceList(mapCtx, true);
+    if (rc == 0) {
+        rc = attachClones();
+    }
+    if (rc == 0) {
+        rc = getDeviceList(mapCtx, false);
+    }
+    if (rc != 0) {
+        return -rc;
+    }
+    std::vector<std::string> fresh;
+    getDiffDeviceList(fresh);
+    const int expected = static_cast<int>(ctx->snapMap.size());
+    int mapped = 0;
+    checkForMappedDevices(mapCtx,
+                          static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter,
+                          mapped);
+    if (mapped == expected) {
+        return mapped;
+    }
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    mapped = 0;
+    for (int attempt = 1; attempt < cfg.RetryMaxCount && mapped != expected; ++attempt) {
+        ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
+        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        ctx->resetError();
+        mapCtx->devicesAfter.clear();
+        getDeviceList(mapCtx, false);
+        ctx->log(0, "GCP Initial device count [%zu] Device count after map [%zu]",
+                 mapCtx->devicesBefore.size(), mapCtx->devicesAfter.size());
+        checkForMappedDevices(mapCtx, mapCtx->devicesAfter, mapped);
+    }
+    return mapped;
+}
+
+int GcpUtils::getCloneDetails() {
+    ctx->log(2, "GCP Getting details of clones...");
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        int rc = initCloneInfo(o);
+        if (rc != 0) {
+            return rc;
+        }
+        if (!ctx->restoreOptionsFound) {
+            rc = rest_getAttachedCloneDetails(o, ctx);
+            if (rc == 0) {
+                continue;
+            }
+            if (rc != GCP_ERR_NOT_FOUND) {
+                return rc;
+            }
+        }
+        rc = rest_getCloneDetails(o, ctx);
+        if (rc != 0 && rc != GCP_ERR_NOT_FOUND) {
+            return rc;
+        }
+    }
+    ctx->log(3, "GCP Getting details of clones... - done");
+    return 0;
+}
+
+int GcpUtils::initCloneInfo(GcpObject* o) {
+    o->CloneDevStatus = 3;
+    if (!o->snapInfo->isSnapFlagSet(kCloneFlag)) {
+        o->CloneName = o->SnapUuid;
+        return 0;
+    }
+    if (ctx->hpxMode && ctx->OpCode == GCP_OP_UNMAP) {
+        std::string device;
+        o->snapInfo->getSnapDevice(&device);
+        size_t first = device.find('|');
+        if (first != std::string::npos && first > 0) {
+            o->CloneName = device.substr(0, first);
+        } else {
+            ctx->log(0, "GCP Clone name not found in snap device for snap [%s], generating clone name...",
+                     o->SnapTag.c_str());
+            int rc = generateCloneName(o);
+            if (rc != 0) {
+                return rc;
+            }
+            ctx->log(0, "GCP >> Clone name is [%s] for snap [%s]", o->CloneName.c_str(),
+                     o->SnapTag.c_str());
+        }
+        size_t second = first == std::string::npos ? std::string::npos : device.find('|', first + 1);
+        if (second == std::string::npos || second == first + 1) {
+            ctx->log(0, "GCP Clone id not found in snap device for snap [%s]", o->SnapTag.c_str());
+            return 0;
+        }
+        o->CloneId = device.substr(first + 1, second - first - 1);
+        size_t third = device.find('|', second + 1);
+        if (third == std::string::npos || third == second + 1) {
+            ctx->log(0, "GCP Clone URL not found in snap device for snap [%s]", o->SnapTag.c_str());
+            return 0;
+        }
+        o->CloneSourceLink = device.substr(second + 1, third - second - 1);
+        return 0;
+    }
+    return generateCloneName(o);
+}
+
+int GcpUtils::generateCloneName(GcpObject* o) {
+    const RestoreInfo& dest = ctx->restoreInfo;
+    if (ctx->hpxMode && ctx->restoreOptionsFound && dest.inPlaceRestore) {
+        o->CloneName = o->GCPDeviceName;
+        return 0;
+    }
+    std::string number = std::to_string(o->snapInfo->getCloneNumber());
+    if (ctx->hpxMode && ctx->restoreOptionsFound) {
+        const std::string prefix = "bxclone-";
+        size_t fixed = prefix.size() + 1 + number.size();
+        if (fixed > kMaxCloneNameLength) {
+            std::ostringstream msg;
+            msg << "Failed to initialize clone name. Length of the clone name exceeded max length ["
+                << kMaxCloneNameLength << "] for device [" << o->GCPDeviceName << "].";
+            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+        }
+        std::string disk = o->GCPDeviceName.substr(0, kMaxCloneNameLength - fixed);
+        o->CloneName = prefix + disk + "-" + number;
+        return 0;
+    }
+    o->CloneName = "bxclone-" + o->SnapUuid + "-" + number;
+    return 0;
+}
+
+int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
+    std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName;
+    if (!restGet(path)) {
+        c->extractRESTErrorMsgs();
+        if (c->restClient && c->restClient->getHttpErrorCode() == kNotFoundStatus &&
+            c->restErrStr.str().find("message") != std::string::npos) {
+            c->resetError();
+            return GCP_ERR_NOT_FOUND;
+        }
+        c->logRESTDetails();
+        std::string restErrors = c->restErrStr.str();
+        std::string msg = "Failed to get details for GCP clone device [" + o->CloneName +
+                          "] by instance [" + c->instanceName + "].";
+        if (!restErrors.empty()) {
+            msg += " REST error returned by GCP [" + restErrors + "]";
+        }
+        c->ErrCode = GCP_ERR_GCP;
+        c->ErrStr << msg;
+        setErrorDetailsForSnapObj(o, c, 0, nullptr);
+        std::string text = c->errText();
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+        return GCP_ERR_GCP;
+    }
+    jsonxx::Object response;
+    response.parse(c->restResponse);
+    const std::string head = "Failed to get details for GCP clone device [" + o->CloneName +
+                             "] by instance [" + o->InstanceId + "] in array [" +
+                             c->arrayDetails.ArrayId + "]";
+    if (!response.has<jsonxx::Array>("disks")) {
+        c->ErrCode = GCP_ERR_RESPONSE;
+        return failResponse(head + " - Disks entity in response is empty");
+    }
+    jsonxx::Array disks = response.get<jsonxx::Array>("disks");
+    std::vector<std::string> names;
+    buildFieldList("source,deviceName", names);
+    for (size_t i = 0; i < disks.size(); ++i) {
+        std::map<std::string, std::string> values;
+        if (extractValuesFromJSONObject(names, disks.get<jsonxx::Object>(i), values) != 0) {
+            return failResponse(head + " with error - ");
+        }
+        if (values["deviceName"] == o->CloneName) {
+            const std::string& source = values["source"];
+            o->CloneSourceLink = source;
+            if (source.find('/') != std::string::npos) {
+                extractLastPartOfUrl(source, o->CloneName);
+            }
+            o->CloneDevStatus = 1;
+            break;
+        }
+    }
+    return o->CloneDevStatus == 1 ? 0 : GCP_ERR_NOT_FOUND;
+}
+
+int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    bool viaLink = !o->CloneSourceLink.empty();
+    if (viaLink && client) {
+        client->setBasePath(o->CloneSourceLink);
+    }
+    std::string path = viaLink ? "" : cloneLocationPath(o) + "/disks/" + o->CloneName;
+    int rc = 0;
+    if (!restGet(path, client)) {
+        c->resetError();
+        c->log(0, "GCP Clone [%s] does not exist.", o->CloneName.c_str());
+        rc = GCP_ERR_NOT_FOUND;
+    } else {
+        jsonxx::Object response;
+        response.parse(c->restResponse);
+        std::vector<std::string> names;
+        std::map<std::string, std::string> values;
+        buildFieldList("id,selfLink,name", names);
+        if (extractValuesFromJSONObject(names, response, values) != 0) {
+            rc = failResponse("Failed to get details for GCP clone device [" + o->CloneName +
+                              "] in array [" + c->arrayDetails.ArrayId + "] with error - ");
+        } else if (values["name"] == o->CloneName) {
+            o->CloneId = values["id"];
+            o->CloneSourceLink = values["selfLink"];
+            o->CloneDevStatus = 2;
+        } else {
+            c->ErrCode = GCP_ERR_INTERNAL;
+            c->ErrStr << "Failed to get details of GCP clone device [" << o->CloneName << "].";
+            setErrorDetailsForSnapObj(o, c, 0, nullptr);
+            std::string text = c->errText();
+            c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+            rc = GCP_ERR_INTERNAL;
+        }
+    }
+    if (viaLink) {
+        restoreComputeBasePath();
+    }
+    return rc;
+}
+
+int GcpUtils::createClones() {
+    ctx->log(2, "Creating clones...");
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        std::string device = o->CloneName + "|";
+        o->snapInfo->setSnapDevice(device.c_str());
+        if (o->CloneDevStatus != 3) {
+            continue;
+        }
+        int rc = rest_createClone(o, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+        recs.emplace_back();
+        fillCloneRecord(recs.back(), o, "clone-create");
+        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
+        if (rc != 0) {
+            return rc;
+        }
+        pairs.emplace_back(o, &recs.back());
+    }
+    for (auto& pair : pairs) {
+        int rc = monitorSnapOpProgress(pair.first, ctx, *pair.second, true);
+        if (rc != 0) {
+            return rc;
+        }
+        ctx->log(0, "Operation for creating clone [%s] of snapshot [%s] succeeded",
+                 pair.first->CloneName.c_str(), pair.first->SnapTag.c_str());
+    }
+    for (auto& pair : pairs) {
+        int rc = monitorResourceStatus(pair.first, ctx, *pair.second, true);
+        if (rc != 0) {
+            return rc;
+        }
+        ctx->log(0, "Clone [%s] of snapshot [%s] is ready", pair.first->CloneName.c_str(),
+                 pair.first->SnapTag.c_str());
+    }
+    ctx->log(3, "Creating clones... - done");
+    return 0;
+}
+
+int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
+    if (!restGet(o->ProjectId + "/global/snapshots/" + o->SnapUuid, activeClient())) {
+        return failRequest(o, GCP_ERR_GCP, "Failed to get details for snapshot [" + o->SnapUuid + "].");
+    }
+    jsonxx::Object response;
+    response.parse(c->restResponse);
+    if (!response.has<jsonxx::Object>("labels")) {
+        c->logRESTDetails();
+        c->extractRESTErrorMsgs();
+        std::string restErrors = c->restErrStr.str();
+        c->ErrCode = GCP_ERR_GCP;
+        c->ErrStr << "Failed to get details for snapshot [" << o->SnapUuid
+                  << "] - REST error returned by GCP [" << restErrors << "]";
+        setErrorDetailsForSnapObj(o, c, 0, nullptr);
+        std::string text = c->errText();
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+        return GCP_ERR_GCP;
+    }
+    labels = o->DiskLabels;
+    jsonxx::Object own = response.get<jsonxx::Object>("labels");
+    for (auto it = own.raw().begin(); it != own.raw().end(); ++it) {
+        labels.raw()[it.key()] = it.value();
+    }
+    return 0;
+}
+
+void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
+    const RestoreInfo& dest = c->restoreInfo;
+    const std::string& source =
+        o->interimCloneInfo.interimSnapName.empty() ? o->SnapUuid : o->interimCloneInfo.interimSnapName;
+    jsonxx::Object body;
+    if (c->restoreOptionsFound) {
+        if (o->RegionalDisk) {
+            body.set("region", dest.destRegion);
+            jsonxx::Array zones;
+            for (const auto& zone : o->cloneOptions.DestinationReplicaZones) {
+                zones.append(c->zoneUrlMap[zone]);
+            }
+            body.set("replicaZones", zones);
+            body.set("type", HostStr::Format("projects/%s/regions/%s/diskTypes/%s",
+                                             o->ProjectId.c_str(), dest.destRegion.c_str(),
+                                             o->GCPDeviceType.c_str()));
+        } else {
+            body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s",
+                                             o->ProjectId.c_str(), dest.destZone.c_str(),
+                                             o->GCPDeviceType.c_str()));
+        }
+        if (!o->cloneOptions.destEncryptionKey.empty()) {
+            jsonxx::Object key;
+            key.set("kmsKeyName", o->cloneOptions.destEncryptionKey);
+            body.set("diskEncryptionKey", key);
+        }
+    } else if (c->hpxMode) {
+        body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                         o->GCPDeviceZone.c_str(), "pd-ssd"));
+    }
+    body.set("sourceSnapshot", HostStr::Format("projects/%s/global/snapshots/%s",
+                                               o->ProjectId.c_str(), source.c_str()));
+    body.set("name", o->CloneName);
+    body.set("labels", labels);
+    c->restRequest = body.json();
+}
+
+int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
+    const std::string& source =
+        o->interimCloneInfo.interimSnapName.empty() ? o->SnapUuid : o->interimCloneInfo.interimSnapName;
+    c->log(2, "GCP Creating clone [%s] of snapshot [%s]...", o->CloneName.c_str(), source.c_str());
+    jsonxx::Object labels;
+    rest_getSnapLabels(o, c, labels);  // a clone without labels is still a usable clone
+    rest_resetCtx();
+    buildJSONForCreateCloneReq(o, c, labels);
+    c->restApiPath = cloneLocationPath(o) + "/disks/";
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+        return failRequest(nullptr, GCP_ERR_GCP,
+                           "Failed to create clone of snapshot [" + source + "].");
+    }
+    c->log(0, "GCP >> Initiated request for clone creation for snapshot [%s] successfully",
+           source.c_str());
+    c->log(3, "GCP Creating clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
+           source.c_str());
+    return 0;
+}
+
+int GcpUtils::attachClones() {
+    ctx->log(2, "Attaching clones...");
+    GcpReqOpInfo rec;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (o->CloneDevStatus == 1) {
+            continue;
+        }
+        int rc = rest_getCloneDetails(o, ctx);
+        if (rc == 0) {
+            rc = rest_attachClone(o, ctx);
+        }
+        if (rc == 0) {
+            fillCloneRecord(rec, o, "clone-attach");
+            rc = monitorSnapOpProgress(o, ctx, rec, true);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        o->CloneDevStatus = 1;
+        ctx->log(0, "Attached clone [%s] to instance [%s]", o->SnapUuid.c_str(),
+                 o->InstanceId.c_str());
+    }
+    ctx->log(3, "Attaching clones... - done");
+    return 0;
+}
+
+void GcpUtils::buildJSONForAttachCloneReq(GcpObject* o, const long&) {
+    // Escaped, so that a link or name cannot change the request's structure.
+    ctx->restRequest = CWnString::Format(
+        kAttachTemplate, {jsonxx::escape(o->CloneSourceLink), jsonxx::escape(o->CloneName)});
+}
+
+int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
+    rest_resetCtx();
+    c->log(2, "GCP Attaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
+           o->SnapTag.c_str());
+    buildJSONForAttachCloneReq(o, static_cast<long>(c->JobId));
+    c->restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
+                     "/attachDisk/";
+    BXSnapRESTAPI_Gcp* client = c->restClient.get();
+    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+        return failRequest(nullptr, GCP_ERR_GCP,
+                           "Failed to attach clone [" + o->CloneName + "] to instance [" +
+                               c->instanceName + "].");
+    }
+    c->log(0, "GCP >> Initiated attach request for clone [%s] of snapshot [%s] successfully",
+           o->CloneName.c_str(), o->SnapTag.c_str());
+    c->log(3, "GCP Attaching clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
+           o->SnapTag.c_str());
+    return 0;
+}
+
+}  // namespace DuVavaZid

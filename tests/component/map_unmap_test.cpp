@@ -1,0 +1,133 @@
+// Map and unmap of local snapshots through the exported entry points: clones
+// made from snapshots, attached to the emulated VM and found as its devices.
+#include <gtest/gtest.h>
+
+#include "common/jsonxx.h"
+#include "engine/exports.h"
+#include "support/emulator_env.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+namespace {
+
+class MapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        env = std::make_unique<bxtest::EmulatorEnv>();
+        ASSERT_TRUE(env->ok()) << env->error();
+        bxtest::EmulatorEnv::useEmulatedDevices(util);
+        records = std::make_unique<bxtest::RecordSet>(2);
+        const char* disks[] = {"data-disk-1", "data-disk-2"};
+        for (size_t i = 0; i < 2; ++i) {
+            auto& r = rec(i);
+            bxtest::storePreparedMetadata(r, "1", disks[i]);
+            r.snapName = std::string("bk-") + disks[i];
+            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
+            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
+            r.cloneNumber = 7;
+        }
+        ASSERT_EQ(bxso_snapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(bxso_postSnapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
+        env->emu().clearJournal();
+    }
+
+    bxtest::FakeSnapInfo& rec(size_t i) { return (*records)[i]; }
+    jsonxx::Object disk(const std::string& name) {
+        jsonxx::Object o;
+        o.parse(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(name)));
+        return o;
+    }
+
+    bxtest::LogCapture log{9};
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    bxtest::FakeOSUtil util;
+    std::unique_ptr<bxtest::RecordSet> records;
+};
+
+TEST_F(MapTest, MapFindsTheClonesAsLocalDevicesAndUnmapRemovesThem) {
+    auto devicesBefore = env->emu().scsiDevices();
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(rec(i).status, BXSO::SNAP_MAP_SUCCESS);
+        EXPECT_EQ(rec(i).snapDevice.rfind("/dev/sd", 0), 0u) << rec(i).snapDevice;
+        // Without flag 0x8000 the clone is named like its snapshot.
+        jsonxx::Object clone = disk(rec(i).snapName);
+        ASSERT_FALSE(clone.empty()) << i;
+        EXPECT_NE(clone.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/" +
+                                                                     rec(i).snapName),
+                  std::string::npos);
+    }
+    EXPECT_NE(rec(0).snapDevice, rec(1).snapDevice);
+    EXPECT_EQ(env->emu().scsiDevices().size(), devicesBefore.size() + 2);
+    // The source disk's labels (as read at map time) overlaid by the snapshot's.
+    jsonxx::Object labels = disk(rec(0).snapName).get<jsonxx::Object>("labels");
+    EXPECT_EQ(labels.get<jsonxx::String>("app"), "db");
+    EXPECT_EQ(labels.get<jsonxx::String>("data-protection-vendor-bx"), "taldrix");
+
+    // Mapping again reuses what is there.
+    env->emu().clearJournal();
+    std::string device = rec(0).snapDevice;
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
+    EXPECT_EQ(rec(0).snapDevice, device);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
+
+    env->emu().clearJournal();
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(rec(i).status, BXSO::SNAP_UNMAP_SUCCESS);
+        EXPECT_TRUE(disk(rec(i).snapName).empty());
+    }
+    bool sawDetach = false;
+    for (const auto& e : env->emu().journal()) {
+        if (e.method == "POST" && e.path.find("/detachDisk") != std::string::npos) {
+            sawDetach = true;
+            EXPECT_EQ(e.query, "deviceName=" + rec(0).snapName);
+            break;
+        }
+    }
+    EXPECT_TRUE(sawDetach);
+    EXPECT_EQ(env->emu().scsiDevices().size(), devicesBefore.size());
+
+    // Nothing left to remove: unmap still succeeds and touches nothing.
+    env->emu().clearJournal();
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
+    EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
+}
+
+TEST_F(MapTest, FlaggedRecordsGetGeneratedCloneNames) {
+    rec(0).flagsSet[0x8000] = true;
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_FALSE(disk("bxclone-bk-data-disk-1-7").empty());
+    EXPECT_FALSE(disk("bk-data-disk-2").empty());
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk("bxclone-bk-data-disk-1-7").empty());
+}
+
+TEST_F(MapTest, UnreadableSnapshotLabelsStillGiveAClone) {
+    gce::FaultSpec fault;
+    fault.method = "GET";
+    fault.path = "*/global/snapshots/bk-data-disk-1";
+    // The verification reads the snapshot by id; only the label read uses its name.
+    fault.status = 500;
+    env->emu().injectFault(fault);
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk("bk-data-disk-1").get<jsonxx::Object>("labels").empty());
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+}
+
+TEST_F(MapTest, DevicesThatNeverAppearFailTheMapAfterRetries) {
+    env->emu().setLateDevices(1000);
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_FAILED);
+    EXPECT_EQ(rec(0).snapDevice, "");
+    EXPECT_EQ(log.count("GCP Waiting for [0] seconds before retrying map"), 2u);  // count 3
+    EXPECT_EQ(rec(0).errorCode, 62009);
+    // The clones were made and attached; unmap cleans them up.
+    env->emu().setLateDevices(0);
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk("bk-data-disk-1").empty());
+}
+
+}  // namespace
