@@ -82,6 +82,39 @@ public:
     int reconSnaps();
     int revertSnaps();
 
+    // Revert: each snapshot's disk replaced by a disk made from it, with a
+    // safe-point snapshot of the old disk and an undo.
+    static void* revertSnap(void* params);
+    static void* undoRevertSnap(void* params);
+    int generateSafePointSnapName(GcpObject* object, GcpCtx* ctx);
+    int getSafepointSnapDetails(GcpObject* object, GcpCtx* ctx);
+    int deleteSafepointSnaps(GcpCtx* ctx);
+    int checkAndDetachDisk(GcpObject* object, GcpCtx* ctx);
+    int checkAndDeleteDisk(GcpObject* object, GcpCtx* ctx);
+    int checkAndCreateDiskFromSafepointSnap(GcpObject* object, GcpCtx* ctx);
+    int checkAndAttachDisk(GcpObject* object, GcpCtx* ctx);
+    int detachDisk(GcpObject* object, GcpCtx* ctx);
+    int createSafePointSnap(GcpObject* object, GcpCtx* ctx);
+    int deleteSourceDisk(GcpObject* object, GcpCtx* ctx);
+    int createDiskFromSnap(GcpObject* object, GcpCtx* ctx);
+    int attachDisk(GcpObject* object, GcpCtx* ctx);
+    int rest_detachDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_createSafePointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_deleteSourceDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_createDiskFromSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_attachDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_deleteSafePointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_createDiskFromSafepointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int buildJSONForCreateSafePointSnapReq(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForCreateDiskFromSnapReq(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForAttachDiskReq(GcpObject* object, GcpCtx* ctx);
+    int rest_getDiskIdByURL(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    int rest_getDiskAttachStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
+                                 bool& attached);
+    int rest_checkWhetherDiskExists(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
+                                    bool& exists);
+
     // Error reporting.
     void logErrorDetails(GcpCtx* ctx);
 
@@ -208,6 +241,15 @@ private:
     void fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
     std::string cloneLocationPath(const GcpObject* object) const;
     int discoverMappedClones();
+    // Revert helpers.
+    void fillRevertRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
+    std::string diskLocationPath(const GcpObject* object) const;
+    void buildDiskBody(GcpObject* object, const std::string& sourceSnapshot, bool withLabels);
+    int sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo& rec,
+                          const std::string& failSentence);
+    int readNewDiskId(GcpObject* object, GcpReqOpInfo& rec);
+    int undoByState(GcpObject* object);
+    int rediscoverRevertedDisks(size_t expected);
 };
 
 // A member read as text the way the analysis reads it: strings as they are,

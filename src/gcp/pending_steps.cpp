@@ -14,6 +14,5 @@ int GcpUtils::createInterimClones() { return notAvailable("createInterimClones")
 int GcpUtils::createInterimSnaps() { return notAvailable("createInterimSnaps"); }
 int GcpUtils::deleteInterimClones() { return notAvailable("deleteInterimClones"); }
 int GcpUtils::deleteInterimSnaps() { return notAvailable("deleteInterimSnaps"); }
-int GcpUtils::revertSnaps() { return notAvailable("revertSnaps"); }
 
 }  // namespace DuVavaZid

@@ -135,8 +135,8 @@ TEST_F(MetaQueries, LocalInstanceIsReadByItsIdentity) {
     ASSERT_EQ(utils->getMNInstanceDetails(), 0) << ctx->errText();
     auto api = journal("api");
     ASSERT_EQ(api.size(), 1u);
-    EXPECT_EQ(api[0].path, "/compute/v1/projects/demo-project/zones/us-central1-a/instances/" +
-                               ctx->instanceId);
+    EXPECT_EQ(api[0].path,
+              "/compute/v1/projects/demo-project/zones/us-central1-a/instances/" + ctx->instanceId);
     jsonxx::Object vm;
     ASSERT_TRUE(vm.parse(ctx->restResponse));
     EXPECT_EQ(vm.get<jsonxx::String>("name"), "mover-1");

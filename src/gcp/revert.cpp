@@ -1,0 +1,551 @@
+// Revert: every source disk of the call is replaced, in parallel, by a disk
+// made from its snapshot and attached again under its former device name. A
+// safe-point snapshot of each old disk lets a failed call be undone; the
+// whole call is all or nothing.
+#include <list>
+#include <memory>
+#include <new>
+#include <sstream>
+
+#include "common/helpers.h"
+#include "gcp/gcp_utils.h"
+#include "gcp/revert_common.h"
+#include "host/strings.h"
+#include "rest/rest_api_gcp.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr short kHostInfoBufferSize = 4096;
+constexpr int kHostInfoCategory = 4;
+constexpr int kHostInfoCellId = 153;
+
+// The revert step that a worker started last; the undo reads it.
+enum RevertStep : int {
+    REVERT_NOT_STARTED = 0,
+    REVERT_STARTED = 1,
+    REVERT_DETACH = 2,
+    REVERT_SAFE_POINT = 3,
+    REVERT_DELETE = 4,
+    REVERT_CREATE = 5,
+    REVERT_ATTACH = 6,
+};
+
+std::string lowerHex(unsigned long long value) {
+    std::ostringstream out;
+    out << std::hex << value;
+    return out.str();
+}
+
+// A GCP resource name allows lower-case letters, digits and hyphens only; the
+// id goes into request paths, so nothing else may slip in.
+bool usableInName(const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char ch : text) {
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int GcpUtils::revertSnaps() {
+    const size_t n = ctx->snapMap.size();
+    ctx->log(2, "GCP Reverting Gcp devices - count[%zu]...", n);
+    setSnapStatus(BXSO::SNAP_REVERT_FAILED);
+
+    int rc = getSnapDetails();
+    if (rc == 0) {
+        rc = getSourceGcpDeviceDetails();
+    }
+    if (rc == 0) {
+        rc = rest_getAttachedGcpDeviceDetails(ctx);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+
+    initThreadPool("revertSnaps");
+    ctx->threadsInUse = true;
+    const long now = static_cast<long>(getCurTime());
+    std::list<SnapOpReqParams> items;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        o->CreationTime = now;
+        items.emplace_back();
+        items.back().object = o;
+        items.back().utils = this;
+        if (!ctx->threadPool.doWork(&GcpUtils::revertSnap, &items.back())) {
+            CtxLockGuard guard(ctx);
+            ctx->preemptFlag = true;
+            ctx->log(-1, "GCP Failed to start thread for revert for snapshot [%s]",
+                     o->SnapUuid.c_str());
+            break;
+        }
+    }
+    ctx->threadPool.waitForAllThreads(true, true, true, -1);
+
+    size_t failed = 0;
+    for (const auto& item : items) {
+        if (item.object->snapInfo->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
+            ++failed;
+        }
+    }
+    const bool safePoints = ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
+    if (failed == 0) {
+        deleteSafepointSnaps(ctx);
+    } else {
+        if (safePoints) {
+            ctx->log(-1,
+                     "GCP Revert failed for [%zu] snapshots. Please delete the corresponding "
+                     "safe-point snapshots manually in GCP console.",
+                     failed);
+        } else {
+            ctx->log(-1, "GCP Revert failed for [%zu] snapshots", failed);
+        }
+        for (auto& item : items) {
+            if (!ctx->threadPool.doWork(&GcpUtils::undoRevertSnap, &item)) {
+                ctx->log(-1, "GCP Failed to start thread for undoing revert");
+                break;
+            }
+        }
+        ctx->threadPool.waitForAllThreads(true, true, true, -1);
+    }
+    items.clear();
+
+    size_t found = static_cast<size_t>(rediscoverRevertedDisks(n));
+    if (failed == 0 && found == n) {
+        return 0;
+    }
+    if (ctx->ErrCode <= 0) {
+        ctx->ErrCode = GCP_ERR_INTERNAL;
+    }
+    return GCP_ERR_INTERNAL;
+}
+
+// Finds the re-attached disks among the local devices, waiting for late ones;
+// returns how many were found.
+int GcpUtils::rediscoverRevertedDisks(size_t expected) {
+    ctx->mapCtx = std::make_unique<GcpMapCtx>();
+    GcpMapCtx* mapCtx = ctx->mapCtx.get();
+    getDeviceList(mapCtx, false);
+    int found = 0;
+    checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    for (int attempt = 1; static_cast<size_t>(found) != expected && attempt < cfg.RetryMaxCount;
+         ++attempt) {
+        ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
+        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        ctx->resetError();
+        mapCtx->devicesAfter.clear();
+        getDeviceList(mapCtx, false);
+        ctx->log(0, "GCP Initial device count [%zu] Device count after map [%zu]",
+                 mapCtx->devicesBefore.size(), mapCtx->devicesAfter.size());
+        checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
+    }
+    return found;
+}
+
+void* GcpUtils::revertSnap(void* params) {
+    auto* item = static_cast<SnapOpReqParams*>(params);
+    GcpObject* o = item->object;
+    GcpUtils* self = item->utils;
+    GcpCtx* c = self->ctx;
+    BXSO::SnapInfo* record = o->snapInfo;
+    const bool safePoint = c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
+
+    // Each step runs only while no other snapshot of the call has failed; the
+    // first failure stops the rest at their next step.
+    auto proceed = [&](RevertStep step) {
+        if (c->preemptFlag) {
+            return false;
+        }
+        o->RevertState = step;
+        return true;
+    };
+
+    o->RevertState = REVERT_STARTED;
+    if (!c->preemptFlag) {
+        c->log(2, "GCP Reverting snapshot [%s] of disk [%s]...", o->SnapUuid.c_str(),
+               o->GCPDeviceName.c_str());
+        bool ok = proceed(REVERT_DETACH) && self->detachDisk(o, c) == 0;
+        if (ok && safePoint) {
+            ok = !c->preemptFlag;
+            if (ok) {
+                CtxLockGuard guard(c);
+                ok = self->generateSafePointSnapName(o, c) == 0;
+            }
+            ok = ok && proceed(REVERT_SAFE_POINT) && self->createSafePointSnap(o, c) == 0;
+        }
+        ok = ok && proceed(REVERT_DELETE) && self->deleteSourceDisk(o, c) == 0;
+        // Without a safe-point snapshot nothing can bring a deleted disk back,
+        // so once the old disk is gone its replacement is finished regardless
+        // of the other snapshots.
+        auto proceedAfterDelete = [&](RevertStep step) {
+            if (safePoint) {
+                return proceed(step);
+            }
+            o->RevertState = step;
+            return true;
+        };
+        ok = ok && proceedAfterDelete(REVERT_CREATE) && self->createDiskFromSnap(o, c) == 0;
+        ok = ok && proceedAfterDelete(REVERT_ATTACH) && self->attachDisk(o, c) == 0;
+        if (ok) {
+            record->setStatus(BXSO::SNAP_REVERT_SUCCESS);
+        }
+    }
+    if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
+        CtxTryLock lock(c);
+        if (!lock.held()) {
+            c->log(-1, "Failed to acquire lock");
+        }
+        c->preemptFlag = true;
+        c->log(0, "GCP Failing revert for snapshot [%s] due to pre-empt flag set",
+               o->SnapUuid.c_str());
+    }
+    c->log(3, "GCP Reverting snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
+           o->GCPDeviceName.c_str());
+    return nullptr;
+}
+
+void* GcpUtils::undoRevertSnap(void* params) {
+    auto* item = static_cast<SnapOpReqParams*>(params);
+    GcpObject* o = item->object;
+    GcpUtils* self = item->utils;
+    GcpCtx* c = self->ctx;
+    o->snapInfo->setStatus(BXSO::SNAP_REVERT_FAILED);
+    c->log(2, "GCP Undoing revert for snapshot [%s]...", o->SnapUuid.c_str());
+    if (self->undoByState(o) == 0) {
+        c->log(3, "GCP Undoing revert for snapshot [%s]... done", o->SnapUuid.c_str());
+    } else {
+        c->log(-1, "GCP Failed to undo revert for snapshot [%s]", o->SnapUuid.c_str());
+    }
+    return nullptr;
+}
+
+// Undoes one snapshot's revert according to the step it started last. Until
+// the old disk is deleted (state 4) it still exists and only needs attaching
+// again, so the safe-point snapshot is required only from state 4 on.
+int GcpUtils::undoByState(GcpObject* o) {
+    const int state = o->RevertState;
+    if (state == REVERT_NOT_STARTED || state == REVERT_STARTED) {
+        ctx->log(3, "GCP Nothing to undo for snapshot [%s]", o->SnapUuid.c_str());
+        return 0;
+    }
+    if (state == REVERT_DETACH || state == REVERT_SAFE_POINT) {
+        return checkAndAttachDisk(o, ctx);
+    }
+    if (state < REVERT_DELETE || state > REVERT_ATTACH) {
+        ctx->log(-1, "GCP Unkown revert state [%d]", state);
+        return GCP_ERR_INTERNAL;
+    }
+    // Without a safe-point snapshot the old content cannot come back; a disk
+    // of that name that still exists is at least attached again.
+    auto reattachIfPresent = [&](int failure) {
+        GcpReqOpInfo rec;
+        fillRevertRecord(rec, o, "disk-attach");
+        bool exists = false;
+        if (rest_checkWhetherDiskExists(o, ctx, rec, exists) == 0 && exists) {
+            checkAndAttachDisk(o, ctx);
+        }
+        return failure;
+    };
+    if (!ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
+        ctx->log(0,
+                 "GCP Cannot undo revert for snapshot [%s] as safe-point snapshot was not created "
+                 "since snapshot config [%s] is not enabled. Enable it in Array Management to "
+                 "help recover failed revert jobs in future.",
+                 o->SnapUuid.c_str(), kSafePointConfigName);
+        return reattachIfPresent(GCP_ERR_INTERNAL);
+    }
+    int rc = getSafepointSnapDetails(o, ctx);
+    if (rc != 0) {
+        ctx->log(0,
+                 "GCP Cannot undo revert for snapshot [%s]. Failed to get details for safe-point "
+                 "snapshot [%s].",
+                 o->SnapUuid.c_str(), o->SafePointSnapName.c_str());
+        return reattachIfPresent(rc);
+    }
+    if (state == REVERT_ATTACH) {
+        rc = checkAndDetachDisk(o, ctx);
+    }
+    if (rc == 0 && state >= REVERT_CREATE) {
+        rc = checkAndDeleteDisk(o, ctx);
+    }
+    if (rc == 0) {
+        rc = checkAndCreateDiskFromSafepointSnap(o, ctx);
+    }
+    if (rc == 0) {
+        rc = checkAndAttachDisk(o, ctx);
+    }
+    return rc;
+}
+
+int GcpUtils::checkAndDetachDisk(GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Detaching disk [%s] from instance [%s]...", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    GcpReqOpInfo rec;
+    fillRevertRecord(rec, o, "disk-detach");
+    rec.targetLink = o->SourceDiskUrl;
+    bool attached = false;
+    int rc = monitorResourceStatus(o, c, rec, true);
+    if (rc == 0) {
+        rc = rest_getDiskAttachStatus(o, c, rec, attached);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    if (!attached) {
+        c->log(0, "Skipping detach as disk [%s] is not attached to instance [%s]",
+               o->GCPDeviceName.c_str(), c->instanceName.c_str());
+        return 0;
+    }
+    rc = rest_detachDisk(o, c, rec);
+    if (rc == 0) {
+        rc = monitorSnapOpProgress(o, c, rec, true);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    c->log(0, "Detached disk [%s] from instance [%s]", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    c->log(3, "GCP Detaching disk [%s] from instance [%s]... - done", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    return 0;
+}
+
+int GcpUtils::checkAndDeleteDisk(GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Deleting disk [%s]...", o->GCPDeviceName.c_str());
+    GcpReqOpInfo rec;
+    fillRevertRecord(rec, o, "disk-delete");
+    rec.targetLink = o->SourceDiskUrl;
+    bool exists = false;
+    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
+    if (rc != 0) {
+        return rc;
+    }
+    if (!exists) {
+        c->log(0, "Skipping delete as disk [%s] is not present in GCP", o->GCPDeviceName.c_str());
+        return 0;
+    }
+    rc = monitorResourceStatus(o, c, rec, true);
+    if (rc == 0) {
+        rc = rest_deleteSourceDisk(o, c, rec);
+    }
+    if (rc == 0) {
+        rc = monitorSnapOpProgress(o, c, rec, true);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    c->log(0, "Deleted disk [%s]", o->GCPDeviceName.c_str());
+    c->log(3, "GCP Deleting disk [%s]... done", o->GCPDeviceName.c_str());
+    return 0;
+}
+
+int GcpUtils::checkAndCreateDiskFromSafepointSnap(GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Creating disk [%s] from safe-point snapshot [%s]...", o->GCPDeviceName.c_str(),
+           o->SafePointSnapName.c_str());
+    GcpReqOpInfo rec;
+    fillRevertRecord(rec, o, "disk-create");
+    rec.targetLink = o->SourceDiskUrl;
+    bool exists = false;
+    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
+    if (rc != 0) {
+        return rc;
+    }
+    if (exists) {
+        c->log(0, "Skipping create as disk [%s] is already present in GCP",
+               o->GCPDeviceName.c_str());
+        return 0;
+    }
+    rc = rest_createDiskFromSafepointSnap(o, c, rec);
+    if (rc == 0) {
+        rc = monitorSnapOpProgress(o, c, rec, true);
+    }
+    if (rc == 0) {
+        rc = monitorResourceStatus(o, c, rec, true);
+    }
+    if (rc == 0) {
+        rc = readNewDiskId(o, rec);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    c->log(0, "Created disk [%s] from safe-point snapshot [%s]", o->GCPDeviceName.c_str(),
+           o->SafePointSnapName.c_str());
+    return 0;
+}
+
+int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Attaching disk [%s] to instance [%s]...", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    GcpReqOpInfo rec;
+    fillRevertRecord(rec, o, "disk-attach");
+    rec.targetLink = o->SourceDiskUrl;
+    bool attached = false;
+    int rc = monitorResourceStatus(o, c, rec, true);
+    if (rc == 0) {
+        rc = rest_getDiskAttachStatus(o, c, rec, attached);
+    }
+    if (rc != 0 || attached) {
+        return rc;
+    }
+    rc = rest_attachDisk(o, c, rec);
+    if (rc == 0) {
+        rc = monitorSnapOpProgress(o, c, rec, true);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    c->log(0, "Attached disk [%s] to instance [%s]", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    c->log(3, "GCP Attaching disk [%s] to instance [%s]... done", o->GCPDeviceName.c_str(),
+           c->instanceName.c_str());
+    return 0;
+}
+
+int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHostInfoBufferSize]());
+    const std::string head = "Failed to generate safe-point snap name. ";
+    if (o->CreationTime < 1) {
+        return c->fail(GCP_ERR_INTERNAL, head + "Snap operation time is not set", "GCP %d-%s");
+    }
+    if (!buffer) {
+        return c->fail(GCP_ERR_INTERNAL, head + "Failed to allocate buffer for Taldcell hex id.",
+                       "GCP %d-%s");
+    }
+    short length = kHostInfoBufferSize;
+    if (o->snapInfo->getHostInfo(kHostInfoCategory, kHostInfoCellId, 0, buffer.get(), &length, 0) !=
+        0) {
+        return c->fail(GCP_ERR_INTERNAL, head + "Failed to fetch Taldcell hex id.", "GCP %d-%s");
+    }
+    buffer[kHostInfoBufferSize - 1] = '\0';
+    std::string cellId(buffer.get());
+    if (!usableInName(cellId)) {
+        return c->fail(GCP_ERR_INTERNAL,
+                       head + "Taldcell hex id [" + cellId + "] is not usable in a snapshot name.",
+                       "GCP %d-%s");
+    }
+    o->SafePointSnapName = "bx-sp-" + cellId + "-" +
+                           lowerHex(static_cast<unsigned long long>(o->snapInfo->getSnapNumber())) +
+                           "-" + std::to_string(c->JobId) + "-" +
+                           lowerHex(static_cast<unsigned long long>(o->CreationTime));
+    c->log(0, "GCP Generated safe-point snapshot name [%s] length [%zu]",
+           o->SafePointSnapName.c_str(), o->SafePointSnapName.size());
+    return 0;
+}
+
+int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Getting details of safe-point snapshot [%s]...", o->SafePointSnapName.c_str());
+    CtxTryLock lock(c);
+    if (!lock.held()) {
+        c->log(-1, "Failed to acquire lock");
+        return GCP_ERR_INTERNAL;
+    }
+    const std::string& name = o->SafePointSnapName;
+    if (name.empty()) {
+        // No name was generated, so no safe-point snapshot was made; an empty
+        // name would address the whole snapshot collection instead.
+        c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
+        return GCP_ERR_NOT_FOUND;
+    }
+    const std::string head = "Failed to get details of safe-point snapshot [" + name + "].";
+    if (!restGet(o->ProjectId + "/global/snapshots/" + name)) {
+        BXSnapRESTAPI_Gcp* client = c->restClient.get();
+        if (client && client->getHttpErrorCode() == 404 &&
+            processFailedRequest(o, c) == GCP_ERR_NOT_FOUND) {
+            c->resetError();
+            c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
+            return GCP_ERR_NOT_FOUND;
+        }
+        return failRequest(nullptr, GCP_ERR_GCP, head);
+    }
+    jsonxx::Object response;
+    if (!response.parse(c->restResponse)) {
+        return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", "GCP %d-%s");
+    }
+    std::string returned;
+    bool isContainer = false;
+    if (getValueFromJSONObject("name", response, returned, isContainer) != 0) {
+        return failResponse(head, "GCP %d-%s");
+    }
+    if (returned != name) {
+        return c->fail(GCP_ERR_RESPONSE,
+                       head + " Returned snapshot name [" + returned +
+                           "] is not matching with passed-in snapshot name [" + name + "].",
+                       "GCP %d-%s");
+    }
+    c->log(3, "GCP Getting details of safe-point snapshot [%s]... - done", name.c_str());
+    return 0;
+}
+
+int GcpUtils::deleteSafepointSnaps(GcpCtx* c) {
+    c->log(2, "GCP Deleting safe-point snapshots...");
+    int total = 0;
+    int deleted = 0;
+    int failed = 0;
+    if (!c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
+        c->log(0,
+               "GCP Skipping delete as safe-point snapshots were not created since snapshot "
+               "config [%s] is not enabled.",
+               kSafePointConfigName);
+    } else {
+        std::list<GcpReqOpInfo> recs;
+        std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> started;
+        for (auto& entry : c->snapMap) {
+            GcpObject* o = entry.second;
+            int rc = getSafepointSnapDetails(o, c);
+            if (rc == GCP_ERR_NOT_FOUND) {
+                continue;
+            }
+            if (rc != 0) {
+                c->log(-1, "GCP Failed to get details for safe-point snapshot [%s]",
+                       o->SafePointSnapName.c_str());
+                continue;
+            }
+            ++total;
+            recs.emplace_back();
+            GcpReqOpInfo& rec = recs.back();
+            rec.operationType = "snapshot-delete";
+            rec.entityType = GCP_ENTITY_SNAPSHOT;
+            rec.entityName = o->SafePointSnapName;
+            rec.maxAttempts = c->arrayDetails.arrayConfigs.RetryMaxCount;
+            rec.sleepInterval = c->arrayDetails.arrayConfigs.RetrySleepInterval;
+            if (rest_deleteSafePointSnap(o, c, rec) != 0) {
+                c->resetError();
+                ++failed;
+                continue;
+            }
+            started.emplace_back(o, &rec);
+        }
+        for (auto& pair : started) {
+            if (monitorSnapOpProgress(pair.first, c, *pair.second, true) != 0) {
+                c->resetError();
+                ++failed;
+                continue;
+            }
+            ++deleted;
+            c->log(0, "GCP Deleted safe-point snapshot [%s] of disk [%s] successfully",
+                   pair.first->SafePointSnapName.c_str(), pair.first->GCPDeviceName.c_str());
+        }
+    }
+    c->log(0, "GCP Delete stats for safe-point snapshots -- total [%d] deleted [%d] failed [%d]",
+           total, deleted, failed);
+    int result = 0;
+    if (failed > 0) {
+        result = c->fail(GCP_ERR_INTERNAL,
+                         "Failed to delete at least 1 safe-point snapshot. Please delete them "
+                         "manually in GCP console.",
+                         "GCP %d-%s");
+    }
+    c->log(3, "GCP Deleting safe-point snapshots... done");
+    return result;
+}
+
+}  // namespace DuVavaZid
