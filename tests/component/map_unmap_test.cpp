@@ -130,4 +130,32 @@ TEST_F(MapTest, DevicesThatNeverAppearFailTheMapAfterRetries) {
     EXPECT_TRUE(disk("bk-data-disk-1").empty());
 }
 
+TEST_F(MapTest, InterruptedMapAndUnmapPickUpWhereTheyStopped) {
+    gce::FaultSpec attach;
+    attach.method = "POST";
+    attach.path = "*/attachDisk*";
+    attach.status = 503;
+    env->emu().injectFault(attach);
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_FALSE(disk(rec(0).snapName).empty());  // the clone was made before the failure
+
+    env->emu().clearJournal();
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(env->requestsMatching("POST", "/disks/"), 0u);  // nothing created twice
+    EXPECT_EQ(env->requestsMatching("POST", "/attachDisk"), 2u);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
+
+    gce::FaultSpec detach;
+    detach.method = "POST";
+    detach.path = "*/detachDisk*";
+    detach.status = 503;
+    env->emu().injectFault(detach);
+    EXPECT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_FAILED);
+    EXPECT_FALSE(disk(rec(0).snapName).empty());  // kept for a later unmap
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk(rec(0).snapName).empty());
+    EXPECT_TRUE(disk(rec(1).snapName).empty());
+}
+
 }  // namespace
