@@ -236,9 +236,12 @@ TEST_F(RevertTest, WithoutSafePointsALateFailureCannotBeUndone) {
     for (size_t i = 0; i < 2; ++i) {
         rec(i).configValues[kSafePointSetting] = 0;
     }
+    // One attach fails. (Failing two would make the outcome depend on whether
+    // the second fault hits the other disk's attach or the first disk's
+    // re-attach, which the workers' interleaving decides.)
     gce::OperationFault fault;
     fault.operationType = "attachDisk";
-    fault.count = 2;
+    fault.count = 1;
     env->emu().failOperation(fault);
     EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
     EXPECT_TRUE(
