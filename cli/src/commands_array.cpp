@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kKeyConfig = "SMCONFIG_P12_KEY_FILENAME_KEY";
 
-struct ConfigSpec {
+struct ConfigEntry {
     const char* alias;
     const char* key;
     long min;
@@ -29,7 +29,7 @@ struct ConfigSpec {
     const char* meaning;
 };
 
-const ConfigSpec kConfigSpecs[] = {
+const ConfigEntry kConfigEntries[] = {
     {"retry-count", "SMCONFIG_NAME_SNAP_OP_RETRY_COUNT", 1, 100000,
      "attempts when waiting for a GCP operation (default 10)"},
     {"retry-interval", "SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC", 0, 3600,
@@ -42,8 +42,8 @@ const ConfigSpec kConfigSpecs[] = {
      "snapshots created or reverted in parallel (default 8)"},
 };
 
-const ConfigSpec* specFor(const std::string& name) {
-    for (const auto& s : kConfigSpecs) {
+const ConfigEntry* entryFor(const std::string& name) {
+    for (const auto& s : kConfigEntries) {
         if (name == s.alias || name == s.key) {
             return &s;
         }
@@ -98,15 +98,15 @@ bool parseSettings(const std::vector<std::string>& items, std::vector<ConfigRow>
             *error = "set the service-account key with --key-pem FILE or --key-p12 NAME.p12";
             return false;
         }
-        const ConfigSpec* spec = specFor(name);
-        std::string key = spec ? spec->key : name;
-        if (spec) {
+        const ConfigEntry* entry = entryFor(name);
+        std::string key = entry ? entry->key : name;
+        if (entry) {
             char* end = nullptr;
             errno = 0;
             long v = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || errno != 0 || v < spec->min || v > spec->max) {
-                *error = "configuration " + std::string(spec->alias) + " must be a number from " +
-                         std::to_string(spec->min) + " to " + std::to_string(spec->max);
+            if (value.empty() || *end != '\0' || errno != 0 || v < entry->min || v > entry->max) {
+                *error = "configuration " + std::string(entry->alias) + " must be a number from " +
+                         std::to_string(entry->min) + " to " + std::to_string(entry->max);
                 return false;
             }
         }
@@ -184,13 +184,13 @@ std::string keyDescription(const std::vector<ConfigRow>& config) {
 }  // namespace
 
 std::string configKey(const std::string& nameOrAlias) {
-    const ConfigSpec* spec = specFor(nameOrAlias);
-    return spec ? spec->key : "";
+    const ConfigEntry* entry = entryFor(nameOrAlias);
+    return entry ? entry->key : "";
 }
 
 std::string arrayConfigHelp() {
     std::string out = "Per-array configuration (--config NAME=VALUE; NAME is the alias or the key):\n";
-    for (const auto& s : kConfigSpecs) {
+    for (const auto& s : kConfigEntries) {
         out += "  " + std::string(s.alias) + " (" + s.key + "): " + s.meaning + "\n";
     }
     return out;

@@ -239,10 +239,10 @@ void Emulator::Impl::handleControl(const httplib::Request& req, Reply& out) {
             Json list = Json::array();
             std::lock_guard<std::mutex> lock(faultMu);
             for (const auto& f : faults) {
-                list.push_back({{"method", f.spec.method},
-                                {"path", f.spec.path},
-                                {"count", f.spec.count},
-                                {"status", f.spec.status},
+                list.push_back({{"method", f.rule.method},
+                                {"path", f.rule.path},
+                                {"count", f.rule.count},
+                                {"status", f.rule.status},
                                 {"seen", f.seen},
                                 {"fired", f.fired}});
             }

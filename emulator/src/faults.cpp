@@ -41,7 +41,7 @@ bool Emulator::Impl::applyFault(const std::string& server, const httplib::Reques
     {
         std::lock_guard<std::mutex> lock(faultMu);
         for (auto it = faults.begin(); it != faults.end(); ++it) {
-            const FaultSpec& f = it->spec;
+            const FaultSpec& f = it->rule;
             bool methodOk = f.method.empty() || f.method == "*" || f.method == req.method;
             if (!methodOk || !util::patternMatch(f.path, req.path)) {
                 continue;

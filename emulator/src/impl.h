@@ -31,7 +31,7 @@ struct Reply {
 };
 
 struct FaultState {
-    FaultSpec spec;
+    FaultSpec rule;
     int seen = 0;
     int fired = 0;
 };
