@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/helpers.h"
+#include "host/strings.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/secret_mask.h"
 
@@ -59,24 +60,8 @@ void GcpCtx::log(int level, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    char stackBuf[1024];
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(stackBuf, sizeof stackBuf, format, copy);
-    va_end(copy);
-    if (needed < 0) {
-        va_end(args);
-        return;
-    }
-    if (static_cast<size_t>(needed) < sizeof stackBuf) {
-        va_end(args);
-        debugLog->debugLvl(level, JobId, "%s", stackBuf);
-        return;
-    }
-    std::string text(static_cast<size_t>(needed) + 1, '\0');
-    std::vsnprintf(&text[0], text.size(), format, args);
+    std::string text = HostStr::VFormat(format, args);
     va_end(args);
-    text.resize(static_cast<size_t>(needed));
     debugLog->debugLvl(level, JobId, "%s", text.c_str());
 }
 
@@ -227,9 +212,13 @@ void GcpCtx::extractRESTErrorMsgs() {
             restErrStr << error.get<jsonxx::String>("message") << " ";
             return;
         }
-        restErrStr << "\"" << "message" << "\" tag not found in REST error response";
+        restErrStr << "\""
+                   << "message"
+                   << "\" tag not found in REST error response";
     } else {
-        restErrStr << "\"" << "error" << "\" tag not found in REST error response";
+        restErrStr << "\""
+                   << "error"
+                   << "\" tag not found in REST error response";
     }
     std::string text = restErrStr.str();
     log(-1, "GCP Invalid REST error response. %s", text.c_str());
@@ -248,10 +237,11 @@ void GcpCtx::dump() {
         return;
     }
     std::ostringstream os;
-    os << "Dump of GcpCtx object: " << "JobId [" << JobId << "] Flags [" << Flags << "] OpCode ["
-       << OpCode << "] SnapCount [" << SnapCount << "] MapCount [" << snapMap.size()
-       << "] SCSIArray [" << arrayDetails.SCSIArrayId << "] Array [" << arrayDetails.ArrayId
-       << "] ErrCode [" << ErrCode << "] ErrStr [" << ErrStr.str() << "]\n";
+    os << "Dump of GcpCtx object: "
+       << "JobId [" << JobId << "] Flags [" << Flags << "] OpCode [" << OpCode << "] SnapCount ["
+       << SnapCount << "] MapCount [" << snapMap.size() << "] SCSIArray ["
+       << arrayDetails.SCSIArrayId << "] Array [" << arrayDetails.ArrayId << "] ErrCode ["
+       << ErrCode << "] ErrStr [" << ErrStr.str() << "]\n";
     std::string objectText;
     for (const auto& entry : snapMap) {
         if (!entry.second) {

@@ -10,6 +10,7 @@
 
 #include "host/http_client.h"
 #include "host/snap_info.h"
+#include "host/strings.h"
 #include "rest/rest_constants.h"
 #include "rest/secret_mask.h"
 
@@ -106,16 +107,7 @@ void BXSnapRESTAPI_Gcp::log(int level, const char* label, const char* format, ..
     }
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0) {
-        text.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(&text[0], text.size(), format, args);
-        text.resize(static_cast<size_t>(needed));
-    }
+    std::string text = HostStr::VFormat(format, args);
     va_end(args);
     logger->logMessage(level, label, "%s", text.c_str());
 }

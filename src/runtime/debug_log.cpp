@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/debug_log.h"
+#include "host/strings.h"
 #include "runtime/runtime.h"
 
 namespace bxrt {
@@ -98,7 +99,9 @@ HostDebug::HostDebug() = default;
 
 HostDebug::HostDebug(const char* fileInstance) : instance_(fileInstance ? fileInstance : "") {}
 
-int HostDebug::getDebugLevel() const { return bxrt::configuredLevel(); }
+int HostDebug::getDebugLevel() const {
+    return bxrt::configuredLevel();
+}
 
 void HostDebug::debugLvl(int level, long long jobId, const char* format, ...) {
     if (!format || level > bxrt::configuredLevel()) {
@@ -106,16 +109,7 @@ void HostDebug::debugLvl(int level, long long jobId, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0) {
-        text.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(&text[0], text.size(), format, args);
-        text.resize(static_cast<size_t>(needed));
-    }
+    std::string text = HostStr::VFormat(format, args);
     va_end(args);
 
     auto& s = bxrt::state();

@@ -29,12 +29,10 @@ std::string CWnString::Format(const std::string& tmpl, const std::vector<std::st
 
 namespace HostStr {
 
-std::string Format(const char* format, ...) {
+std::string VFormat(const char* format, va_list args) {
     if (!format) {
         return std::string();
     }
-    va_list args;
-    va_start(args, format);
     va_list copy;
     va_copy(copy, args);
     int needed = std::vsnprintf(nullptr, 0, format, copy);
@@ -42,9 +40,18 @@ std::string Format(const char* format, ...) {
     std::string text;
     if (needed > 0) {
         text.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(&text[0], text.size(), format, args);
+        va_copy(copy, args);
+        std::vsnprintf(&text[0], text.size(), format, copy);
+        va_end(copy);
         text.resize(static_cast<size_t>(needed));
     }
+    return text;
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = VFormat(format, args);
     va_end(args);
     return text;
 }
