@@ -120,8 +120,9 @@ int prepare(Session& session, bool plugin) {
 
 void addSelection(CLI::App* cmd, std::vector<std::string>* selectors, int64_t* job,
                   const char* what) {
-    cmd->add_option("snapshots", *selectors, std::string("Snapshots to ") + what +
-                                                 ": catalog numbers or names (see 'list')");
+    cmd->add_option(
+        "snapshots", *selectors,
+        std::string("Snapshots to ") + what + ": catalog numbers or names (see 'list')");
     cmd->add_option("--job", *job, std::string("All snapshots of this backup job"));
 }
 
@@ -132,12 +133,29 @@ int runApp(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.set_help_all_flag("--help-all", "Help for every command");
+    app.footer(
+        "Examples:\n"
+        "  bxso-host array add GCP-Default-IAM      the account local disks are reached through\n"
+        "  bxso-host check /dev/sdb /dev/sdc        are these Google persistent disks?\n"
+        "  bxso-host backup /dev/sdb /dev/sdc       snapshot them (one job)\n"
+        "  bxso-host list                           snapshots in the catalog\n"
+        "  bxso-host mount 3 && bxso-host unmount 3 clone snapshot 3 to a disk on this VM, and "
+        "back\n"
+        "  bxso-host delete --job 1                 delete every snapshot of backup job 1\n"
+        "  bxso-host log 1 --brief                  what the plug-in reported for job 1\n"
+        "Details: docs/cli.md. Each command has its own --help.");
 
     GlobalOptions global;
-    app.add_option("--catalog", global.catalogPath, "Snapshot catalog (SQLite file)");
-    app.add_option("--key-file", global.keyPath, "Host key file that encrypts stored secrets");
-    app.add_option("--plugin", global.pluginPath, "Path of libbxso_gcp.so");
-    app.add_option("--settings", global.settingsPath, "Plug-in settings file (INI)");
+    // Given twice, the last one wins, as in most tools (a wrapper's default
+    // can then be overridden on the command line).
+    for (auto* option :
+         {app.add_option("--catalog", global.catalogPath, "Snapshot catalog (SQLite file)"),
+          app.add_option("--key-file", global.keyPath,
+                         "Host key file that encrypts stored secrets"),
+          app.add_option("--plugin", global.pluginPath, "Path of libbxso_gcp.so"),
+          app.add_option("--settings", global.settingsPath, "Plug-in settings file (INI)")}) {
+        option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    }
     app.add_flag("--json", global.json, "Results as JSON on standard output");
     app.add_flag("-v,--verbose", global.verbose, "Echo the job log while a job runs");
     app.add_flag("-q,--quiet", global.quiet, "No progress lines");
@@ -190,8 +208,9 @@ int runApp(int argc, char** argv) {
     mountCmd->add_option("--dest-user", mountArgs.destUser, "Destination service account");
     mountCmd->add_option("--dest-key-pem", mountArgs.destKeyPem,
                          "Destination service-account key (PEM file; stored encrypted)");
-    mountCmd->add_option("--dest-p12", mountArgs.destP12,
-                         "Destination PKCS#12 key file name (in <dBASEHOME>/certificates/external)");
+    mountCmd->add_option(
+        "--dest-p12", mountArgs.destP12,
+        "Destination PKCS#12 key file name (in <dBASEHOME>/certificates/external)");
     mountCmd->add_option("--dest-password-file", mountArgs.destPasswordFile,
                          "File holding the PKCS#12 password");
     mountCmd->add_flag("--in-place", mountArgs.inPlace, "Restore in place (clone = disk name)");
@@ -229,10 +248,11 @@ int runApp(int argc, char** argv) {
     jobsCmd->add_option("--limit", jobsLimit, "How many (0: all)");
 
     int64_t logJob = 0;
-    int logLevel = 9;
+    bool logBrief = false;
     auto* logCmd = app.add_subcommand("log", "Show a job's log (the plug-in's job-log lines)");
     logCmd->add_option("job", logJob, "Job number (see 'jobs')")->required();
-    logCmd->add_option("--level", logLevel, "Highest level shown (1: start/end lines only)");
+    logCmd->add_flag("--brief", logBrief,
+                     "Only the start, end and failure lines, without the REST exchanges");
 
     ArrayRequest arrayReq;
     auto* arrayCmd = app.add_subcommand(
@@ -253,8 +273,7 @@ int runApp(int argc, char** argv) {
         cmd->add_option("--config", arrayReq.settings, "Configuration NAME=VALUE (see below)");
     };
     auto* arrayAdd = arrayCmd->add_subcommand("add", "Add an array");
-    arrayAdd->add_option("name", arrayReq.name,
-                         "Array name (local disks use GCP-Default-IAM)")
+    arrayAdd->add_option("name", arrayReq.name, "Array name (local disks use GCP-Default-IAM)")
         ->required();
     addCredentialOptions(arrayAdd);
     arrayAdd->footer(arrayConfigHelp());
@@ -289,7 +308,8 @@ int runApp(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // --help is a success; every other parse error is a usage error (2).
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
 
     Session session(global);
@@ -302,8 +322,8 @@ int runApp(int argc, char** argv) {
     if (*version) {
         return cmdVersion(session);
     }
-    bool needsPlugin = *check || *backupCmd || *mountCmd || *unmountCmd || *deleteCmd ||
-                       *reconCmd || *revertCmd;
+    bool needsPlugin =
+        *check || *backupCmd || *mountCmd || *unmountCmd || *deleteCmd || *reconCmd || *revertCmd;
     if ((rc = prepare(session, needsPlugin)) != kExitOk) {
         return rc;
     }
@@ -338,7 +358,7 @@ int runApp(int argc, char** argv) {
         return cmdJobs(session, jobsLimit);
     }
     if (*logCmd) {
-        return cmdLog(session, logJob, logLevel);
+        return cmdLog(session, logJob, logBrief);
     }
     if (*arrayAdd) {
         return cmdArrayAdd(session, arrayReq);

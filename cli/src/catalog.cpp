@@ -281,7 +281,8 @@ std::optional<int> Catalog::addArray(const ArrayRow& row, const std::vector<Conf
 std::vector<ArrayRow> Catalog::arrays() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     std::vector<ArrayRow> out;
-    Statement s(db_, (std::string("SELECT ") + kArrayColumns + " FROM arrays ORDER BY num").c_str());
+    Statement s(db_,
+                (std::string("SELECT ") + kArrayColumns + " FROM arrays ORDER BY num").c_str());
     while (s.step()) {
         out.push_back(readArray(s));
     }
@@ -364,8 +365,8 @@ std::vector<ConfigRow> Catalog::config(int arrayNum) {
 
 std::optional<int64_t> Catalog::createJob(const std::string& kind, const std::string& summary) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Statement s(db_,
-                "INSERT INTO jobs(kind, state, started, pid, summary) VALUES(?, 'running', ?, ?, ?)");
+    Statement s(
+        db_, "INSERT INTO jobs(kind, state, started, pid, summary) VALUES(?, 'running', ?, ?, ?)");
     s.bind(1, kind).bind(2, now()).bind(3, static_cast<int64_t>(::getpid())).bind(4, summary);
     if (!s.run()) {
         fail();
@@ -377,8 +378,8 @@ std::optional<int64_t> Catalog::createJob(const std::string& kind, const std::st
 bool Catalog::setJobState(int64_t id, const std::string& state, int errorCode,
                           const std::string& errorText) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    Statement s(db_,
-                "UPDATE jobs SET state = ?, ended = ?, error_code = ?, error_text = ? WHERE id = ?");
+    Statement s(
+        db_, "UPDATE jobs SET state = ?, ended = ?, error_code = ?, error_text = ? WHERE id = ?");
     s.bind(1, state).bind(2, now()).bind(3, errorCode).bind(4, errorText).bind(5, id);
     return s.run() || fail();
 }
@@ -423,10 +424,11 @@ bool Catalog::setJobOptions(int64_t id, const std::string& kind,
         return fail();
     }
     for (const auto& r : rows) {
-        Statement s(db_,
-                    "INSERT INTO job_options(job_id, kind, key, value, secret) VALUES(?, ?, ?, ?, ?) "
-                    "ON CONFLICT(job_id, kind, key) DO UPDATE SET value = excluded.value, "
-                    "secret = excluded.secret");
+        Statement s(
+            db_,
+            "INSERT INTO job_options(job_id, kind, key, value, secret) VALUES(?, ?, ?, ?, ?) "
+            "ON CONFLICT(job_id, kind, key) DO UPDATE SET value = excluded.value, "
+            "secret = excluded.secret");
         s.bind(1, id).bind(2, kind).bind(3, r.key).bind(4, r.value).bind(5, r.secret ? 1 : 0);
         if (!s.run()) {
             return fail();

@@ -99,7 +99,7 @@ struct SnapFilter {
 };
 
 class Catalog {
-public:
+  public:
     // Opens the catalog, creating the file and its schema when missing.
     bool open(const std::string& path);
     const std::string& error() const { return error_; }
@@ -151,7 +151,7 @@ public:
 
     static std::string now();
 
-private:
+  private:
     bool createSchema();
     bool insertSnapshots(std::vector<SnapRow>* rows,
                          const std::vector<std::map<int, MetaItem>>& metadata,

@@ -37,7 +37,8 @@ std::string configKey(const std::string& nameOrAlias);
 int cmdCheck(Session& session, const std::vector<std::string>& devices);
 int cmdList(Session& session, int64_t jobId, bool all);
 int cmdJobs(Session& session, int limit);
-int cmdLog(Session& session, int64_t jobId, int maxLevel);
+// brief: only the start, end and failure lines (without the REST detail).
+int cmdLog(Session& session, int64_t jobId, bool brief);
 int cmdShow(Session& session, const std::string& selector);
 int cmdVersion(Session& session);
 

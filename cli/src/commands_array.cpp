@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kKeyConfig = "SMCONFIG_P12_KEY_FILENAME_KEY";
 
-struct ConfigEntry {
+struct ConfigKeyInfo {
     const char* alias;
     const char* key;
     long min;
@@ -29,7 +29,7 @@ struct ConfigEntry {
     const char* meaning;
 };
 
-const ConfigEntry kConfigEntries[] = {
+const ConfigKeyInfo kConfigKeyInfos[] = {
     {"retry-count", "SMCONFIG_NAME_SNAP_OP_RETRY_COUNT", 1, 100000,
      "attempts when waiting for a GCP operation (default 10)"},
     {"retry-interval", "SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC", 0, 3600,
@@ -42,8 +42,8 @@ const ConfigEntry kConfigEntries[] = {
      "snapshots created or reverted in parallel (default 8)"},
 };
 
-const ConfigEntry* entryFor(const std::string& name) {
-    for (const auto& s : kConfigEntries) {
+const ConfigKeyInfo* keyInfoFor(const std::string& name) {
+    for (const auto& s : kConfigKeyInfos) {
         if (name == s.alias || name == s.key) {
             return &s;
         }
@@ -58,8 +58,8 @@ bool readSecret(const ArrayRequest& request, std::string* secret, std::string* e
     } else {
         std::ifstream in(request.passwordFile);
         if (!in) {
-            *error = "cannot read password file [" + request.passwordFile +
-                     "]: " + std::strerror(errno);
+            *error =
+                "cannot read password file [" + request.passwordFile + "]: " + std::strerror(errno);
             return false;
         }
         std::getline(in, text);
@@ -98,15 +98,15 @@ bool parseSettings(const std::vector<std::string>& items, std::vector<ConfigRow>
             *error = "set the service-account key with --key-pem FILE or --key-p12 NAME.p12";
             return false;
         }
-        const ConfigEntry* entry = entryFor(name);
-        std::string key = entry ? entry->key : name;
-        if (entry) {
+        const ConfigKeyInfo* info = keyInfoFor(name);
+        std::string key = info ? info->key : name;
+        if (info) {
             char* end = nullptr;
             errno = 0;
             long v = std::strtol(value.c_str(), &end, 10);
-            if (value.empty() || *end != '\0' || errno != 0 || v < entry->min || v > entry->max) {
-                *error = "configuration " + std::string(entry->alias) + " must be a number from " +
-                         std::to_string(entry->min) + " to " + std::to_string(entry->max);
+            if (value.empty() || *end != '\0' || errno != 0 || v < info->min || v > info->max) {
+                *error = "configuration " + std::string(info->alias) + " must be a number from " +
+                         std::to_string(info->min) + " to " + std::to_string(info->max);
                 return false;
             }
         }
@@ -163,8 +163,9 @@ bool collect(Session& session, const ArrayRequest& request, ArrayRow* array,
         }
         if (lower.size() < 5 || lower.compare(lower.size() - 4, 4, ".p12") != 0 ||
             request.keyP12Name.find('/') != std::string::npos) {
-            *error = "--key-p12 takes a file name ending in .p12 (no directory): the file lives in "
-                     "<dBASEHOME>/certificates/external/";
+            *error =
+                "--key-p12 takes a file name ending in .p12 (no directory): the file lives in "
+                "<dBASEHOME>/certificates/external/";
             return false;
         }
         config->push_back({kKeyConfig, request.keyP12Name, false});
@@ -184,13 +185,14 @@ std::string keyDescription(const std::vector<ConfigRow>& config) {
 }  // namespace
 
 std::string configKey(const std::string& nameOrAlias) {
-    const ConfigEntry* entry = entryFor(nameOrAlias);
-    return entry ? entry->key : "";
+    const ConfigKeyInfo* info = keyInfoFor(nameOrAlias);
+    return info ? info->key : "";
 }
 
 std::string arrayConfigHelp() {
-    std::string out = "Per-array configuration (--config NAME=VALUE; NAME is the alias or the key):\n";
-    for (const auto& s : kConfigEntries) {
+    std::string out =
+        "Per-array configuration (--config NAME=VALUE; NAME is the alias or the key):\n";
+    for (const auto& s : kConfigKeyInfos) {
         out += "  " + std::string(s.alias) + " (" + s.key + "): " + s.meaning + "\n";
     }
     return out;

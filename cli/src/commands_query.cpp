@@ -145,8 +145,8 @@ int cmdJobs(Session& session, int limit) {
         SnapFilter filter;
         filter.jobId = job.id;
         size_t snaps = job.kind == "backup" ? session.catalog().snapshots(filter).size() : 0;
-        std::string error = job.errorCode ? std::to_string(job.errorCode) + ": " + job.errorText
-                                          : job.errorText;
+        std::string error =
+            job.errorCode ? std::to_string(job.errorCode) + ": " + job.errorText : job.errorText;
         if (error.size() > 100) {
             error = error.substr(0, 97) + "...";
         }
@@ -161,7 +161,7 @@ int cmdJobs(Session& session, int limit) {
     return kExitOk;
 }
 
-int cmdLog(Session& session, int64_t jobId, int maxLevel) {
+int cmdLog(Session& session, int64_t jobId, bool brief) {
     auto job = session.catalog().job(jobId);
     if (!job) {
         return printError("no job " + std::to_string(jobId) + " in the catalog");
@@ -170,7 +170,7 @@ int cmdLog(Session& session, int64_t jobId, int maxLevel) {
     if (session.options().json) {
         nlohmann::json out = nlohmann::json::array();
         for (const auto& l : lines) {
-            if (l.level <= maxLevel) {
+            if (!brief || l.level != 0) {
                 out.push_back({{"time", l.time},
                                {"level", l.level},
                                {"snap", l.snapNum},
@@ -184,7 +184,7 @@ int cmdLog(Session& session, int64_t jobId, int maxLevel) {
     std::cout << "job " << job->id << " (" << job->kind << ", " << jobState(*job) << ", started "
               << job->started << ")\n";
     for (const auto& l : lines) {
-        if (l.level <= maxLevel) {
+        if (!brief || l.level != 0) {
             std::cout << l.time << " <" << l.level << "> " << l.prefix << l.text << "\n";
         }
     }

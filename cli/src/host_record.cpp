@@ -423,7 +423,9 @@ bool HostRecord::setOperationProperties(const std::map<std::string, std::string>
     return true;
 }
 
-long long HostUtil::getJobId() { return session_.jobId(); }
+long long HostUtil::getJobId() {
+    return session_.jobId();
+}
 
 bool HostUtil::listDevices(const std::string&, const std::string&,
                            std::vector<std::string>* devices) {

@@ -25,7 +25,7 @@ constexpr int kMetaDeviceName = 102;
 constexpr int kMetaCloudLocation = 154;
 
 class HostRecord : public BXSO::SnapInfo {
-public:
+  public:
     HostRecord(Session& session, SnapRow row, std::map<int, MetaItem> metadata);
 
     // Copies for the host's own use (display, phase bookkeeping).
@@ -73,7 +73,7 @@ public:
     bool decryptString(const std::string& encrypted, std::string* plain, int flags) override;
     bool setOperationProperties(const std::map<std::string, std::string>& properties) override;
 
-private:
+  private:
     // Writes the row; a failure is reported to the session (the call then
     // fails on the host side even if the plug-in succeeded).
     bool persistLocked();
@@ -86,7 +86,7 @@ private:
 };
 
 class HostArray : public HostArrayInfo {
-public:
+  public:
     explicit HostArray(ArrayRow row) : row_(std::move(row)) {}
     void getArrayNumber(int* number) override { *number = row_.num; }
     void getArrayName(std::string* name) override { *name = row_.name; }
@@ -94,18 +94,18 @@ public:
     void getUserName(std::string* user) override { *user = row_.user; }
     void getPassword(std::string* encrypted) override { *encrypted = row_.password; }
 
-private:
+  private:
     ArrayRow row_;
 };
 
 class HostUtil : public BXSO::BXOSUtil {
-public:
+  public:
     explicit HostUtil(Session& session) : session_(session) {}
     long long getJobId() override;
     bool listDevices(const std::string& hostName, const std::string& filter,
                      std::vector<std::string>* devices) override;
 
-private:
+  private:
     Session& session_;
 };
 

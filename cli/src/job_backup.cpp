@@ -45,22 +45,24 @@ void pauseForTests(int64_t jobId, const char* phaseName) {
     }
 }
 
-bool isHpxSpec(const std::string& device) { return device.find('/') != 0; }
+bool isNotLocalPath(const std::string& device) {
+    return device.find('/') != 0;
+}
 
 // PROJECT/ZONE/DISK or PROJECT/REGION/DISK. A zone ends in a letter
 // ("us-central1-a"), a region in a digit ("us-central1").
-bool parseHpxDisk(const std::string& spec, std::string* source, std::string* location,
+bool parseHpxDisk(const std::string& text, std::string* source, std::string* location,
                   std::string* error) {
-    size_t a = spec.find('/');
-    size_t b = a == std::string::npos ? a : spec.find('/', a + 1);
-    if (b == std::string::npos || spec.find('/', b + 1) != std::string::npos || a == 0 ||
-        b == a + 1 || b + 1 == spec.size()) {
-        *error = "HPX disk [" + spec + "] is not PROJECT/ZONE/DISK or PROJECT/REGION/DISK";
+    size_t a = text.find('/');
+    size_t b = a == std::string::npos ? a : text.find('/', a + 1);
+    if (b == std::string::npos || text.find('/', b + 1) != std::string::npos || a == 0 ||
+        b == a + 1 || b + 1 == text.size()) {
+        *error = "HPX disk [" + text + "] is not PROJECT/ZONE/DISK or PROJECT/REGION/DISK";
         return false;
     }
-    std::string project = spec.substr(0, a);
-    std::string loc = spec.substr(a + 1, b - a - 1);
-    std::string disk = spec.substr(b + 1);
+    std::string project = text.substr(0, a);
+    std::string loc = text.substr(a + 1, b - a - 1);
+    std::string disk = text.substr(b + 1);
     *source = project + "|" + disk;
     bool region = loc.back() >= '0' && loc.back() <= '9';
     *location = region ? "|" + loc + "|" : loc + "||";
@@ -99,7 +101,8 @@ bool createJobRows(Session& session, const BackupRequest& request, JobReport* re
         metadata.push_back(meta);
     }
     std::string hostId = session.catalog().hostId();
-    if (hostId.empty() || !session.catalog().createSnapshots(&rows, metadata, [&](const SnapRow& r) {
+    if (hostId.empty() ||
+        !session.catalog().createSnapshots(&rows, metadata, [&](const SnapRow& r) {
             return makeSnapName(hostId, r.sourceDevice, r.jobId, r.num);
         })) {
         report->error = "cannot record the snapshots: " + session.catalog().error();
@@ -119,7 +122,7 @@ bool createJobRows(Session& session, const BackupRequest& request, JobReport* re
     return true;
 }
 
-bool validate(const BackupRequest& request, std::string* error) {
+bool validate(Session& session, const BackupRequest& request, std::string* error) {
     if (request.resumeJob > 0) {
         if (!request.devices.empty() || !request.hpxDisks.empty()) {
             *error = "--resume continues a job with its own devices; give no devices";
@@ -134,7 +137,7 @@ bool validate(const BackupRequest& request, std::string* error) {
         return false;
     }
     for (const auto& d : request.devices) {
-        if (!isHpxSpec(d)) {
+        if (!isNotLocalPath(d)) {
             continue;
         }
         *error = "local device [" + d + "] must be an absolute path (HPX disks go with --hpx)";
@@ -143,6 +146,16 @@ bool validate(const BackupRequest& request, std::string* error) {
     if (!request.hpxDisks.empty() &&
         (request.array.empty() || request.sourceInstance.find('|') == std::string::npos)) {
         *error = "--hpx disks need --array NAME and --source-instance PROJECT|INSTANCE-ID";
+        return false;
+    }
+    for (const auto& disk : request.hpxDisks) {
+        std::string source, location;
+        if (!parseHpxDisk(disk, &source, &location, error)) {
+            return false;
+        }
+    }
+    if (!request.hpxDisks.empty() && !session.catalog().arrayByName(request.array)) {
+        *error = "no array [" + request.array + "] (see 'bxso-host array list')";
         return false;
     }
     if (request.guestFlush && request.hpxDisks.empty()) {
@@ -159,7 +172,7 @@ JobReport runBackup(Session& session, const BackupRequest& request) {
     JobReport report;
     report.kind = "backup";
     report.ok = false;
-    if (!validate(request, &report.error)) {
+    if (!validate(session, request, &report.error)) {
         return report;
     }
     if (request.resumeJob > 0) {
@@ -225,9 +238,8 @@ JobReport runBackup(Session& session, const BackupRequest& request) {
             }
             failed = true;
         } else {
-            progress(session, "    " + std::string(ph.name) + ": ok (" +
-                                  std::to_string(advanced) + "/" + std::to_string(batch.size()) +
-                                  ")");
+            progress(session, "    " + std::string(ph.name) + ": ok (" + std::to_string(advanced) +
+                                  "/" + std::to_string(batch.size()) + ")");
         }
         pauseForTests(report.jobId, ph.name);
     }

@@ -101,9 +101,10 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
     }
     if (request.fromJob > 0 || request.selectors.empty()) {
         // A whole job or the whole catalog: leave out what cannot take part.
-        rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const SnapRow& r) { return !refusal(request.op, r).empty(); }),
-                   rows.end());
+        rows.erase(
+            std::remove_if(rows.begin(), rows.end(),
+                           [&](const SnapRow& r) { return !refusal(request.op, r).empty(); }),
+            rows.end());
     }
     for (const auto& row : rows) {
         std::string why = refusal(request.op, row);
@@ -140,6 +141,16 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
     OpInfo info = infoFor(request.op);
     std::map<int, std::vector<HostRecord*>> byArray;
     for (auto& r : records) {
+        if (request.op == SnapOperation::Delete && r->getArrayNumber() < 1) {
+            // Prepare associates a snapshot with its array before anything
+            // exists in GCP, so a snapshot without one has nothing to delete;
+            // the plug-in would refuse it for the missing array.
+            r->clearError();
+            r->setStatus(BXSO::SNAP_DELETE_SUCCESS);
+            session.hostLog(r->getSnapNumber(), 1, "HOST ",
+                            "Snapshot was never prepared: nothing in GCP, marked deleted");
+            continue;
+        }
         if (request.op == SnapOperation::Mount) {
             if (request.ownCloneName) {
                 r->addFlag(kFlagOwnCloneName);
@@ -154,6 +165,9 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
     watchStatuses(session, report.kind);
     report.ok = true;
     for (auto& group : byArray) {
+        if (group.second.empty()) {
+            continue;
+        }
         if (!buildCallOptions(session, restore, clone, &session.callOptions(), &report.error)) {
             report.ok = false;
             break;
@@ -178,8 +192,8 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
         SnapRow row = r->row();
         if (info.successStatus != 0 && row.status != info.successStatus && report.ok) {
             report.ok = false;
-            report.error = "snapshot " + std::to_string(row.num) + " ended as " +
-                           statusName(row.status);
+            report.error =
+                "snapshot " + std::to_string(row.num) + " ended as " + statusName(row.status);
         }
         report.snapshots.push_back(describeSnapshot(row, r->metadataCopy()));
     }

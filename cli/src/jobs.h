@@ -87,8 +87,8 @@ std::vector<CheckResult> runCheck(Session& session, const std::vector<std::strin
 std::vector<std::unique_ptr<HostRecord>> loadRecords(Session& session,
                                                      const std::vector<SnapRow>& rows);
 // Resolves numbers and names to rows; unknown ones are reported in error.
-bool selectSnapshots(Session& session, const std::vector<std::string>& selectors,
-                     int64_t fromJob, std::vector<SnapRow>* rows, std::string* error);
+bool selectSnapshots(Session& session, const std::vector<std::string>& selectors, int64_t fromJob,
+                     std::vector<SnapRow>* rows, std::string* error);
 
 // Restore-option key whose value is a secret.
 constexpr const char* kRestorePasswordKey = "destination-pwd";

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "host_record.h"
 #include "jobs.h"
@@ -70,8 +72,9 @@ std::string statusName(int status) {
 
 std::string statusText(const SnapRow& row) {
     std::string text = statusName(row.status);
-    if (row.phase != phase::kDone && row.status != 20 && row.status != 24) {
-        text += " (backup unfinished: " + row.phase + ")";
+    bool pending = row.status == 0 || row.status == 1 || row.status == 5;
+    if (row.phase != phase::kDone && pending) {
+        text += " (backup unfinished)";
     }
     return text;
 }
@@ -128,8 +131,8 @@ std::vector<std::unique_ptr<HostRecord>> loadRecords(Session& session,
     return out;
 }
 
-bool selectSnapshots(Session& session, const std::vector<std::string>& selectors,
-                     int64_t fromJob, std::vector<SnapRow>* rows, std::string* error) {
+bool selectSnapshots(Session& session, const std::vector<std::string>& selectors, int64_t fromJob,
+                     std::vector<SnapRow>* rows, std::string* error) {
     rows->clear();
     std::vector<int64_t> seen;
     auto add = [&](const SnapRow& row) {
@@ -222,6 +225,13 @@ void progress(Session& session, const std::string& line) {
 
 void watchStatuses(Session& session, const std::string& operation) {
     session.onStatus = [&session, operation](const HostRecord& record, int status) {
+        // Only what a snapshot reached: the plug-in marks every record failed
+        // at the start of some operations and then sets the successes, and
+        // failures are in the table at the end.
+        static const int kReached[] = {1, 5, 12, 14, 20, 22, 24};
+        if (std::find(std::begin(kReached), std::end(kReached), status) == std::end(kReached)) {
+            return;
+        }
         SnapRow row = record.row();
         progress(session, "    " + operation + " #" + std::to_string(row.num) + " " +
                               row.sourceDevice + " [" + row.name + "]: " + statusName(status));

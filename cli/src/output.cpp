@@ -110,9 +110,13 @@ Table snapshotTable(const std::vector<SnapshotView>& views) {
     Table t({"SNAP", "NAME", "JOB", "SOURCE", "DISK", "STATUS", "DEVICE", "ERROR"});
     for (const auto& v : views) {
         const SnapRow& r = v.row;
-        std::string device = r.revertDevice.empty() ? r.snapDevice : r.revertDevice;
-        std::string error = r.errorCode != 0 ? std::to_string(r.errorCode) + ": " + r.errorText
-                                             : r.errorText;
+        // A device only means something while the snapshot is mapped or right
+        // after a revert; the plug-in leaves the last one on the record.
+        std::string device = r.status == 12   ? r.snapDevice
+                             : r.status == 22 ? r.revertDevice
+                                              : std::string();
+        std::string error =
+            r.errorCode != 0 ? std::to_string(r.errorCode) + ": " + r.errorText : r.errorText;
         t.add({std::to_string(r.num), r.name, std::to_string(r.jobId), r.sourceDevice, v.disk,
                statusText(r), device, shorten(error, 120)});
     }
@@ -131,14 +135,16 @@ int printReport(const JobReport& report, bool json) {
         }
         if (report.ok && report.jobId > 0) {
             std::cout << report.kind << " job " << report.jobId << ": succeeded\n";
+        } else if (report.ok && !report.error.empty()) {
+            std::cout << report.error << "\n";  // e.g. nothing to reconcile
         }
     }
     std::cout.flush();
     if (report.ok) {
         return kExitOk;
     }
-    std::string head = report.kind + (report.jobId > 0 ? " job " + std::to_string(report.jobId)
-                                                       : std::string()) +
+    std::string head = report.kind +
+                       (report.jobId > 0 ? " job " + std::to_string(report.jobId) : std::string()) +
                        " failed";
     if (report.hostError != 0) {
         head += " (host error " + std::to_string(report.hostError) + ")";
@@ -150,8 +156,10 @@ int printReport(const JobReport& report, bool json) {
     if (report.jobId > 0) {
         std::fprintf(stderr, "the job's log: bxso-host log %lld\n",
                      static_cast<long long>(report.jobId));
+        return kExitFailed;
     }
-    return kExitFailed;
+    // Refused before any job started: the request itself was wrong.
+    return kExitUsage;
 }
 
 int printError(const std::string& message, int code) {

@@ -16,13 +16,13 @@ constexpr int kExitFailed = 1;  // the operation (or part of it) failed
 constexpr int kExitUsage = 2;   // bad arguments, configuration or catalog
 
 class Table {
-public:
+  public:
     explicit Table(std::vector<std::string> headers);
     void add(std::vector<std::string> cells);
     std::string render() const;
     bool empty() const { return rows_.empty(); }
 
-private:
+  private:
     std::vector<std::string> headers_;
     std::vector<std::vector<std::string>> rows_;
 };

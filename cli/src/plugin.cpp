@@ -23,7 +23,9 @@ std::string exeDir() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-bool readable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
+bool readable(const std::string& path) {
+    return ::access(path.c_str(), R_OK) == 0;
+}
 
 template <typename Fn>
 bool symbol(void* handle, const char* name, Fn* out, std::string* missing) {

@@ -17,7 +17,7 @@ using IsSupportedFn = int (*)(const char*, int, BXSO::BXOSUtil*, void*, short);
 constexpr short kPluginMajor = 1;
 
 class Plugin {
-public:
+  public:
     Plugin() = default;
     ~Plugin();
     Plugin(const Plugin&) = delete;
@@ -44,7 +44,7 @@ public:
     RecordsFn revertSnaps = nullptr;
     RecordsFn reconcileSnaps = nullptr;
 
-private:
+  private:
     bool resolve();
     void* handle_ = nullptr;
     std::string path_;

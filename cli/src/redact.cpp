@@ -1,6 +1,6 @@
 #include "redact.h"
 
-#include <regex>
+#include <cctype>
 #include <sstream>
 
 namespace bxhost {
@@ -10,22 +10,67 @@ namespace {
 constexpr size_t kMinSecretLength = 6;
 constexpr size_t kMinPemLineLength = 16;
 
-const std::regex& pemBlock() {
-    static const std::regex re(
-        "-----BEGIN ([A-Z ]*)PRIVATE KEY-----[\\s\\S]*?(-----END [A-Z ]*PRIVATE KEY-----|$)");
-    return re;
+bool tokenChar(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '~' ||
+           c == '+' || c == '/' || c == '=' || c == '-';
 }
 
-const std::regex& bearer() {
-    static const std::regex re("(Bearer\\s+)[A-Za-z0-9._~+/=-]+", std::regex::icase);
-    return re;
+// Each "-----BEGIN ...PRIVATE KEY-----" block, up to its END line or the end
+// of the text when it was cut.
+void maskPemBlocks(std::string* text) {
+    const std::string begin = "-----BEGIN ";
+    const std::string keyTail = "PRIVATE KEY-----";
+    for (size_t pos = text->find(begin); pos != std::string::npos;
+         pos = text->find(begin, pos + 1)) {
+        size_t tail = text->find(keyTail, pos);
+        size_t lineEnd = text->find('\n', pos);
+        if (tail == std::string::npos || (lineEnd != std::string::npos && tail > lineEnd)) {
+            continue;
+        }
+        size_t end = text->find("-----END ", tail);
+        if (end != std::string::npos) {
+            size_t close = text->find(keyTail, end);
+            end = close == std::string::npos ? std::string::npos : close + keyTail.size();
+        }
+        size_t length = end == std::string::npos ? std::string::npos : end - pos;
+        text->replace(pos, length, kMask);
+    }
 }
 
-const std::regex& tokenField() {
-    static const std::regex re(
-        "(\"?(access_token|id_token|refresh_token|assertion|private_key)\"?\\s*[:=]\\s*\"?)"
-        "[^\"&\\s,}]+");
-    return re;
+// The value after a name: `name value`, `"name":"value"`, `name=value`.
+void maskValuesAfter(std::string* text, const std::string& name, bool ignoreCase,
+                     const std::string& separators) {
+    std::string haystack = *text;
+    if (ignoreCase) {
+        for (auto& c : haystack) {
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    std::string out;
+    size_t copied = 0;
+    for (size_t pos = haystack.find(name); pos != std::string::npos;
+         pos = haystack.find(name, pos + 1)) {
+        size_t v = pos + name.size();
+        while (v < haystack.size() && (separators.find(haystack[v]) != std::string::npos)) {
+            ++v;
+        }
+        if (v == pos + name.size() || v < copied) {
+            continue;  // the name alone, or inside a value already masked
+        }
+        size_t end = v;
+        while (end < haystack.size() && tokenChar(haystack[end])) {
+            ++end;
+        }
+        if (end == v) {
+            continue;
+        }
+        out += text->substr(copied, v - copied) + kMask;
+        copied = end;
+        pos = end - 1;
+    }
+    if (copied > 0) {
+        *text = out + text->substr(copied);
+    }
 }
 
 }  // namespace
@@ -71,15 +116,13 @@ std::string Redactor::apply(const std::string& text) const {
 }
 
 std::string maskCredentialPatterns(const std::string& text) {
-    if (text.find("PRIVATE KEY") == std::string::npos &&
-        text.find("earer") == std::string::npos && text.find("token") == std::string::npos &&
-        text.find("assertion") == std::string::npos &&
-        text.find("private_key") == std::string::npos) {
-        return text;  // the common case: no regex work
+    std::string out = text;
+    maskPemBlocks(&out);
+    maskValuesAfter(&out, "bearer", true, " \t");
+    for (const char* field :
+         {"access_token", "id_token", "refresh_token", "assertion", "private_key"}) {
+        maskValuesAfter(&out, field, false, "\": =");
     }
-    std::string out = std::regex_replace(text, pemBlock(), kMask);
-    out = std::regex_replace(out, bearer(), std::string("$1") + kMask);
-    out = std::regex_replace(out, tokenField(), std::string("$1") + kMask);
     return out;
 }
 

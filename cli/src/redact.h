@@ -12,7 +12,7 @@ namespace bxhost {
 constexpr const char* kMask = "******";
 
 class Redactor {
-public:
+  public:
     // Remembers a secret the host has handed out in clear (a decrypted
     // password or key). A PEM key is also remembered line by line, so that a
     // line of it quoted alone is caught too. Very short texts are ignored:
@@ -20,7 +20,7 @@ public:
     void addSecret(const std::string& secret);
     std::string apply(const std::string& text) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::set<std::string> secrets_;
 };

@@ -1,5 +1,7 @@
 #include "secrets.h"
 
+#include "fs_util.h"
+
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -39,28 +41,6 @@ struct Fd {
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
 };
-
-std::string dirName(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool makeDirs(const std::string& dir) {
-    if (dir.empty() || dir == "/" || dir == ".") {
-        return true;
-    }
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) {
-        return S_ISDIR(st.st_mode);
-    }
-    if (!makeDirs(dirName(dir))) {
-        return false;
-    }
-    return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 }  // namespace
 
@@ -112,13 +92,12 @@ bool HostKey::load(const std::string& path, bool create) {
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT || !create) {
             error_ = "host key file [" + path + "] cannot be read: " + std::strerror(errno) +
-                     (errno == ENOENT ? " (it is created by the first 'bxso-host array add')"
-                                      : "");
+                     (errno == ENOENT ? " (it is created by the first 'bxso-host array add')" : "");
             return false;
         }
-        if (!makeDirs(dirName(path))) {
-            error_ = "cannot create the directory of host key file [" + path +
-                     "]: " + std::strerror(errno);
+        std::string dirError;
+        if (!makeDirs(dirName(path), 0700, &dirError)) {
+            error_ = "host key file [" + path + "]: " + dirError;
             return false;
         }
         std::vector<unsigned char> fresh(kKeySize);
@@ -131,9 +110,9 @@ bool HostKey::load(const std::string& path, bool create) {
             error_ = "cannot create host key file [" + path + "]: " + std::strerror(errno);
             return false;
         }
-        bool written = ::write(fd.fd, fresh.data(), fresh.size()) ==
-                           static_cast<ssize_t>(fresh.size()) &&
-                       ::fsync(fd.fd) == 0;
+        bool written =
+            ::write(fd.fd, fresh.data(), fresh.size()) == static_cast<ssize_t>(fresh.size()) &&
+            ::fsync(fd.fd) == 0;
         OPENSSL_cleanse(fresh.data(), fresh.size());
         if (!written) {
             error_ = "cannot write host key file [" + path + "]: " + std::strerror(errno);

@@ -16,7 +16,7 @@ namespace bxhost {
 constexpr const char* kSecretPrefix = "~bxk1:";
 
 class HostKey {
-public:
+  public:
     // Loads the key file. With create, a missing file is made (mode 0600, in
     // a directory created 0700 when missing). A file that others may read, or
     // that belongs to another user, is refused: the key would no longer be the
@@ -36,7 +36,7 @@ public:
 
     ~HostKey();
 
-private:
+  private:
     std::vector<unsigned char> key_;
     std::string path_;
     std::string error_;

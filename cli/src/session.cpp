@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "fs_util.h"
 #include "host_record.h"
 
 namespace bxhost {
@@ -22,9 +23,13 @@ std::string envOr(const char* name, const char* fallback) {
 
 }  // namespace
 
-std::string defaultCatalogPath() { return envOr("BXSO_CATALOG", "/var/lib/bxso/catalog.db"); }
+std::string defaultCatalogPath() {
+    return envOr("BXSO_CATALOG", "/var/lib/bxso/catalog.db");
+}
 
-std::string defaultKeyPath() { return envOr("BXSO_HOST_KEY", "/etc/bxso/host.key"); }
+std::string defaultKeyPath() {
+    return envOr("BXSO_HOST_KEY", "/etc/bxso/host.key");
+}
 
 Session::Session(GlobalOptions options) : options_(std::move(options)) {
     if (options_.catalogPath.empty()) {
@@ -43,21 +48,13 @@ Session::Session(GlobalOptions options) : options_(std::move(options)) {
 Session::~Session() = default;
 
 bool Session::openCatalog(std::string* error) {
-    std::string dir = options_.catalogPath.substr(0, options_.catalogPath.find_last_of('/'));
-    if (options_.catalogPath.find('/') != std::string::npos && !dir.empty() &&
-        ::access(dir.c_str(), F_OK) != 0) {
-        // Create the catalog's directory owner-only, like the catalog itself.
-        std::string path;
-        for (size_t pos = 1; pos != std::string::npos; pos = dir.find('/', pos + 1)) {
-            path = dir.substr(0, pos);
-            if (!path.empty()) {
-                ::mkdir(path.c_str(), 0700);
-            }
-        }
-        ::mkdir(dir.c_str(), 0700);
+    const std::string hint = " (choose another place with --catalog or BXSO_CATALOG)";
+    if (!makeDirs(dirName(options_.catalogPath), 0700, error)) {
+        *error += hint;
+        return false;
     }
     if (!catalog_.open(options_.catalogPath)) {
-        *error = catalog_.error();
+        *error = catalog_.error() + hint;
         return false;
     }
     return true;
@@ -189,8 +186,8 @@ CallOutcome Session::invoke(RecordsFn fn, const std::vector<HostRecord*>& record
     SnapRow first = records.front()->row();
     outcome.errorCode = first.errorCode;
     outcome.errorText = first.errorText;
-    outcome.notAvailable = outcome.rc != 0 &&
-                           outcome.errorText.find(kNotAvailableText) != std::string::npos;
+    outcome.notAvailable =
+        outcome.rc != 0 && outcome.errorText.find(kNotAvailableText) != std::string::npos;
     std::lock_guard<std::mutex> lock(failureMutex_);
     outcome.hostFailure = hostFailure_;
     return outcome;

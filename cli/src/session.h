@@ -54,7 +54,7 @@ struct CallOptions {
 };
 
 class Session {
-public:
+  public:
     explicit Session(GlobalOptions options);
     ~Session();
 
@@ -100,7 +100,7 @@ public:
     // Serialises terminal output of worker threads.
     std::mutex& outputMutex() { return outputMutex_; }
 
-private:
+  private:
     GlobalOptions options_;
     Catalog catalog_;
     Plugin plugin_;

@@ -16,14 +16,14 @@ constexpr const char* kDefaultSettingsPath = "/etc/bxso/bxso.ini";
 std::string settingsPath();
 
 class SettingsView {
-public:
+  public:
     // A missing file is an empty view (every default applies), not an error.
     void load(const std::string& path = settingsPath());
     std::string get(const std::string& section, const std::string& key,
                     const std::string& fallback = "") const;
     bool fileFound() const { return found_; }
 
-private:
+  private:
     std::map<std::pair<std::string, std::string>, std::string> values_;
     bool found_ = false;
 };

@@ -36,8 +36,8 @@ std::string deviceLabel(const std::string& sourceDevice) {
     return sanitize(part);
 }
 
-std::string makeSnapName(const std::string& hostId, const std::string& sourceDevice,
-                         int64_t jobId, int64_t snapNum) {
+std::string makeSnapName(const std::string& hostId, const std::string& sourceDevice, int64_t jobId,
+                         int64_t snapNum) {
     std::string host = sanitize(hostId);
     std::string tail = "-" + std::to_string(jobId) + "-" + std::to_string(snapNum);
     std::string head = "bx" + (host.empty() ? std::string() : "-" + host);

@@ -16,8 +16,8 @@ constexpr size_t kMaxGcpNameLength = 63;
 
 // "bx-<host id>-<device label>-<job>-<snapshot number>", lower case, the
 // label shortened (or dropped) to stay within kMaxSnapNameLength.
-std::string makeSnapName(const std::string& hostId, const std::string& sourceDevice,
-                         int64_t jobId, int64_t snapNum);
+std::string makeSnapName(const std::string& hostId, const std::string& sourceDevice, int64_t jobId,
+                         int64_t snapNum);
 
 // The readable part of a source device: the last path component of a local
 // device, the disk of an HPX "project|disk" source; reduced to [a-z0-9-].

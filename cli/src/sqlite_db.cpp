@@ -77,13 +77,17 @@ std::string Statement::text(int column) const {
              : std::string();
 }
 
-int64_t Statement::integer(int column) const { return sqlite3_column_int64(stmt_, column); }
+int64_t Statement::integer(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
 
 bool Statement::isNull(int column) const {
     return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
 }
 
-SqliteDb::~SqliteDb() { close(); }
+SqliteDb::~SqliteDb() {
+    close();
+}
 
 bool SqliteDb::open(const std::string& path, bool create) {
     close();
@@ -94,8 +98,8 @@ bool SqliteDb::open(const std::string& path, bool create) {
     int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     ::umask(old);
     if (rc != SQLITE_OK) {
-        error_ = "cannot open catalog [" + path + "]: " +
-                 (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
+        error_ = "cannot open catalog [" + path +
+                 "]: " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
         close();
         return false;
     }
@@ -125,15 +129,21 @@ bool SqliteDb::exec(const std::string& sql) {
     return true;
 }
 
-int64_t SqliteDb::lastInsertId() const { return db_ ? sqlite3_last_insert_rowid(db_) : 0; }
+int64_t SqliteDb::lastInsertId() const {
+    return db_ ? sqlite3_last_insert_rowid(db_) : 0;
+}
 
-int SqliteDb::changes() const { return db_ ? sqlite3_changes(db_) : 0; }
+int SqliteDb::changes() const {
+    return db_ ? sqlite3_changes(db_) : 0;
+}
 
 void SqliteDb::setError(const std::string& what) {
     error_ = "catalog " + what + " failed: " + (db_ ? sqlite3_errmsg(db_) : "no database");
 }
 
-Transaction::Transaction(SqliteDb& db) : db_(db) { begun_ = db_.exec("BEGIN IMMEDIATE"); }
+Transaction::Transaction(SqliteDb& db) : db_(db) {
+    begun_ = db_.exec("BEGIN IMMEDIATE");
+}
 
 Transaction::~Transaction() {
     if (begun_ && !done_) {

@@ -14,7 +14,7 @@ namespace bxhost {
 class SqliteDb;
 
 class Statement {
-public:
+  public:
     Statement(SqliteDb& db, const char* sql);
     ~Statement();
     Statement(const Statement&) = delete;
@@ -40,7 +40,7 @@ public:
     int64_t integer(int column) const;
     bool isNull(int column) const;
 
-private:
+  private:
     SqliteDb& db_;
     sqlite3_stmt* stmt_ = nullptr;
     int lastRc_ = SQLITE_OK;
@@ -48,7 +48,7 @@ private:
 };
 
 class SqliteDb {
-public:
+  public:
     SqliteDb() = default;
     ~SqliteDb();
     SqliteDb(const SqliteDb&) = delete;
@@ -66,7 +66,7 @@ public:
     void setError(const std::string& what);
     sqlite3* handle() { return db_; }
 
-private:
+  private:
     sqlite3* db_ = nullptr;
     std::string error_;
 };
@@ -74,7 +74,7 @@ private:
 // BEGIN IMMEDIATE on construction, ROLLBACK on destruction unless commit()
 // succeeded: an early return never leaves half a change behind.
 class Transaction {
-public:
+  public:
     explicit Transaction(SqliteDb& db);
     ~Transaction();
     Transaction(const Transaction&) = delete;
@@ -83,7 +83,7 @@ public:
     bool ok() const { return begun_; }
     bool commit();
 
-private:
+  private:
     SqliteDb& db_;
     bool begun_ = false;
     bool done_ = false;

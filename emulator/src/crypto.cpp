@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 
 namespace gce::crypto {
@@ -124,14 +123,27 @@ X509Ptr newCert(EVP_PKEY* key, const std::string& cn, long days) {
     return cert;
 }
 
+// The legacy provider carries RC2 for PKCS#12 files in Google's format; loading it
+// explicitly drops the implicit default, so load that too. Held until exit and unloaded
+// then, so that leak checkers see every provider reference returned.
+struct Providers {
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER* standard = OSSL_PROVIDER_load(nullptr, "default");
+    Providers() = default;
+    Providers(const Providers&) = delete;
+    Providers& operator=(const Providers&) = delete;
+    ~Providers() {
+        if (standard != nullptr) {
+            OSSL_PROVIDER_unload(standard);
+        }
+        if (legacy != nullptr) {
+            OSSL_PROVIDER_unload(legacy);
+        }
+    }
+};
+
 void loadProviders() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // The legacy provider carries RC2 for PKCS#12 files in Google's format; loading it
-        // explicitly drops the implicit default, so load that too.
-        OSSL_PROVIDER_load(nullptr, "legacy");
-        OSSL_PROVIDER_load(nullptr, "default");
-    });
+    static Providers providers;
 }
 
 }  // namespace

@@ -18,19 +18,13 @@
 
 #include "commands.h"
 #include "demo/emulator_link.h"
+#include "fs_util.h"
 #include "jobs.h"
 #include "output.h"
 
 namespace bxhost {
 
 namespace {
-
-// Steps whose operation a plug-in build may still lack: while false, the step
-// is SKIPPED (not failed) when the plug-in answers "Operation not available in
-// this build". Switch each to true once its operation has landed.
-constexpr bool kRequireMount = false;
-constexpr bool kRequireUnmount = false;
-constexpr bool kRequireRevert = false;
 
 constexpr const char* kProject = "demo-project";
 constexpr const char* kZone = "us-central1-a";
@@ -67,17 +61,15 @@ struct Step {
     std::function<StepResult(DemoState&)> run;
 };
 
-StepResult pass(const std::string& detail = "") { return {Outcome::Pass, detail}; }
-StepResult fail(const std::string& detail) { return {Outcome::Fail, detail}; }
+StepResult pass(const std::string& detail = "") {
+    return {Outcome::Pass, detail};
+}
+StepResult fail(const std::string& detail) {
+    return {Outcome::Fail, detail};
+}
 
-// A report that failed: SKIPPED when the plug-in build lacks the operation
-// and the step does not require it yet, FAIL otherwise.
-StepResult fromFailedReport(const JobReport& report, bool required) {
-    std::string what = "host error " + std::to_string(report.hostError) + ": " + report.error;
-    if (report.notAvailable && !required) {
-        return {Outcome::Skipped, "not available in this build (" + what + ")"};
-    }
-    return fail(what);
+StepResult fromFailedReport(const JobReport& report) {
+    return fail("host error " + std::to_string(report.hostError) + ": " + report.error);
 }
 
 nlohmann::json parse(const std::string& text) {
@@ -175,7 +167,7 @@ StepResult stepBackupLocal(DemoState& s) {
     JobReport report = runBackup(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, true);
+        return fromFailedReport(report);
     }
     if (report.snapshots.size() != kDisks.size()) {
         return fail("expected 3 snapshots, got " + std::to_string(report.snapshots.size()));
@@ -215,7 +207,7 @@ StepResult stepBackupFlush(DemoState& s) {
     }
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, true);
+        return fromFailedReport(report);
     }
     std::string why = checkSnapshot(s, report.snapshots.at(0), kOtherProject, kHpxDisk);
     if (!why.empty()) {
@@ -245,7 +237,7 @@ StepResult stepBackupFlushFallback(DemoState& s) {
     }
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, true);
+        return fromFailedReport(report);
     }
     std::string why = checkSnapshot(s, report.snapshots.at(0), kOtherProject, kHpxDisk);
     if (!why.empty()) {
@@ -262,7 +254,13 @@ StepResult stepBackupFlushFallback(DemoState& s) {
 StepResult stepReconcile(DemoState& s) {
     SnapRow gone = rowOf(s, s.fallback);
     std::string error;
-    if (!s.emu->deleteSnapshotOutOfBand(kOtherProject, gone.name, &error)) {
+    EmulatorAccount operatorAccount;
+    for (const auto& a : s.emu->accounts()) {
+        if (a.email == kHpxAccount) {
+            operatorAccount = a;
+        }
+    }
+    if (!s.emu->deleteSnapshotOutOfBand(operatorAccount, kOtherProject, gone.name, &error)) {
         return fail(error);
     }
     std::cout << "      (snapshot " << gone.name << " deleted behind the host's back)\n";
@@ -271,7 +269,7 @@ StepResult stepReconcile(DemoState& s) {
     JobReport report = runSnapOperation(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, true);
+        return fromFailedReport(report);
     }
     if (rowOf(s, s.fallback).status != 24) {
         return fail("snapshot " + gone.name + " is not marked externally deleted");
@@ -294,7 +292,7 @@ StepResult stepMount(DemoState& s) {
     JobReport report = runSnapOperation(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, kRequireMount);
+        return fromFailedReport(report);
     }
     for (const auto& v : report.snapshots) {
         // Without the own-name flag a clone takes its snapshot's name.
@@ -326,7 +324,7 @@ StepResult stepUnmount(DemoState& s) {
     JobReport report = runSnapOperation(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, kRequireUnmount);
+        return fromFailedReport(report);
     }
     for (const auto& v : report.snapshots) {
         if (!s.emu->resource(diskPath(v.row.name)).empty() || attachedToVm(*s.emu, v.row.name)) {
@@ -348,7 +346,7 @@ StepResult stepRevert(DemoState& s) {
     JobReport report = runSnapOperation(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, kRequireRevert);
+        return fromFailedReport(report);
     }
     auto after = parse(s.emu->resource(diskPath(kDisks.back())));
     SnapRow row = rowOf(s, target);
@@ -379,7 +377,7 @@ StepResult stepDelete(DemoState& s) {
     JobReport report = runSnapOperation(*s.session, request);
     show(report);
     if (!report.ok) {
-        return fromFailedReport(report, true);
+        return fromFailedReport(report);
     }
     for (const auto& row : rows) {
         std::string project = row.sourceDevice.find('|') != std::string::npos
@@ -436,14 +434,8 @@ bool makeWorkDir(std::string* dir, std::string* error) {
         *dir = tmpl;
         return true;
     }
-    std::string path;
-    for (size_t pos = 0; pos != std::string::npos;) {
-        pos = dir->find('/', pos + 1);
-        path = dir->substr(0, pos);
-        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-            *error = "cannot create [" + path + "]: " + std::strerror(errno);
-            return false;
-        }
+    if (!makeDirs(*dir, 0700, error)) {
+        return false;
     }
     char resolved[PATH_MAX];
     if (::realpath(dir->c_str(), resolved)) {
@@ -496,6 +488,9 @@ const char* outcomeText(Outcome o) {
 }  // namespace
 
 int runDemo(const DemoOptions& options) {
+    // Progress of the jobs goes to standard error; flushing every write keeps
+    // the two streams in order when both go to one terminal or file.
+    std::cout << std::unitbuf;
     std::string error;
     std::string workDir = options.workDir;
     if (!makeWorkDir(&workDir, &error)) {

@@ -1,12 +1,17 @@
 #include "demo/emulator_link.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <cctype>
+
 #include <chrono>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "emulator/emulator.h"
 #include "https_client.h"
+#include "secrets.h"
 
 namespace bxhost {
 
@@ -25,6 +30,69 @@ std::string urlEncode(const std::string& text) {
         }
     }
     return out;
+}
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct PkeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+std::string base64Url(const std::vector<unsigned char>& data) {
+    std::string out = base64Encode(data);
+    for (auto& c : out) {
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    }
+    while (!out.empty() && out.back() == '=') {
+        out.pop_back();
+    }
+    return out;
+}
+
+std::string base64Url(const std::string& text) {
+    return base64Url(std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+// A self-signed JWT (RS256) of a service account, which Compute Engine takes
+// as a bearer token; the demo acts as an operator of that account with it.
+std::string selfSignedJwt(const EmulatorAccount& account, const std::string& audience,
+                          std::string* error) {
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_file(account.pemFile.c_str(), "r"));
+    std::unique_ptr<EVP_PKEY, PkeyFree> key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!key) {
+        *error = "cannot read the key of " + account.email;
+        return {};
+    }
+    long now = static_cast<long>(std::time(nullptr));
+    std::string head = base64Url(std::string(R"({"alg":"RS256","typ":"JWT"})"));
+    std::string claims = base64Url(nlohmann::json({{"iss", account.email},
+                                                   {"sub", account.email},
+                                                   {"aud", audience},
+                                                   {"iat", now},
+                                                   {"exp", now + 600}})
+                                       .dump());
+    std::string input = head + "." + claims;
+    std::unique_ptr<EVP_MD_CTX, MdCtxFree> md(EVP_MD_CTX_new());
+    size_t len = 0;
+    if (!md || EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(md.get(), nullptr, &len,
+                       reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1) {
+        *error = "cannot sign a token for " + account.email;
+        return {};
+    }
+    std::vector<unsigned char> sig(len);
+    if (EVP_DigestSign(md.get(), sig.data(), &len,
+                       reinterpret_cast<const unsigned char*>(input.data()), input.size()) != 1) {
+        *error = "cannot sign a token for " + account.email;
+        return {};
+    }
+    sig.resize(len);
+    return input + "." + base64Url(sig);
 }
 
 }  // namespace
@@ -164,31 +232,34 @@ int EmulatorLink::countRequests(const std::string& method, const std::string& te
     return n;
 }
 
-bool EmulatorLink::deleteSnapshotOutOfBand(const std::string& project, const std::string& name,
+bool EmulatorLink::deleteSnapshotOutOfBand(const EmulatorAccount& account,
+                                           const std::string& project, const std::string& name,
                                            std::string* error) {
-    HttpRequest tokenRequest;
-    tokenRequest.url =
-        "http://" + metadataHost_ + "/computeMetadata/v1/instance/service-accounts/default/token";
-    tokenRequest.extraHeader = "Metadata-Flavor: Google";
-    HttpResult token = httpExchange(tokenRequest);
-    auto tokenJson = nlohmann::json::parse(token.body, nullptr, false);
-    if (!token.ok || token.status != 200 || !tokenJson.is_object()) {
-        *error = "no token from the metadata server";
-        return false;
-    }
     HttpRequest del;
     del.method = "DELETE";
     del.url = apiUrl() + "/compute/v1/projects/" + project + "/global/snapshots/" + name;
     del.caBundle = caFile_;
-    del.bearerToken = tokenJson.value("access_token", "");
+    del.bearerToken = selfSignedJwt(account, apiUrl() + "/", error);
+    if (del.bearerToken.empty()) {
+        return false;
+    }
     HttpResult result = httpExchange(del);
     if (!result.ok || result.status != 200) {
         *error = "DELETE of snapshot [" + name + "] failed: " +
                  (result.ok ? "HTTP " + std::to_string(result.status) : result.error);
         return false;
     }
-    for (int i = 0; i < 600; ++i) {
-        if (snapshotStatus(project, name).empty()) {
+    // Emulated time moves when the Operation is polled, as a client would.
+    auto op = nlohmann::json::parse(result.body, nullptr, false);
+    HttpRequest poll;
+    poll.url = op.is_object() ? op.value("selfLink", "") : "";
+    poll.caBundle = caFile_;
+    poll.bearerToken = del.bearerToken;
+    for (int i = 0; i < 600 && !poll.url.empty(); ++i) {
+        HttpResult state = httpExchange(poll);
+        auto j = nlohmann::json::parse(state.body, nullptr, false);
+        if (state.ok && j.is_object() && j.value("status", "") == "DONE" &&
+            snapshotStatus(project, name).empty()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -20,7 +20,7 @@ struct EmulatorAccount {
 };
 
 class EmulatorLink {
-public:
+  public:
     EmulatorLink();
     ~EmulatorLink();
 
@@ -43,14 +43,14 @@ public:
     std::string snapshotStatus(const std::string& project, const std::string& name);
     bool failGuestFlush(const std::string& project, const std::string& disk, std::string* error);
     bool clearFaults(std::string* error);
-    // Deletes a snapshot behind the host's back, as an operator in the
-    // console would, and waits until it is gone.
-    bool deleteSnapshotOutOfBand(const std::string& project, const std::string& name,
-                                 std::string* error);
+    // Deletes a snapshot behind the host's back, as an operator of the
+    // account would in the console, and waits until it is gone.
+    bool deleteSnapshotOutOfBand(const EmulatorAccount& account, const std::string& project,
+                                 const std::string& name, std::string* error);
     // Requests in the journal whose path and query contain text.
     int countRequests(const std::string& method, const std::string& text);
 
-private:
+  private:
     bool control(const std::string& method, const std::string& path, const std::string& body,
                  std::string* response, std::string* error);
     bool loadInfo(std::string* error);

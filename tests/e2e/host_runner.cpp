@@ -1,0 +1,201 @@
+#include "host_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+extern char** environ;
+
+namespace bxe2e {
+
+namespace {
+
+struct Pipe {
+    int fd[2] = {-1, -1};
+    Pipe() {
+        if (::pipe2(fd, O_CLOEXEC) != 0) {
+            fd[0] = fd[1] = -1;
+        }
+    }
+    ~Pipe() {
+        closeEnd(0);
+        closeEnd(1);
+    }
+    void closeEnd(int i) {
+        if (fd[i] >= 0) {
+            ::close(fd[i]);
+            fd[i] = -1;
+        }
+    }
+};
+
+// Everything exec needs, built before fork: the child may only call
+// async-signal-safe functions.
+struct ExecArgs {
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+    std::vector<std::string> envStorage;
+    std::vector<char*> envp;
+    ExecArgs(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv)
+        : storage(args) {
+        for (auto& s : storage) {
+            argv.push_back(&s[0]);
+        }
+        argv.push_back(nullptr);
+        for (char** e = environ; e && *e; ++e) {
+            envStorage.emplace_back(*e);
+        }
+        envStorage.insert(envStorage.end(), extraEnv.begin(), extraEnv.end());
+        for (auto& s : envStorage) {
+            envp.push_back(&s[0]);
+        }
+        envp.push_back(nullptr);
+    }
+};
+
+}  // namespace
+
+pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                   int* errFd) {
+    ExecArgs exec(argv, extraEnv);
+    Pipe err;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int devnull = ::open("/dev/null", O_RDWR);
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        ::dup2(err.fd[1], 2);
+        ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+        ::_exit(127);
+    }
+    *errFd = ::dup(err.fd[0]);
+    return pid;
+}
+
+RunResult runProgram(const std::vector<std::string>& argv, const std::string& stdinText,
+                     const std::vector<std::string>& extraEnv) {
+    RunResult result;
+    ExecArgs exec(argv, extraEnv);
+    Pipe in, out, err;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        return result;
+    }
+    if (pid == 0) {
+        ::dup2(in.fd[0], 0);
+        ::dup2(out.fd[1], 1);
+        ::dup2(err.fd[1], 2);
+        ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+        ::_exit(127);
+    }
+    in.closeEnd(0);
+    out.closeEnd(1);
+    err.closeEnd(1);
+    if (!stdinText.empty()) {
+        ssize_t ignored = ::write(in.fd[1], stdinText.data(), stdinText.size());
+        (void)ignored;
+    }
+    in.closeEnd(1);
+    struct pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    char buf[4096];
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+                if (n > 0) {
+                    sinks[i]->append(buf, static_cast<size_t>(n));
+                } else {
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    return buf.str();
+}
+
+void HostTest::SetUp() {
+    env = std::make_unique<bxtest::EmulatorEnv>();
+    ASSERT_TRUE(env->ok()) << env->error();
+    char tmpl[] = "/tmp/bxso-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    catalog = dir + "/catalog.db";
+    keyFile = dir + "/host.key";
+    debugLog = dir + "/plugin-debug.log";
+    auto& s = env->settings();
+    s.set("Devices", "Backend", "emulator");
+    s.set("Devices", "EmulatorUrl", "https://" + env->emu().apiHost());
+    s.set("Devices", "CaBundle", env->emu().caFile());
+    s.set("Log", "File", debugLog);
+    s.set("Log", "Level", "9");
+    s.set("~MoverNode", "nGCPSnapStatusCheckRetryCount", "200");
+    s.set("~MoverNode", "nGCPSnapStatusCheckRetryIntervalInMilliseconds", "10");
+}
+
+void HostTest::TearDown() {
+    if (!dir.empty() && !HasFailure()) {
+        runProgram({"/bin/rm", "-rf", dir});
+    }
+}
+
+std::vector<std::string> HostTest::hostArgs(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {BXSO_HOST_BINARY, "--catalog", catalog,         "--key-file",
+                                     keyFile,          "--plugin",  BXSO_PLUGIN_FILE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+void HostTest::addLocalArray() {
+    RunResult r = host({"array", "add", "GCP-Default-IAM", "--config", "retry-interval=0",
+                        "--config", "retry-count=50"});
+    ASSERT_EQ(r.exitCode, 0) << r.all();
+}
+
+std::vector<std::string> HostTest::gcpSnapshots(const std::string& project) {
+    std::vector<std::string> out;
+    auto state = nlohmann::json::parse(env->emu().stateJson(), nullptr, false);
+    if (!state.is_object() || !state.contains("snapshots")) {
+        return out;
+    }
+    for (const auto& s : state["snapshots"]) {
+        if (s.value("project", "") == project && !s.value("deleting", false)) {
+            out.push_back(s.value("name", ""));
+        }
+    }
+    return out;
+}
+
+std::string HostTest::snapshotStatus(const std::string& name, const std::string& project) {
+    auto j = nlohmann::json::parse(
+        env->emu().resourceJson("projects/" + project + "/global/snapshots/" + name), nullptr,
+        false);
+    return j.is_object() ? j.value("status", "") : std::string();
+}
+
+}  // namespace bxe2e
