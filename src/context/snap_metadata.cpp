@@ -12,7 +12,7 @@ namespace {
 // Reads "|"-terminated fields one after another; an empty field counts as
 // missing.
 class FieldReader {
-public:
+  public:
     explicit FieldReader(const std::string& text) : text_(text) {}
     bool next(std::string& field) {
         size_t bar = text_.find('|', pos_);
@@ -24,7 +24,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const std::string& text_;
     size_t pos_ = 0;
 };
@@ -106,10 +106,9 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
 
     if (OpCode != GCP_OP_PREPARE) {
         log(2, "GCP Getting details from snap uuid metadata...");
-        rc = readMetadataItem(object, GCP_META_SNAP_UUID,
-                              "Failed to get snap uuid metadata and hence failing",
-                              "Empty snap uuid metadata found - may be prepare itself failed",
-                              &done);
+        rc = readMetadataItem(
+            object, GCP_META_SNAP_UUID, "Failed to get snap uuid metadata and hence failing",
+            "Empty snap uuid metadata found - may be prepare itself failed", &done);
         if (rc != 0 || done) {
             return rc;
         }
@@ -146,7 +145,8 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
 
         if (OpCode == GCP_OP_SNAP) {
             rc = readMetadataItem(
-                object, GCP_META_TRANSIENT, "Failed to get snap transient metadata and hence failing",
+                object, GCP_META_TRANSIENT,
+                "Failed to get snap transient metadata and hence failing",
                 "Empty snap transient metadata found - may be prepare itself failed", &done);
             if (rc != 0 || done) {
                 return rc;
@@ -224,7 +224,8 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
             object->GCPDeviceZone.c_str(), object->GCPDeviceRegion.c_str());
     }
 
-    if (hpxMode && OpCode == GCP_OP_MAP) {
+    // The unmap needs them too: a regional clone is found only under its region.
+    if (hpxMode && (OpCode == GCP_OP_MAP || OpCode == GCP_OP_UNMAP)) {
         std::map<std::string, std::string> opts{{"destination-replica-zones", ""},
                                                 {"destination-encryption-key", ""}};
         if (record->getCloneOptions(&opts)) {
@@ -264,9 +265,8 @@ int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
     size_t last = metadataBuffer.rfind('|');
-    size_t before = (last == std::string::npos || last == 0)
-                        ? std::string::npos
-                        : metadataBuffer.rfind('|', last - 1);
+    size_t before = (last == std::string::npos || last == 0) ? std::string::npos
+                                                             : metadataBuffer.rfind('|', last - 1);
     if (last == std::string::npos || before == std::string::npos) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }

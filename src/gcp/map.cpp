@@ -131,9 +131,8 @@ int GcpUtils::discoverMappedClones() {
     getDiffDeviceList(fresh);
     const int expected = static_cast<int>(ctx->snapMap.size());
     int mapped = 0;
-    checkForMappedDevices(mapCtx,
-                          static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter,
-                          mapped);
+    checkForMappedDevices(
+        mapCtx, static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter, mapped);
     if (mapped == expected) {
         return mapped;
     }
@@ -191,8 +190,10 @@ int GcpUtils::initCloneInfo(GcpObject* o) {
         if (first != std::string::npos && first > 0) {
             o->CloneName = device.substr(0, first);
         } else {
-            ctx->log(0, "GCP Clone name not found in snap device for snap [%s], generating clone name...",
-                     o->SnapTag.c_str());
+            ctx->log(
+                0,
+                "GCP Clone name not found in snap device for snap [%s], generating clone name...",
+                o->SnapTag.c_str());
             int rc = generateCloneName(o);
             if (rc != 0) {
                 return rc;
@@ -200,18 +201,24 @@ int GcpUtils::initCloneInfo(GcpObject* o) {
             ctx->log(0, "GCP >> Clone name is [%s] for snap [%s]", o->CloneName.c_str(),
                      o->SnapTag.c_str());
         }
-        size_t second = first == std::string::npos ? std::string::npos : device.find('|', first + 1);
+        size_t second =
+            first == std::string::npos ? std::string::npos : device.find('|', first + 1);
         if (second == std::string::npos || second == first + 1) {
             ctx->log(0, "GCP Clone id not found in snap device for snap [%s]", o->SnapTag.c_str());
             return 0;
         }
         o->CloneId = device.substr(first + 1, second - first - 1);
+        // The map stores "name|id|link" without a closing bar, so the link may
+        // also run to the end; without it the clone would be looked for in the
+        // wrong place and an unmap could leave it behind.
         size_t third = device.find('|', second + 1);
-        if (third == std::string::npos || third == second + 1) {
+        std::string link = device.substr(
+            second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
+        if (link.empty()) {
             ctx->log(0, "GCP Clone URL not found in snap device for snap [%s]", o->SnapTag.c_str());
             return 0;
         }
-        o->CloneSourceLink = device.substr(second + 1, third - second - 1);
+        o->CloneSourceLink = link;
         return 0;
     }
     return generateCloneName(o);
@@ -379,7 +386,8 @@ int GcpUtils::createClones() {
 
 int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
     if (!restGet(o->ProjectId + "/global/snapshots/" + o->SnapUuid, activeClient())) {
-        return failRequest(o, GCP_ERR_GCP, "Failed to get details for snapshot [" + o->SnapUuid + "].");
+        return failRequest(o, GCP_ERR_GCP,
+                           "Failed to get details for snapshot [" + o->SnapUuid + "].");
     }
     jsonxx::Object response;
     response.parse(c->restResponse);
@@ -405,8 +413,9 @@ int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels
 
 void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
     const RestoreInfo& dest = c->restoreInfo;
-    const std::string& source =
-        o->interimCloneInfo.interimSnapName.empty() ? o->SnapUuid : o->interimCloneInfo.interimSnapName;
+    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
+                                    ? o->SnapUuid
+                                    : o->interimCloneInfo.interimSnapName;
     jsonxx::Object body;
     if (c->restoreOptionsFound) {
         if (o->RegionalDisk) {
@@ -416,13 +425,13 @@ void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Objec
                 zones.append(c->zoneUrlMap[zone]);
             }
             body.set("replicaZones", zones);
-            body.set("type", HostStr::Format("projects/%s/regions/%s/diskTypes/%s",
-                                             o->ProjectId.c_str(), dest.destRegion.c_str(),
-                                             o->GCPDeviceType.c_str()));
+            body.set("type",
+                     HostStr::Format("projects/%s/regions/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                     dest.destRegion.c_str(), o->GCPDeviceType.c_str()));
         } else {
-            body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s",
-                                             o->ProjectId.c_str(), dest.destZone.c_str(),
-                                             o->GCPDeviceType.c_str()));
+            body.set("type",
+                     HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                     dest.destZone.c_str(), o->GCPDeviceType.c_str()));
         }
         if (!o->cloneOptions.destEncryptionKey.empty()) {
             jsonxx::Object key;
@@ -441,8 +450,9 @@ void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Objec
 }
 
 int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
-    const std::string& source =
-        o->interimCloneInfo.interimSnapName.empty() ? o->SnapUuid : o->interimCloneInfo.interimSnapName;
+    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
+                                    ? o->SnapUuid
+                                    : o->interimCloneInfo.interimSnapName;
     c->log(2, "GCP Creating clone [%s] of snapshot [%s]...", o->CloneName.c_str(), source.c_str());
     jsonxx::Object labels;
     rest_getSnapLabels(o, c, labels);  // a clone without labels is still a usable clone
@@ -503,9 +513,9 @@ int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
                      "/attachDisk/";
     BXSnapRESTAPI_Gcp* client = c->restClient.get();
     if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to attach clone [" + o->CloneName + "] to instance [" +
-                               c->instanceName + "].");
+        return failRequest(
+            nullptr, GCP_ERR_GCP,
+            "Failed to attach clone [" + o->CloneName + "] to instance [" + c->instanceName + "].");
     }
     c->log(0, "GCP >> Initiated attach request for clone [%s] of snapshot [%s] successfully",
            o->CloneName.c_str(), o->SnapTag.c_str());

@@ -1,0 +1,97 @@
+// Names of clones and interim objects: GCP allows 63 characters, and a name
+// cut wrongly either fails the create or collides with another restore.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "context/gcp_ctx.h"
+#include "gcp/gcp_utils.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+using namespace DuVavaZid;
+
+namespace {
+
+class CloneNames : public ::testing::Test {
+  protected:
+    bxtest::LogCapture log{-1};
+    bxtest::FakeOSUtil util;
+    bxtest::FakeSnapInfo record{100};
+    std::unique_ptr<GcpCtx> ctx;
+    std::unique_ptr<GcpUtils> utils;
+    GcpObject* object = nullptr;
+
+    void start(int opCode, bool hpxRestore) {
+        ctx = std::make_unique<GcpCtx>(&util, 0, opCode);
+        ctx->hpxMode = hpxRestore;
+        ctx->restoreOptionsFound = hpxRestore;
+        object = new GcpObject(&record);
+        object->SnapUuid = "snap-1";
+        ctx->snapMap[record.getSnapNumber()] = object;
+        utils = std::make_unique<GcpUtils>(ctx.get());
+        record.flagsSet[0x8000] = true;
+    }
+};
+
+TEST_F(CloneNames, HpxRestoreCutsTheDiskNameToFitTheCloneNumber) {
+    struct Case {
+        size_t diskLength;
+        int cloneNumber;
+        size_t keptLength;
+    };
+    for (const Case& c : {Case{60, 12, 52}, Case{52, 12, 52}, Case{10, 3, 10}, Case{63, 1, 53}}) {
+        start(GCP_OP_MAP, true);
+        record.cloneNumber = c.cloneNumber;
+        object->GCPDeviceName = std::string(c.diskLength, 'd');
+        ASSERT_EQ(utils->generateCloneName(object), 0);
+        EXPECT_EQ(object->CloneName,
+                  "bxclone-" + std::string(c.keptLength, 'd') + "-" + std::to_string(c.cloneNumber))
+            << c.diskLength;
+        EXPECT_LE(object->CloneName.size(), 63u);
+    }
+}
+
+TEST_F(CloneNames, InterimNamesFollowTheCloneAndSnapshot) {
+    struct Case {
+        size_t cloneLength;
+        size_t keptLength;
+    };
+    for (const Case& c : {Case{60, 55}, Case{55, 55}, Case{54, 54}, Case{63, 55}, Case{1, 1}}) {
+        start(GCP_OP_MAP, true);
+        record.cloneNumber = 4;
+        object->CloneName = std::string(c.cloneLength, 'c');
+        ASSERT_EQ(utils->initInterimCloneInfo(object), 0);
+        EXPECT_EQ(object->interimCloneInfo.interimCloneName,
+                  std::string(c.keptLength, 'c') + "-interim")
+            << c.cloneLength;
+        EXPECT_EQ(object->interimCloneInfo.interimSnapName, "snap-1-4-interim");
+    }
+}
+
+TEST_F(CloneNames, InterimNamesNeedACloneName) {
+    start(GCP_OP_MAP, true);
+    EXPECT_EQ(utils->initInterimCloneInfo(object), GCP_ERR_INTERNAL);
+    EXPECT_EQ(ctx->errText(), "Failed to initialize interim clone details. Clone name is empty.");
+    EXPECT_TRUE(object->interimCloneInfo.interimCloneName.empty());
+}
+
+TEST_F(CloneNames, HpxUnmapReadsTheCloneBackFromTheDeviceString) {
+    struct Case {
+        std::string device;
+        std::string name, id, link;
+    };
+    const std::string link = "https://compute.googleapis.com/compute/v1/projects/p/zones/z/disks/c";
+    for (const Case& c : {Case{"c|42|" + link, "c", "42", link},  // as the map stores it
+                          Case{"c|42|" + link + "|", "c", "42", link}, Case{"c|42|", "c", "42", ""},
+                          Case{"c|", "c", "", ""}, Case{"c||" + link, "c", "", ""}}) {
+        start(GCP_OP_UNMAP, true);
+        record.snapDevice = c.device;
+        ASSERT_EQ(utils->initCloneInfo(object), 0) << c.device;
+        EXPECT_EQ(object->CloneName, c.name) << c.device;
+        EXPECT_EQ(object->CloneId, c.id) << c.device;
+        EXPECT_EQ(object->CloneSourceLink, c.link) << c.device;
+    }
+}
+
+}  // namespace
