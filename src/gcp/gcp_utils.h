@@ -17,7 +17,7 @@ namespace DuVavaZid {
 class MonitorLock;
 
 class GcpUtils {
-public:
+  public:
     explicit GcpUtils(GcpCtx* ctx) : ctx(ctx) {}
     GcpUtils(const GcpUtils&) = delete;
     GcpUtils& operator=(const GcpUtils&) = delete;
@@ -110,8 +110,7 @@ public:
     void buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* object, GcpCtx* ctx);
     void buildJSONForAttachDiskReq(GcpObject* object, GcpCtx* ctx);
     int rest_getDiskIdByURL(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_getDiskAttachStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
-                                 bool& attached);
+    int rest_getDiskAttachStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool& attached);
     int rest_checkWhetherDiskExists(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
                                     bool& exists);
 
@@ -174,6 +173,16 @@ public:
     int createInterimSnaps();
     int deleteInterimClones();
     int deleteInterimSnaps();
+    int initInterimCloneInfo(GcpObject* object);
+    int rest_getInterimCloneDetails(GcpObject* object, GcpCtx* ctx);
+    int processGetInterimCloneDetails(GcpObject* object, GcpCtx* ctx);
+    int rest_createInterimClone(GcpObject* object, GcpCtx* ctx);
+    int rest_deleteInterimClone(GcpObject* object, GcpCtx* ctx);
+    int rest_getInterimSnapDetails(GcpObject* object, GcpCtx* ctx);
+    int rest_createInterimSnap(GcpObject* object, GcpCtx* ctx);
+    int rest_deleteInterimSnap(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForCreateInterimCloneReq(GcpObject* object, GcpCtx* ctx);
+    void buildJSONForCreateInterimSnapReq(GcpObject* object, GcpCtx* ctx);
 
     // Reading GCP responses.
     void buildFieldList(const std::string& fields, std::vector<std::string>& names);
@@ -207,7 +216,7 @@ public:
     GcpCtx* ctx;
     std::unique_ptr<GcpUtils> secondUtils;
 
-      // One GET of a path relative to the API base path (the source client unless
+    // One GET of a path relative to the API base path (the source client unless
     // another is given); the response stays in the context.
     bool restGet(const std::string& path, BXSnapRESTAPI_Gcp* client = nullptr);
     // Reports a failed request: logs the exchange, collects GCP's messages,
@@ -221,10 +230,20 @@ public:
     int failResponse(const std::string& prefix, const char* format = "GCP %d:%s");
     // Reports an answer that does not match what the object expects.
     int failMismatch(int code, const std::string& msg);
+    // After a failed GET: true when GCP answered 404 with an error body that
+    // says not found; the context's error is then cleared.
+    bool answeredNotFound(GcpObject* object, BXSnapRESTAPI_Gcp* client);
 
-private:
-    // Steps that this build does not provide yet answer through this.
-    int notAvailable(const char* step);
+  private:
+    // Interim objects.
+    enum class InterimVerb { Post, Delete };
+    bool needsInterimObjects(const GcpObject* object) const;
+    std::string interimDiskPath(const GcpObject* object) const;
+    std::string interimSnapPath(const GcpObject* object) const;
+    void fillInterimRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
+    bool sendInterimRequest(InterimVerb verb, const std::string& path);
+    void finishInterimDeletes(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& pairs, int total,
+                              const char* statsFormat);
     int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
                         MonitorLock& lock);
     int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,

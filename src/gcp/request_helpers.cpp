@@ -40,6 +40,16 @@ int GcpUtils::failResponse(const std::string& prefix, const char* format) {
     return ctx->ErrCode;
 }
 
+bool GcpUtils::answeredNotFound(GcpObject* object, BXSnapRESTAPI_Gcp* client) {
+    constexpr int kNotFoundStatus = 404;
+    if (!client || client->getHttpErrorCode() != kNotFoundStatus ||
+        processFailedRequest(object, ctx) != GCP_ERR_NOT_FOUND) {
+        return false;
+    }
+    ctx->resetError();
+    return true;
+}
+
 int GcpUtils::failMismatch(int code, const std::string& msg) {
     ctx->logRESTDetails();
     return ctx->fail(code, msg);

@@ -457,10 +457,7 @@ int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
     }
     const std::string head = "Failed to get details of safe-point snapshot [" + name + "].";
     if (!restGet(o->ProjectId + "/global/snapshots/" + name)) {
-        BXSnapRESTAPI_Gcp* client = c->restClient.get();
-        if (client && client->getHttpErrorCode() == 404 &&
-            processFailedRequest(o, c) == GCP_ERR_NOT_FOUND) {
-            c->resetError();
+        if (answeredNotFound(o, c->restClient.get())) {
             c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
             return GCP_ERR_NOT_FOUND;
         }

@@ -15,7 +15,6 @@ namespace DuVavaZid {
 
 namespace {
 
-constexpr int kNotFoundStatus = 404;
 constexpr int kBackupJobIdProperty = 13;
 const char* const kAttachTemplate = "{\t\"source\":\"{1}\",\t\t\t\"deviceName\":\"{2}\"\t\t}";
 const char* const kSafePointDescription =
@@ -490,9 +489,7 @@ int GcpUtils::rest_checkWhetherDiskExists(GcpObject* o, GcpCtx* c, GcpReqOpInfo&
         c->log(3, "GCP Checking whether disk [%s] exists... done", rec.entityName.c_str());
         return 0;
     }
-    BXSnapRESTAPI_Gcp* client = c->restClient.get();
-    if (client && client->getHttpErrorCode() == kNotFoundStatus &&
-        processFailedRequest(o, c) == GCP_ERR_NOT_FOUND) {
+    if (answeredNotFound(o, c->restClient.get())) {
         exists = false;
         c->log(0, "GCP Disk [%s] not found", o->GCPDeviceName.c_str());
         return 0;

@@ -1,0 +1,425 @@
+// Interim clones and snapshots. A clone that goes into another project with a
+// destination key cannot be made from the source snapshot directly, so the map
+// copies the snapshot through a disk and snapshot of its own in the
+// snapshot's project; the unmap removes whatever of them is left.
+#include <list>
+
+#include "common/helpers.h"
+#include "gcp/gcp_utils.h"
+#include "rest/rest_api_gcp.h"
+
+namespace DuVavaZid {
+
+namespace {
+
+constexpr size_t kMaxInterimNameLength = 63;
+const std::string kInterimSuffix = "-interim";
+
+// The stored id when there is one (it survives a rename), else the name.
+const std::string& idOrName(const std::string& id, const std::string& name) {
+    return id.empty() ? name : id;
+}
+
+}  // namespace
+
+std::string GcpUtils::interimDiskPath(const GcpObject* o) const {
+    const InterimCloneInfo& info = o->interimCloneInfo;
+    return o->ProjectId + "/zones/" + ctx->instanceZone + "/disks/" +
+           idOrName(info.interimCloneId, info.interimCloneName);
+}
+
+std::string GcpUtils::interimSnapPath(const GcpObject* o) const {
+    const InterimCloneInfo& info = o->interimCloneInfo;
+    return o->ProjectId + "/global/snapshots/" + idOrName(info.interimSnapId, info.interimSnapName);
+}
+
+void GcpUtils::fillInterimRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
+    rec.reset();
+    rec.operationType = type;
+    bool clone = rec.operationType.rfind("clone", 0) == 0;
+    rec.entityType = clone ? GCP_ENTITY_CLONE : GCP_ENTITY_SNAPSHOT;
+    rec.entityName =
+        clone ? o->interimCloneInfo.interimCloneName : o->interimCloneInfo.interimSnapName;
+    rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
+    rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
+}
+
+int GcpUtils::initInterimCloneInfo(GcpObject* o) {
+    InterimCloneInfo& info = o->interimCloneInfo;
+    if (o->CloneName.empty()) {
+        return ctx->fail(GCP_ERR_INTERNAL,
+                         "Failed to initialize interim clone details. Clone name is empty.",
+                         "GCP %d-%s");
+    }
+    size_t wanted = o->CloneName.size() + kInterimSuffix.size();
+    size_t excess = wanted > kMaxInterimNameLength ? wanted - kMaxInterimNameLength : 0;
+    if (excess >= o->CloneName.size()) {
+        return ctx->fail(GCP_ERR_INTERNAL,
+                         "Failed to initialize interim clone details. Length of the clone name "
+                         "exceeded max length [" +
+                             std::to_string(kMaxInterimNameLength) + "] for device [" +
+                             o->GCPDeviceName + "].",
+                         "GCP %d-%s");
+    }
+    info.interimCloneName = o->CloneName.substr(0, o->CloneName.size() - excess) + kInterimSuffix;
+    info.interimSnapName =
+        o->SnapUuid + "-" + std::to_string(o->snapInfo->getCloneNumber()) + kInterimSuffix;
+    return 0;
+}
+
+bool GcpUtils::needsInterimObjects(const GcpObject* o) const {
+    const std::string& target =
+        ctx->restoreOptionsFound ? ctx->restoreInfo.destProjectId : ctx->projectId;
+    return !strCompare(o->ProjectId, target, true) && !o->cloneOptions.destEncryptionKey.empty();
+}
+
+int GcpUtils::createInterimClones() {
+    ctx->log(2, "GCP Creating interim clones...");
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (!needsInterimObjects(o)) {
+            continue;
+        }
+        int rc = initInterimCloneInfo(o);
+        if (rc != 0) {
+            return rc;
+        }
+        rc = rest_getInterimCloneDetails(o, ctx);
+        if (rc == 0) {
+            continue;
+        }
+        if (rc != GCP_ERR_NOT_FOUND) {
+            return rc;
+        }
+        rc = rest_createInterimClone(o, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+        recs.emplace_back();
+        fillInterimRecord(recs.back(), o, "clone-create");
+        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
+        if (rc != 0) {
+            return rc;
+        }
+        pairs.emplace_back(o, &recs.back());
+    }
+    if (!pairs.empty()) {
+        int rc = monitorGcpRequests(pairs, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& pair : pairs) {
+        pair.first->interimCloneInfo.interimCloneId = pair.second->id;
+        int rc = setInterimCloneInfoMetadata(pair.first, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    ctx->log(3, "GCP Creating interim clones... - done");
+    return 0;
+}
+
+int GcpUtils::createInterimSnaps() {
+    ctx->log(2, "GCP Creating interim snaps...");
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (o->interimCloneInfo.interimSnapName.empty()) {
+            continue;
+        }
+        int rc = rest_getInterimSnapDetails(o, ctx);
+        if (rc == 0) {
+            continue;
+        }
+        if (rc != GCP_ERR_NOT_FOUND) {
+            return rc;
+        }
+        rc = rest_createInterimSnap(o, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+        recs.emplace_back();
+        fillInterimRecord(recs.back(), o, "snapshot-create");
+        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
+        if (rc != 0) {
+            return rc;
+        }
+        pairs.emplace_back(o, &recs.back());
+    }
+    if (!pairs.empty()) {
+        int rc = monitorGcpRequests(pairs, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& pair : pairs) {
+        GcpObject* o = pair.first;
+        int rc = rest_getSnapResourceIdByName(o->interimCloneInfo.interimSnapName, o, ctx,
+                                              o->interimCloneInfo.interimSnapId);
+        if (rc == 0) {
+            rc = setInterimCloneInfoMetadata(o, ctx);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    ctx->log(3, "GCP Creating interim snaps... - done");
+    return 0;
+}
+
+// Deletions never fail the call: an interim object that cannot be removed is
+// counted, logged and left for a later unmap.
+void GcpUtils::finishInterimDeletes(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& pairs,
+                                    int total, const char* statsFormat) {
+    int deleted = 0;
+    for (auto& pair : pairs) {
+        if (monitorSnapOpProgress(pair.first, ctx, *pair.second, true) == 0) {
+            ++deleted;
+        } else {
+            ctx->resetError();
+        }
+    }
+    if (total >= 1) {
+        ctx->log(0, statsFormat, total, deleted, total - deleted);
+    }
+}
+
+int GcpUtils::deleteInterimClones() {
+    ctx->log(2, "GCP Deleting interim clones...");
+    const bool inMap = ctx->OpCode == GCP_OP_MAP;
+    int total = 0;
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        InterimCloneInfo& info = o->interimCloneInfo;
+        if (inMap) {
+            if (info.interimCloneId.empty() || info.interimSnapId.empty()) {
+                continue;
+            }
+        } else {
+            // Only the ids are stored; the names are derived again, which also
+            // lets an unmap find objects whose ids never got stored.
+            getInterimCloneInfoMetadata(o, ctx);
+            if (initInterimCloneInfo(o) != 0) {
+                ctx->resetError();
+                continue;
+            }
+        }
+        int rc = rest_getInterimCloneDetails(o, ctx);
+        if (rc == GCP_ERR_NOT_FOUND) {
+            continue;
+        }
+        if (rc != 0) {
+            ctx->resetError();
+            continue;
+        }
+        ++total;
+        if (rest_deleteInterimClone(o, ctx) != 0) {
+            ctx->resetError();
+            continue;
+        }
+        recs.emplace_back();
+        fillInterimRecord(recs.back(), o, "clone-delete");
+        if (processResponseForSnapOpAndTargetLink(ctx, recs.back()) != 0) {
+            ctx->resetError();
+            recs.pop_back();
+            continue;
+        }
+        pairs.emplace_back(o, &recs.back());
+    }
+    finishInterimDeletes(
+        pairs, total, "GCP Delete stats for interim clones -- total [%d] deleted [%d] failed [%d]");
+    ctx->log(3, "GCP Deleting interim clones... - done");
+    return 0;
+}
+
+int GcpUtils::deleteInterimSnaps() {
+    ctx->log(2, "GCP Deleting interim snaps...");
+    int total = 0;
+    std::list<GcpReqOpInfo> recs;
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        const InterimCloneInfo& info = o->interimCloneInfo;
+        if (info.interimSnapId.empty() && info.interimSnapName.empty()) {
+            continue;
+        }
+        int rc = rest_getInterimSnapDetails(o, ctx);
+        if (rc == GCP_ERR_NOT_FOUND) {
+            continue;
+        }
+        if (rc != 0) {
+            ctx->resetError();
+            continue;
+        }
+        ++total;
+        if (rest_deleteInterimSnap(o, ctx) != 0) {
+            ctx->resetError();
+            continue;
+        }
+        recs.emplace_back();
+        fillInterimRecord(recs.back(), o, "snapshot-delete");
+        if (processResponseForSnapOpAndTargetLink(ctx, recs.back()) != 0) {
+            ctx->resetError();
+            recs.pop_back();
+            continue;
+        }
+        pairs.emplace_back(o, &recs.back());
+    }
+    finishInterimDeletes(
+        pairs, total,
+        "GCP Delete stats for interim snapshots -- total [%d] deleted [%d] failed [%d]");
+    ctx->log(3, "GCP Deleting interim snaps... - done");
+    return 0;
+}
+
+int GcpUtils::rest_getInterimCloneDetails(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimCloneName;
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (!restGet(interimDiskPath(o), client)) {
+        if (answeredNotFound(o, client)) {
+            c->log(0, "GCP Clone [%s] does not exist.", name.c_str());
+            return GCP_ERR_NOT_FOUND;
+        }
+        return failRequest(o, GCP_ERR_GCP,
+                           "Failed to get details for interim clone [" + name + "].");
+    }
+    return processGetInterimCloneDetails(o, c);
+}
+
+int GcpUtils::processGetInterimCloneDetails(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimCloneName;
+    jsonxx::Object response;
+    if (!response.parse(c->restResponse)) {
+        return failMismatch(GCP_ERR_RESPONSE, "Failed to get details for GCP interim clone [" +
+                                                  name + "]. Invalid JSON response.");
+    }
+    std::vector<std::string> names;
+    std::map<std::string, std::string> values;
+    buildFieldList("id,selfLink,name", names);
+    if (extractValuesFromJSONObject(names, response, values) != 0) {
+        return failResponse("Failed to get details for GCP interim clone [" + name +
+                            "] with error - ");
+    }
+    if (values["name"] == name) {
+        o->interimCloneInfo.interimCloneId = values["id"];
+        return 0;
+    }
+    c->ErrCode = GCP_ERR_INTERNAL;
+    c->ErrStr << "Failed to get details of GCP interim clone [" << name << "]"
+              << " - wrong clone name [" << values["name"] << "] returned - expected value ["
+              << name << "]";
+    setErrorDetailsForSnapObj(o, c, 0, nullptr);
+    std::string text = c->errText();
+    c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+    return GCP_ERR_INTERNAL;
+}
+
+void GcpUtils::buildJSONForCreateInterimCloneReq(GcpObject* o, GcpCtx* c) {
+    jsonxx::Object body;
+    body.set("name", o->interimCloneInfo.interimCloneName);
+    body.set("sourceSnapshot", "projects/" + o->ProjectId + "/global/snapshots/" + o->SnapUuid);
+    c->restRequest = body.json();
+}
+
+void GcpUtils::buildJSONForCreateInterimSnapReq(GcpObject* o, GcpCtx* c) {
+    jsonxx::Object body;
+    body.set("name", o->interimCloneInfo.interimSnapName);
+    c->restRequest = body.json();
+}
+
+bool GcpUtils::sendInterimRequest(InterimVerb verb, const std::string& path) {
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    ctx->restApiPath = path;
+    if (!client) {
+        return false;
+    }
+    if (verb == InterimVerb::Post) {
+        return client->post(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+    }
+    return client->del(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+}
+
+int GcpUtils::rest_createInterimClone(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimCloneName;
+    rest_resetCtx();
+    c->log(2, "GCP Creating interim clone [%s] of snapshot [%s]...", name.c_str(),
+           o->SnapTag.c_str());
+    buildJSONForCreateInterimCloneReq(o, c);
+    if (!sendInterimRequest(InterimVerb::Post,
+                            o->ProjectId + "/zones/" + c->instanceZone + "/disks/")) {
+        return failRequest(nullptr, GCP_ERR_GCP,
+                           "Failed to create interim clone of snapshot [" + o->SnapTag + "].");
+    }
+    c->log(0, "GCP >> Initiated request for interim clone creation for snapshot [%s] successfully",
+           o->SnapTag.c_str());
+    c->log(3, "GCP Creating interim clone [%s] of snapshot [%s]... - done", name.c_str(),
+           o->SnapTag.c_str());
+    return 0;
+}
+
+int GcpUtils::rest_deleteInterimClone(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimCloneName;
+    rest_resetCtx();
+    c->log(2, "GCP Deleting interim clone [%s]...", name.c_str());
+    if (!sendInterimRequest(InterimVerb::Delete, interimDiskPath(o))) {
+        return failRequest(nullptr, GCP_ERR_GCP, "Failed to delete interim clone [" + name + "].");
+    }
+    c->log(0, "GCP >> Initiated delete request for interim clone [%s] successfully", name.c_str());
+    c->log(3, "GCP Deleting interim clone [%s]... - done", name.c_str());
+    return 0;
+}
+
+int GcpUtils::rest_getInterimSnapDetails(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimSnapName;
+    c->log(2, "GCP Getting details for interim snapshot [%s]...", name.c_str());
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (!restGet(interimSnapPath(o), client)) {
+        if (answeredNotFound(o, client)) {
+            c->log(0, "GCP Snapshot [%s] does not exist.", name.c_str());
+            return GCP_ERR_NOT_FOUND;
+        }
+        return failRequest(o, GCP_ERR_GCP,
+                           "Failed to get details for interim snapshot [" + name + "].");
+    }
+    c->log(3, "GCP Getting details for interim snapshot [%s]... - done", name.c_str());
+    return 0;
+}
+
+int GcpUtils::rest_createInterimSnap(GcpObject* o, GcpCtx* c) {
+    const InterimCloneInfo& info = o->interimCloneInfo;
+    rest_resetCtx();
+    c->log(2, "GCP Creating interim snapshot [%s]...", info.interimSnapName.c_str());
+    buildJSONForCreateInterimSnapReq(o, c);
+    if (!sendInterimRequest(InterimVerb::Post, o->ProjectId + "/zones/" + c->instanceZone +
+                                                   "/disks/" + info.interimCloneName +
+                                                   "/createSnapshot/")) {
+        return failRequest(nullptr, GCP_ERR_GCP,
+                           "Failed to create interim snapshot [" + info.interimSnapName + "].");
+    }
+    c->log(0,
+           "GCP >> Initiated create request for interim snapshot [%s] for disk [%s] successfully",
+           info.interimSnapName.c_str(), info.interimCloneName.c_str());
+    c->log(3, "GCP Creating interim snapshot [%s]... - done", info.interimSnapName.c_str());
+    return 0;
+}
+
+int GcpUtils::rest_deleteInterimSnap(GcpObject* o, GcpCtx* c) {
+    const std::string& name = o->interimCloneInfo.interimSnapName;
+    rest_resetCtx();
+    c->log(2, "GCP Deleting interim snapshot [%s]...", name.c_str());
+    if (!sendInterimRequest(InterimVerb::Delete, interimSnapPath(o))) {
+        return failRequest(o, GCP_ERR_GCP, "Failed to delete interim snapshot [" + name + "].");
+    }
+    c->log(0, "GCP >> Initiated delete request for interim snapshot [%s] successfully",
+           name.c_str());
+    c->log(3, "GCP Deleting interim snapshot [%s]... - done", name.c_str());
+    return 0;
+}
+
+}  // namespace DuVavaZid
