@@ -11,7 +11,7 @@
 namespace {
 
 class MapTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env = std::make_unique<bxtest::EmulatorEnv>();
         ASSERT_TRUE(env->ok()) << env->error();
@@ -53,8 +53,8 @@ TEST_F(MapTest, MapFindsTheClonesAsLocalDevicesAndUnmapRemovesThem) {
         // Without flag 0x8000 the clone is named like its snapshot.
         jsonxx::Object clone = disk(rec(i).snapName);
         ASSERT_FALSE(clone.empty()) << i;
-        EXPECT_NE(clone.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/" +
-                                                                     rec(i).snapName),
+        EXPECT_NE(clone.get<jsonxx::String>("sourceSnapshot")
+                      .find("/global/snapshots/" + rec(i).snapName),
                   std::string::npos);
     }
     EXPECT_NE(rec(0).snapDevice, rec(1).snapDevice);
@@ -154,6 +154,32 @@ TEST_F(MapTest, InterruptedMapAndUnmapPickUpWhereTheyStopped) {
     EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_FAILED);
     EXPECT_FALSE(disk(rec(0).snapName).empty());  // kept for a later unmap
     ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk(rec(0).snapName).empty());
+    EXPECT_TRUE(disk(rec(1).snapName).empty());
+}
+
+TEST_F(MapTest, UnmapDeletesClonesThatWereNeverAttachedAndToleratesNone) {
+    // Nothing mapped yet: success without touching anything.
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_SUCCESS);
+    EXPECT_EQ(rec(1).status, BXSO::SNAP_UNMAP_SUCCESS);
+    EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
+    EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
+
+    // Clones made, but no attach went through.
+    gce::FaultSpec attach;
+    attach.method = "POST";
+    attach.path = "*/attachDisk*";
+    attach.status = 503;
+    attach.count = -1;
+    env->emu().injectFault(attach);
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    env->emu().clearFaults();
+    ASSERT_FALSE(disk(rec(0).snapName).empty());
+    env->emu().clearJournal();
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(env->requestsMatching("POST", "/detachDisk"), 0u);
+    EXPECT_EQ(env->requestsMatching("DELETE", "/disks/"), 2u);
     EXPECT_TRUE(disk(rec(0).snapName).empty());
     EXPECT_TRUE(disk(rec(1).snapName).empty());
 }
