@@ -1,0 +1,152 @@
+// Prepare through the exported entry point: local devices recognised by SCSI
+// INQUIRY and resolved to their disks, disks of other VMs found by id zonal
+// then regional, and the identity every later call rebuilds from stored on
+// each record.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "common/jsonxx.h"
+#include "engine/exports.h"
+#include "support/emulator_env.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+namespace {
+
+const std::string kDefaultAccount = "123456789012-compute@developer.gserviceaccount.com";
+const std::string kBackupAccount = "backup-sa@demo-project.iam.gserviceaccount.com";
+
+class PrepareTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        env = std::make_unique<bxtest::EmulatorEnv>();
+        ASSERT_TRUE(env->ok()) << env->error();
+        bxtest::EmulatorEnv::useEmulatedDevices(util);
+    }
+
+    std::string idOf(const std::string& path) {
+        jsonxx::Object o;
+        o.parse(env->emu().resourceJson(path));
+        return o.has<jsonxx::String>("id") ? o.get<jsonxx::String>("id") : "";
+    }
+
+    std::string diskId(const std::string& name) {
+        return idOf(bxtest::EmulatorEnv::diskPath(name));
+    }
+
+    // Local devices belong to the array of the VM's own account.
+    static void knowDefaultArray(bxtest::RecordSet& records) {
+        for (size_t i = 0; i < records.size(); ++i) {
+            records[i].knownArrays["GCP-Default-IAM"] = 0;
+        }
+    }
+
+    // Records for disks of another VM, reached with the backup account's key.
+    void useHpx(bxtest::RecordSet& records, const std::vector<std::string>& devices) {
+        std::string pem;
+        for (const auto& sa : env->emu().serviceAccounts()) {
+            if (sa.email == kBackupAccount) {
+                std::ifstream in(sa.pemFile);
+                std::stringstream text;
+                text << in.rdbuf();
+                pem = text.str();
+            }
+        }
+        ASSERT_FALSE(pem.empty());
+        std::string vm = idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
+        for (size_t i = 0; i < devices.size(); ++i) {
+            auto& r = records[i];
+            r.sourceDevice = devices[i];
+            r.sourceInfo = "demo-project|" + vm;
+            r.array.user = kBackupAccount;
+            r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + pem;
+            r.metadata[154] = "us-central1-a|us-central1|";
+        }
+    }
+
+    bxtest::LogCapture log{9};
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    bxtest::FakeOSUtil util;
+};
+
+TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
+    bxtest::RecordSet records(2);
+    records[0].sourceDevice = "/dev/sdb";
+    records[1].sourceDevice = "/dev/sdc";
+    knowDefaultArray(records);
+    ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;
+    std::string vm = idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
+
+    struct Expected {
+        const char* disk;
+        const char* type;
+        const char* labels;
+    };
+    const Expected expected[] = {{"data-disk-1", "pd-ssd", R"({"app":"db","tier":"data"})"},
+                                 {"data-disk-2", "pd-balanced", "{}"}};
+    for (size_t i = 0; i < 2; ++i) {
+        auto& r = records[i];
+        const Expected& e = expected[i];
+        SCOPED_TRACE(e.disk);
+        EXPECT_EQ(r.status, BXSO::SNAP_PREPARE_SUCCESS);
+        EXPECT_EQ(r.metadata[6], diskId(e.disk) + "|demo-project|" + vm + "||");
+        EXPECT_EQ(r.metadata[154], "us-central1-a||");
+        EXPECT_EQ(r.metadata[156], std::string(e.type) + "|");
+        EXPECT_EQ(r.metadata[157], kDefaultAccount + "|");
+        EXPECT_EQ(r.transientMetadata[102], std::string(e.disk) + "|");
+        jsonxx::Object stored, want;
+        ASSERT_TRUE(stored.parse(r.metadata[167])) << r.metadata[167];
+        want.parse(e.labels);
+        EXPECT_EQ(stored.json(), want.json());
+    }
+}
+
+TEST_F(PrepareTest, NonGoogleDeviceFailsThePrepare) {
+    bxtest::RecordSet records(2);
+    records[0].sourceDevice = "/dev/sdb";
+    records[1].sourceDevice = "/dev/sde";  // a QEMU disk
+    knowDefaultArray(records);
+    EXPECT_EQ(bxso_prepareDevices(records.data(), 2, &util), 1);
+    EXPECT_NE(records[0].errorCode, 0);
+    EXPECT_NE(records[0].errorText.find("[/dev/sde] is not matching for Google GCP"),
+              std::string::npos)
+        << records[0].errorText;
+    EXPECT_NE(records[1].status, BXSO::SNAP_PREPARE_SUCCESS);
+}
+
+TEST_F(PrepareTest, HpxDisksAreFoundByIdZonalThenRegional) {
+    bxtest::RecordSet records(2);
+    std::string regionalId =
+        idOf("projects/demo-project/regions/us-central1/disks/regional-disk-1");
+    ASSERT_FALSE(regionalId.empty());
+    useHpx(records, {"demo-project|" + diskId("data-disk-3"), "demo-project|" + regionalId});
+    ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;
+
+    EXPECT_EQ(records[0].status, BXSO::SNAP_PREPARE_SUCCESS);
+    EXPECT_EQ(records[0].transientMetadata[102], "data-disk-3|");
+    EXPECT_EQ(records[0].metadata[156], "pd-standard|");
+    // Not in the zone: the zonal 404 is not the record's error; the region decides.
+    EXPECT_EQ(records[1].status, BXSO::SNAP_PREPARE_SUCCESS);
+    EXPECT_EQ(records[1].errorCode, 0) << records[1].errorText;
+    EXPECT_EQ(records[1].transientMetadata[102], "regional-disk-1|");
+    EXPECT_EQ(records[1].metadata[6].rfind(regionalId + "|demo-project|", 0), 0u)
+        << records[1].metadata[6];
+    EXPECT_EQ(env->requestsMatching("GET", "/zones/us-central1-a/disks/" + regionalId), 1u);
+    EXPECT_EQ(env->requestsMatching("GET", "/regions/us-central1/disks/" + regionalId), 1u);
+    // The account is the array's, not the VM's.
+    EXPECT_EQ(records[0].metadata[157], kBackupAccount + "|");
+}
+
+TEST_F(PrepareTest, HpxDiskInNeitherPlaceFailsWithGcpsMessage) {
+    bxtest::RecordSet records(1);
+    useHpx(records, {"demo-project|4242424242"});
+    EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
+    EXPECT_NE(records[0].status, BXSO::SNAP_PREPARE_SUCCESS);
+    EXPECT_NE(records[0].errorText.find("was not found"), std::string::npos)
+        << records[0].errorText;
+    EXPECT_TRUE(records[0].metadata.count(6) == 0 || records[0].metadata[6].empty());
+}
+
+}  // namespace
