@@ -2,6 +2,49 @@
 
 namespace jsonxx {
 
+namespace {
+
+// Copying, comparing and serialising a parsed value recurse once per level of
+// nesting, so a hostile answer of a few hundred kilobytes of "[" would
+// overflow the stack. No GCP answer or stored item nests anywhere near this.
+constexpr int kMaxNesting = 100;
+
+// True when no container in the text opens deeper than kMaxNesting, counting
+// brackets outside string literals only. Text that is not JSON may pass; the
+// parser refuses it.
+bool nestingWithinLimit(const std::string& text) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxNesting) {
+                return false;
+            }
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+detail::Json parseLimited(const std::string& text) {
+    if (!nestingWithinLimit(text)) {
+        return detail::Json(detail::Json::value_t::discarded);
+    }
+    return detail::Json::parse(text, nullptr, false);
+}
+
+}  // namespace
+
 namespace detail {
 std::string dump(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
 }  // namespace detail
@@ -12,7 +55,7 @@ std::string escape(const std::string& text) {
 }
 
 bool Object::parse(const std::string& text) {
-    auto v = detail::Json::parse(text, nullptr, false);
+    auto v = parseLimited(text);
     if (v.is_discarded() || !v.is_object()) {
         value_ = detail::Json::object();
         return false;
@@ -22,7 +65,7 @@ bool Object::parse(const std::string& text) {
 }
 
 bool Array::parse(const std::string& text) {
-    auto v = detail::Json::parse(text, nullptr, false);
+    auto v = parseLimited(text);
     if (v.is_discarded() || !v.is_array()) {
         value_ = detail::Json::array();
         return false;

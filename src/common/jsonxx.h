@@ -49,7 +49,8 @@ public:
     explicit Object(detail::Json v) : value_(v.is_object() ? std::move(v) : detail::Json::object()) {}
 
     // Replaces the content with the parsed text; false (and an empty object)
-    // when the text is not a JSON object.
+    // when the text is not a JSON object or nests containers more than 100
+    // levels deep (the value could not be copied or serialised safely).
     bool parse(const std::string& text);
 
     template <typename T>
@@ -80,6 +81,7 @@ public:
     Array() : value_(detail::Json::array()) {}
     explicit Array(detail::Json v) : value_(v.is_array() ? std::move(v) : detail::Json::array()) {}
 
+    // As Object::parse, for a JSON array.
     bool parse(const std::string& text);
     size_t size() const { return value_.size(); }
 

@@ -107,8 +107,10 @@ void maskJwts(std::string& text) {
         }
         if (dots >= 2) {
             fill(text, pos, end);
-            pos = end;
         }
+        // Any later "eyJ" inside this run ends where it does with no more
+        // dots: skipping the run keeps a long run of token characters linear.
+        pos = end;
     }
 }
 

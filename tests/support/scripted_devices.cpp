@@ -178,7 +178,9 @@ int ScriptedDeviceTree::answer(const std::string& path, const unsigned char* cdb
     size_t alloc =
         std::min(static_cast<size_t>(cdb[3] << 8 | cdb[4]), static_cast<size_t>(dataLength));
     size_t n = std::min(reply->size(), alloc);
-    std::memcpy(data, reply->data(), n);
+    if (n > 0) {  // an empty answer has no data pointer to copy from
+        std::memcpy(data, reply->data(), n);
+    }
     return static_cast<int>(n);
 }
 
