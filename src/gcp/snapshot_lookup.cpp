@@ -22,16 +22,15 @@ int GcpUtils::rest_getSnapResourceIdBySnapUuid(GcpObject* object, GcpCtx* c) {
     c->resetError();
     c->log(2, "GCP Getting snap resource id by snap uuid [%s]...", object->SnapUuid.c_str());
     if (!restGet(snapshotPath(object, object->SnapUuid))) {
-        return failRequest(object, GCP_ERR_GCP,
-                           "Failed to get snap resource id by snap uuid [" + object->SnapUuid +
-                               "].");
+        return failRequest(
+            object, GCP_ERR_GCP,
+            "Failed to get snap resource id by snap uuid [" + object->SnapUuid + "].");
     }
     int rc = processGetSnapResourceIdBySnapUuidResp(object, c);
     if (rc != 0) {
         return rc;
     }
-    c->log(3, "GCP Getting snap resource id by snap uuid [%s]... - done",
-           object->SnapUuid.c_str());
+    c->log(3, "GCP Getting snap resource id by snap uuid [%s]... - done", object->SnapUuid.c_str());
     return 0;
 }
 
@@ -67,8 +66,8 @@ int GcpUtils::processGetSnapResourceIdBySnapUuidResp(GcpObject* object, GcpCtx* 
 int GcpUtils::rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* c) {
     c->resetError();
     c->log(2, "GCP Getting snapshot details by snap uuid [%s]...", object->SnapUuid.c_str());
-    const std::string& key = object->SnapResourceId.empty() ? object->SnapUuid
-                                                            : object->SnapResourceId;
+    const std::string& key =
+        object->SnapResourceId.empty() ? object->SnapUuid : object->SnapResourceId;
     const std::string sentence =
         "Failed to get snapshot details of GCP device by snap uuid [" + object->SnapUuid + "].";
     if (!restGet(snapshotPath(object, key))) {
@@ -149,9 +148,8 @@ int GcpUtils::rest_getSnapResourceIdByName(const std::string& name, GcpObject* o
     }
     if (getValueFromJSONObject("id", response, value, isContainer) != 0) {
         c->ErrCode = GCP_ERR_GCP;
-        return failResponse("Failed to get snapshot resource id by name [" + name +
-                                "] with error - ",
-                            "GCP %d-%s");
+        return failResponse(
+            "Failed to get snapshot resource id by name [" + name + "] with error - ", "GCP %d-%s");
     }
     if (isContainer) {
         c->logRESTDetails();
@@ -166,7 +164,17 @@ int GcpUtils::rest_getSnapResourceIdByName(const std::string& name, GcpObject* o
 int GcpUtils::getSnapDetails() {
     ctx->log(2, "GCP Getting details of snaps...");
     for (auto& entry : ctx->snapMap) {
-        int rc = rest_getSnapDetailsByResIdOrUuid(entry.second, ctx);
+        GcpObject* o = entry.second;
+        int rc = rest_getSnapDetailsByResIdOrUuid(o, ctx);
+        if (rc == GCP_ERR_NOT_FOUND) {
+            // The lookup leaves "not found" to its caller; here it ends the
+            // call, which must say why.
+            rc = ctx->fail(GCP_ERR_NOT_FOUND,
+                           "Snapshot [" + o->SnapUuid + "] of GCP device [" + o->GCPDeviceName +
+                               "] not found in GCP. It may have been deleted.",
+                           "GCP %d-%s");
+            setErrorDetailsForSnapObj(o, ctx, 0, nullptr);
+        }
         if (rc != 0) {
             return rc;
         }
