@@ -234,7 +234,21 @@ void* GcpUtils::undoRevertSnap(void* params) {
     GcpCtx* c = self->ctx;
     o->snapInfo->setStatus(BXSO::SNAP_REVERT_FAILED);
     c->log(2, "GCP Undoing revert for snapshot [%s]...", o->SnapUuid.c_str());
-    if (self->undoByState(o) == 0) {
+    // Every undo step checks the disk's state before acting, so running the
+    // undo again after a transient failure is safe; giving up after one try
+    // would leave the user's disk detached or missing when it could be put back.
+    // Without a safe-point, a disk past its deletion cannot come back: no retry.
+    const ArrayConfigs& cfg = c->arrayDetails.arrayConfigs;
+    const bool undoable = o->RevertState == REVERT_DETACH || o->RevertState == REVERT_SAFE_POINT ||
+                          cfg.CreateSafepointSnapBeforeRevert;
+    int rc = self->undoByState(o);
+    for (int attempt = 1; rc != 0 && undoable && attempt < cfg.RetryMaxCount; ++attempt) {
+        c->log(0, "GCP Retrying undo of revert for snapshot [%s] in [%d] seconds",
+               o->SnapUuid.c_str(), cfg.RetrySleepInterval);
+        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        rc = self->undoByState(o);
+    }
+    if (rc == 0) {
         c->log(3, "GCP Undoing revert for snapshot [%s]... done", o->SnapUuid.c_str());
     } else {
         c->log(-1, "GCP Failed to undo revert for snapshot [%s]", o->SnapUuid.c_str());

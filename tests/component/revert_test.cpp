@@ -158,6 +158,7 @@ struct FailureCase {
     const char* path;
     const char* operationType;
     bool pastDelete;  // the failed disk was deleted and must come from its safe-point
+    int count = 1;    // requests that fail; beyond the two disks' own, the undo's
 };
 
 class RevertFailureTest : public RevertTest, public ::testing::WithParamInterface<FailureCase> {};
@@ -173,6 +174,7 @@ TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
         fault.method = c.method;
         fault.path = c.path;
         fault.status = 500;
+        fault.count = c.count;
         env->emu().injectFault(fault);
     }
     EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
@@ -212,7 +214,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"CreateRequest", false, "POST", "re:/disks/?$", "", true},
         FailureCase{"CreateOperation", true, "", "", "insert", true},
         FailureCase{"AttachRequest", false, "POST", "*/attachDisk*", "", true},
-        FailureCase{"AttachOperation", true, "", "", "attachDisk", true}),
+        FailureCase{"AttachOperation", true, "", "", "attachDisk", true},
+        // A transient failure of the undo itself: the undo is tried again.
+        FailureCase{"AttachRequestAlsoInTheUndo", false, "POST", "*/attachDisk*", "", true, 3}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST_F(RevertTest, WithoutSafePointsADetachedDiskIsStillAttachedAgain) {
