@@ -242,8 +242,10 @@ class GcpUtils {
     std::string interimSnapPath(const GcpObject* object) const;
     void fillInterimRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
     bool sendInterimRequest(InterimVerb verb, const std::string& path);
-    void finishInterimDeletes(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& pairs, int total,
-                              const char* statsFormat);
+    struct InterimRequests;
+    int startInterimCreate(GcpObject* object, bool clone, InterimRequests& batch);
+    void startInterimDelete(GcpObject* object, bool clone, int& total, InterimRequests& batch);
+    void finishInterimDeletes(InterimRequests& batch, int total, const char* statsFormat);
     int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
                         MonitorLock& lock);
     int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,

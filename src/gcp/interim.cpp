@@ -73,45 +73,59 @@ bool GcpUtils::needsInterimObjects(const GcpObject* o) const {
     return !strCompare(o->ProjectId, target, true) && !o->cloneOptions.destEncryptionKey.empty();
 }
 
-int GcpUtils::createInterimClones() {
-    ctx->log(2, "GCP Creating interim clones...");
+// The requests of one step, followed together once all are started.
+struct GcpUtils::InterimRequests {
     std::list<GcpReqOpInfo> recs;
     std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+};
+
+// Starts the creation of an interim disk (clone) or snapshot unless it exists
+// already, so that a repeated map picks up where a failed one stopped.
+int GcpUtils::startInterimCreate(GcpObject* o, bool clone, InterimRequests& batch) {
+    int rc = clone ? rest_getInterimCloneDetails(o, ctx) : rest_getInterimSnapDetails(o, ctx);
+    if (rc == 0) {
+        return 0;
+    }
+    if (rc != GCP_ERR_NOT_FOUND) {
+        return rc;
+    }
+    rc = clone ? rest_createInterimClone(o, ctx) : rest_createInterimSnap(o, ctx);
+    if (rc != 0) {
+        return rc;
+    }
+    batch.recs.emplace_back();
+    fillInterimRecord(batch.recs.back(), o, clone ? "clone-create" : "snapshot-create");
+    rc = processResponseForSnapOpAndTargetLink(ctx, batch.recs.back());
+    if (rc != 0) {
+        return rc;
+    }
+    batch.pairs.emplace_back(o, &batch.recs.back());
+    return 0;
+}
+
+int GcpUtils::createInterimClones() {
+    ctx->log(2, "GCP Creating interim clones...");
+    InterimRequests batch;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         if (!needsInterimObjects(o)) {
             continue;
         }
         int rc = initInterimCloneInfo(o);
-        if (rc != 0) {
-            return rc;
-        }
-        rc = rest_getInterimCloneDetails(o, ctx);
         if (rc == 0) {
-            continue;
+            rc = startInterimCreate(o, true, batch);
         }
-        if (rc != GCP_ERR_NOT_FOUND) {
-            return rc;
-        }
-        rc = rest_createInterimClone(o, ctx);
-        if (rc != 0) {
-            return rc;
-        }
-        recs.emplace_back();
-        fillInterimRecord(recs.back(), o, "clone-create");
-        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
-        if (rc != 0) {
-            return rc;
-        }
-        pairs.emplace_back(o, &recs.back());
-    }
-    if (!pairs.empty()) {
-        int rc = monitorGcpRequests(pairs, ctx);
         if (rc != 0) {
             return rc;
         }
     }
-    for (auto& pair : pairs) {
+    if (!batch.pairs.empty()) {
+        int rc = monitorGcpRequests(batch.pairs, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& pair : batch.pairs) {
         pair.first->interimCloneInfo.interimCloneId = pair.second->id;
         int rc = setInterimCloneInfoMetadata(pair.first, ctx);
         if (rc != 0) {
@@ -124,39 +138,24 @@ int GcpUtils::createInterimClones() {
 
 int GcpUtils::createInterimSnaps() {
     ctx->log(2, "GCP Creating interim snaps...");
-    std::list<GcpReqOpInfo> recs;
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    InterimRequests batch;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         if (o->interimCloneInfo.interimSnapName.empty()) {
             continue;
         }
-        int rc = rest_getInterimSnapDetails(o, ctx);
-        if (rc == 0) {
-            continue;
-        }
-        if (rc != GCP_ERR_NOT_FOUND) {
-            return rc;
-        }
-        rc = rest_createInterimSnap(o, ctx);
-        if (rc != 0) {
-            return rc;
-        }
-        recs.emplace_back();
-        fillInterimRecord(recs.back(), o, "snapshot-create");
-        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
-        if (rc != 0) {
-            return rc;
-        }
-        pairs.emplace_back(o, &recs.back());
-    }
-    if (!pairs.empty()) {
-        int rc = monitorGcpRequests(pairs, ctx);
+        int rc = startInterimCreate(o, false, batch);
         if (rc != 0) {
             return rc;
         }
     }
-    for (auto& pair : pairs) {
+    if (!batch.pairs.empty()) {
+        int rc = monitorGcpRequests(batch.pairs, ctx);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& pair : batch.pairs) {
         GcpObject* o = pair.first;
         int rc = rest_getSnapResourceIdByName(o->interimCloneInfo.interimSnapName, o, ctx,
                                               o->interimCloneInfo.interimSnapId);
@@ -172,11 +171,33 @@ int GcpUtils::createInterimSnaps() {
 }
 
 // Deletions never fail the call: an interim object that cannot be removed is
-// counted, logged and left for a later unmap.
-void GcpUtils::finishInterimDeletes(std::vector<std::pair<GcpObject*, GcpReqOpInfo*>>& pairs,
-                                    int total, const char* statsFormat) {
+// counted, logged and left for a later unmap. Objects already gone are skipped.
+void GcpUtils::startInterimDelete(GcpObject* o, bool clone, int& total, InterimRequests& batch) {
+    int rc = clone ? rest_getInterimCloneDetails(o, ctx) : rest_getInterimSnapDetails(o, ctx);
+    if (rc != 0) {
+        if (rc != GCP_ERR_NOT_FOUND) {
+            ctx->resetError();
+        }
+        return;
+    }
+    ++total;
+    if ((clone ? rest_deleteInterimClone(o, ctx) : rest_deleteInterimSnap(o, ctx)) != 0) {
+        ctx->resetError();
+        return;
+    }
+    batch.recs.emplace_back();
+    fillInterimRecord(batch.recs.back(), o, clone ? "clone-delete" : "snapshot-delete");
+    if (processResponseForSnapOpAndTargetLink(ctx, batch.recs.back()) != 0) {
+        ctx->resetError();
+        batch.recs.pop_back();
+        return;
+    }
+    batch.pairs.emplace_back(o, &batch.recs.back());
+}
+
+void GcpUtils::finishInterimDeletes(InterimRequests& batch, int total, const char* statsFormat) {
     int deleted = 0;
-    for (auto& pair : pairs) {
+    for (auto& pair : batch.pairs) {
         if (monitorSnapOpProgress(pair.first, ctx, *pair.second, true) == 0) {
             ++deleted;
         } else {
@@ -192,8 +213,7 @@ int GcpUtils::deleteInterimClones() {
     ctx->log(2, "GCP Deleting interim clones...");
     const bool inMap = ctx->OpCode == GCP_OP_MAP;
     int total = 0;
-    std::list<GcpReqOpInfo> recs;
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    InterimRequests batch;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         InterimCloneInfo& info = o->interimCloneInfo;
@@ -210,30 +230,10 @@ int GcpUtils::deleteInterimClones() {
                 continue;
             }
         }
-        int rc = rest_getInterimCloneDetails(o, ctx);
-        if (rc == GCP_ERR_NOT_FOUND) {
-            continue;
-        }
-        if (rc != 0) {
-            ctx->resetError();
-            continue;
-        }
-        ++total;
-        if (rest_deleteInterimClone(o, ctx) != 0) {
-            ctx->resetError();
-            continue;
-        }
-        recs.emplace_back();
-        fillInterimRecord(recs.back(), o, "clone-delete");
-        if (processResponseForSnapOpAndTargetLink(ctx, recs.back()) != 0) {
-            ctx->resetError();
-            recs.pop_back();
-            continue;
-        }
-        pairs.emplace_back(o, &recs.back());
+        startInterimDelete(o, true, total, batch);
     }
     finishInterimDeletes(
-        pairs, total, "GCP Delete stats for interim clones -- total [%d] deleted [%d] failed [%d]");
+        batch, total, "GCP Delete stats for interim clones -- total [%d] deleted [%d] failed [%d]");
     ctx->log(3, "GCP Deleting interim clones... - done");
     return 0;
 }
@@ -241,38 +241,16 @@ int GcpUtils::deleteInterimClones() {
 int GcpUtils::deleteInterimSnaps() {
     ctx->log(2, "GCP Deleting interim snaps...");
     int total = 0;
-    std::list<GcpReqOpInfo> recs;
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    InterimRequests batch;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         const InterimCloneInfo& info = o->interimCloneInfo;
-        if (info.interimSnapId.empty() && info.interimSnapName.empty()) {
-            continue;
+        if (!info.interimSnapId.empty() || !info.interimSnapName.empty()) {
+            startInterimDelete(o, false, total, batch);
         }
-        int rc = rest_getInterimSnapDetails(o, ctx);
-        if (rc == GCP_ERR_NOT_FOUND) {
-            continue;
-        }
-        if (rc != 0) {
-            ctx->resetError();
-            continue;
-        }
-        ++total;
-        if (rest_deleteInterimSnap(o, ctx) != 0) {
-            ctx->resetError();
-            continue;
-        }
-        recs.emplace_back();
-        fillInterimRecord(recs.back(), o, "snapshot-delete");
-        if (processResponseForSnapOpAndTargetLink(ctx, recs.back()) != 0) {
-            ctx->resetError();
-            recs.pop_back();
-            continue;
-        }
-        pairs.emplace_back(o, &recs.back());
     }
     finishInterimDeletes(
-        pairs, total,
+        batch, total,
         "GCP Delete stats for interim snapshots -- total [%d] deleted [%d] failed [%d]");
     ctx->log(3, "GCP Deleting interim snaps... - done");
     return 0;
