@@ -1,0 +1,112 @@
+// Revert of a regional disk attached under a device name of its own: the
+// safe-point, the deletion and the new disk all go through the disk's region,
+// and the new disk keeps its replica zones.
+#include <gtest/gtest.h>
+
+#include "common/jsonxx.h"
+#include "engine/exports.h"
+#include "support/emulator_env.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+namespace {
+
+const char* const kScenario = R"JSON({
+  "projects": [{"id": "demo-project", "number": "123456789012",
+    "regions": [{"name": "us-central1", "zones": ["us-central1-a", "us-central1-b", "us-central1-c"]}]}],
+  "serviceAccounts": [{"email": "123456789012-compute@developer.gserviceaccount.com",
+                       "projects": ["demo-project"], "generateKey": false}],
+  "disks": [
+    {"project": "demo-project", "zone": "us-central1-a", "name": "mover-boot", "sizeGb": 20},
+    {"project": "demo-project", "region": "us-central1", "name": "regional-disk-1", "sizeGb": 10,
+     "type": "pd-balanced", "replicaZones": ["us-central1-a", "us-central1-b"],
+     "labels": {"app": "ledger"}}
+  ],
+  "instances": [
+    {"project": "demo-project", "zone": "us-central1-a", "name": "mover-1", "thisVm": true,
+     "serviceAccount": "123456789012-compute@developer.gserviceaccount.com",
+     "disks": [{"disk": "mover-boot", "deviceName": "persistent-disk-0", "boot": true},
+               {"disk": "projects/demo-project/regions/us-central1/disks/regional-disk-1",
+                "deviceName": "regional-dev"}]}
+  ]
+})JSON";
+
+const char* const kRegionalDisk = "projects/demo-project/regions/us-central1/disks/regional-disk-1";
+
+TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
+    bxtest::LogCapture log{9};
+    gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
+    options.scenarioJson = kScenario;
+    bxtest::EmulatorEnv env(options);
+    ASSERT_TRUE(env.ok()) << env.error();
+    bxtest::FakeOSUtil util;
+    bxtest::EmulatorEnv::useEmulatedDevices(util);
+    bxtest::RecordSet records(1);
+    auto& r = records[0];
+    r.sourceDevice = "/dev/sdb";
+    r.knownArrays["GCP-Default-IAM"] = 0;
+    r.snapName = "bk-regional";
+    r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
+    r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
+    r.intProperties[13] = 77;
+    r.hostInfoText = "ab12";
+    ASSERT_EQ(bxso_prepareDevices(records.data(), 1, &util), 0) << r.errorText;
+    ASSERT_EQ(bxso_snapDevices(records.data(), 1, &util), 0) << r.errorText;
+    ASSERT_EQ(bxso_postSnapDevices(records.data(), 1, &util), 0) << r.errorText;
+    jsonxx::Object before;
+    before.parse(env.emu().resourceJson(kRegionalDisk));
+    env.emu().clearJournal();
+
+    ASSERT_EQ(bxso_revertSnaps(records.data(), 1, &util), 0) << r.errorText;
+    EXPECT_EQ(r.status, BXSO::SNAP_REVERT_SUCCESS);
+    jsonxx::Object after;
+    after.parse(env.emu().resourceJson(kRegionalDisk));
+    ASSERT_FALSE(after.empty());
+    EXPECT_NE(after.get<jsonxx::String>("id"), before.get<jsonxx::String>("id"));
+    EXPECT_NE(after.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bk-regional"),
+              std::string::npos);
+    EXPECT_EQ(after.get<jsonxx::Array>("replicaZones").size(), 2u);
+    EXPECT_EQ(after.get<jsonxx::Object>("labels").get<jsonxx::String>("app"), "ledger");
+    EXPECT_EQ(r.revertDevice.rfind("/dev/sd", 0), 0u) << r.revertDevice;
+
+    // Attached again under its own device name.
+    jsonxx::Object vm;
+    vm.parse(env.emu().resourceJson("projects/demo-project/zones/us-central1-a/instances/mover-1"));
+    const jsonxx::Array& disks = vm.get<jsonxx::Array>("disks");
+    bool attached = false;
+    for (size_t i = 0; i < disks.size(); ++i) {
+        const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
+        attached |= d.get<jsonxx::String>("deviceName") == "regional-dev" &&
+                    d.get<jsonxx::String>("source").find(
+                        "/regions/us-central1/disks/"
+                        "regional-disk-1") != std::string::npos;
+    }
+    EXPECT_TRUE(attached);
+
+    // Every request about the disk named its region, and the new disk's body
+    // carried the region, both replica zones and a regional type.
+    size_t inserts = 0;
+    for (const auto& e : env.emu().journal()) {
+        if (e.path.find("/disks/regional-disk-1") != std::string::npos) {
+            EXPECT_NE(e.path.find("/regions/us-central1/"), std::string::npos) << e.path;
+        }
+        if (e.method == "POST" && e.path.find("/regions/us-central1/disks") != std::string::npos &&
+            e.path.find("createSnapshot") == std::string::npos) {
+            ++inserts;
+            jsonxx::Object body;
+            ASSERT_TRUE(body.parse(e.body)) << e.body;
+            EXPECT_NE(body.get<jsonxx::String>("region").find("us-central1"), std::string::npos);
+            EXPECT_EQ(body.get<jsonxx::Array>("replicaZones").size(), 2u) << e.body;
+            EXPECT_NE(body.get<jsonxx::String>("type").find("/regions/us-central1/diskTypes/"),
+                      std::string::npos)
+                << e.body;
+        }
+    }
+    EXPECT_EQ(inserts, 1u);
+    EXPECT_EQ(env.requestsMatching("POST",
+                                   "/regions/us-central1/disks/regional-disk-1/"
+                                   "createSnapshot"),
+              1u);  // the safe-point
+}
+
+}  // namespace
