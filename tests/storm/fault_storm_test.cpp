@@ -2,7 +2,8 @@
 // points while the emulator answers with random faults, round after round.
 // Faults are drawn from a seeded generator so that a failing round can be
 // replayed: BXSO_STORM_SEED picks the seed, BXSO_STORM_ROUNDS the number of
-// rounds (scripts/storm passes its arguments through these).
+// rounds (scripts/storm passes its arguments through these), BXSO_STORM_FROM
+// the first round to run, BXSO_STORM_DISKS the number of disks.
 //
 // After every round, with the faults cleared and a final unmap and delete:
 //  - every call returned, and every failed call left a host error code and a
@@ -27,7 +28,8 @@
 
 namespace {
 
-constexpr int kDisks = 20;
+// Twenty unless BXSO_STORM_DISKS says otherwise (read in SetUp).
+int diskCount = 20;
 const char* const kVmAccount = "123456789012-compute@developer.gserviceaccount.com";
 
 unsigned envNumber(const char* name, unsigned fallback) {
@@ -35,17 +37,26 @@ unsigned envNumber(const char* name, unsigned fallback) {
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
+// Linux names block devices sda..sdz, sdaa, sdab, ...
+std::string devicePath(int index) {
+    std::string letters;
+    for (int n = index + 1; n > 0; n = (n - 1) / 26) {
+        letters.insert(letters.begin(), static_cast<char>('a' + (n - 1) % 26));
+    }
+    return "/dev/sd" + letters;
+}
+
 std::string diskName(int i) {
     return "storm-disk-" + std::to_string(i + 1);
 }
 
-// The emulated VM with twenty data disks attached.
+// The emulated VM with its data disks attached.
 std::string scenario() {
     std::ostringstream s;
     s << R"({"projects":[{"id":"demo-project","number":"123456789012","regions":[)"
       << R"({"name":"us-central1","zones":["us-central1-a","us-central1-b","us-central1-c"]}]}],)"
       << R"("disks":[)";
-    for (int i = 0; i < kDisks; ++i) {
+    for (int i = 0; i < diskCount; ++i) {
         s << (i ? "," : "") << R"({"project":"demo-project","zone":"us-central1-a","name":")"
           << diskName(i) << R"(","sizeGb":10,"type":"pd-balanced","labels":{"app":"storm"}})";
     }
@@ -55,7 +66,7 @@ std::string scenario() {
       << R"("thisVm":true,"serviceAccount":")" << kVmAccount
       << R"(","disks":[{"disk":"mover-1-boot","deviceName":"persistent-disk-0",)"
       << R"("boot":true})";
-    for (int i = 0; i < kDisks; ++i) {
+    for (int i = 0; i < diskCount; ++i) {
         s << R"(,{"disk":")" << diskName(i) << R"(","deviceName":")" << diskName(i) << R"("})";
     }
     s << "]}]}";
@@ -65,6 +76,7 @@ std::string scenario() {
 class FaultStorm : public ::testing::Test {
   protected:
     void SetUp() override {
+        diskCount = static_cast<int>(envNumber("BXSO_STORM_DISKS", 20));
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.scenarioJson = scenario();
         env = std::make_unique<bxtest::EmulatorEnv>(options);
@@ -76,11 +88,11 @@ class FaultStorm : public ::testing::Test {
     }
 
     std::unique_ptr<bxtest::RecordSet> newRecords(unsigned round) {
-        auto records = std::make_unique<bxtest::RecordSet>(kDisks);
-        for (int i = 0; i < kDisks; ++i) {
+        auto records = std::make_unique<bxtest::RecordSet>(diskCount);
+        for (int i = 0; i < diskCount; ++i) {
             auto& r = (*records)[i];
             // Devices of the data disks follow the boot disk in attachment order.
-            r.sourceDevice = "/dev/sd" + std::string(1, static_cast<char>('b' + i));
+            r.sourceDevice = devicePath(i + 1);
             r.knownArrays["GCP-Default-IAM"] = 0;
             r.snapName = "storm-" + std::to_string(round) + "-" + std::to_string(i + 1);
             r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
@@ -181,7 +193,7 @@ class FaultStorm : public ::testing::Test {
                 attached.insert(name);
             }
         }
-        for (int i = 0; i < kDisks; ++i) {
+        for (int i = 0; i < diskCount; ++i) {
             EXPECT_EQ(attached.count(diskName(i)), 1u)
                 << diskName(i) << " is not attached after round " << round << " seed " << seed;
         }
