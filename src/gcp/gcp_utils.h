@@ -230,6 +230,15 @@ class GcpUtils {
     int failResponse(const std::string& prefix, const char* format = "GCP %d:%s");
     // Reports an answer that does not match what the object expects.
     int failMismatch(int code, const std::string& msg);
+    // A loop over snapshots resets the context's error as it goes on; these
+    // keep the first failure's code and text and put them back for the call's
+    // result, or the fallback sentence when no step left a text.
+    struct KeptFailure {
+        int code = 0;
+        std::string text;
+    };
+    void keepFirstFailure(KeptFailure& kept) const;
+    void reportKeptFailure(const KeptFailure& kept, const std::string& fallback);
     // After a failed GET: true when GCP answered 404 with an error body that
     // says not found; the context's error is then cleared.
     bool answeredNotFound(GcpObject* object, BXSnapRESTAPI_Gcp* client);

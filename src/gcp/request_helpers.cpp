@@ -40,6 +40,27 @@ int GcpUtils::failResponse(const std::string& prefix, const char* format) {
     return ctx->ErrCode;
 }
 
+void GcpUtils::keepFirstFailure(KeptFailure& kept) const {
+    std::string text = ctx->errText();
+    if (kept.text.empty() && !text.empty()) {
+        kept.code = ctx->ErrCode > 0 ? ctx->ErrCode : GCP_ERR_INTERNAL;
+        kept.text = text;
+    }
+}
+
+void GcpUtils::reportKeptFailure(const KeptFailure& kept, const std::string& fallback) {
+    if (!kept.text.empty()) {
+        ctx->resetError();
+        ctx->ErrCode = kept.code;
+        ctx->ErrStr << kept.text;
+    } else if (ctx->errText().empty()) {
+        ctx->fail(GCP_ERR_INTERNAL, fallback, "GCP %d-%s");
+    }
+    if (ctx->ErrCode <= 0) {
+        ctx->ErrCode = GCP_ERR_INTERNAL;
+    }
+}
+
 bool GcpUtils::answeredNotFound(GcpObject* object, BXSnapRESTAPI_Gcp* client) {
     constexpr int kNotFoundStatus = 404;
     if (!client || client->getHttpErrorCode() != kNotFoundStatus ||

@@ -96,10 +96,11 @@ int GcpUtils::revertSnaps() {
             ++failed;
         }
     }
-    // The undo and the rediscovery reset the context's error as they go; keep
-    // what made the revert fail so that the call still reports it.
-    const int firstCode = ctx->ErrCode;
-    const std::string firstText = ctx->errText();
+    // The undo and the rediscovery reset the context's error as they go.
+    KeptFailure kept;
+    if (failed > 0) {
+        keepFirstFailure(kept);
+    }
     const bool safePoints = ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
     if (failed == 0) {
         deleteSafepointSnaps(ctx);
@@ -126,19 +127,10 @@ int GcpUtils::revertSnaps() {
     if (failed == 0 && found == n) {
         return 0;
     }
-    if (failed > 0 && !firstText.empty()) {
-        ctx->resetError();
-        ctx->ErrCode = firstCode > 0 ? firstCode : GCP_ERR_INTERNAL;
-        ctx->ErrStr << firstText;
-    } else if (ctx->errText().empty()) {
-        std::ostringstream msg;
-        msg << "Revert failed for [" << (failed > 0 ? failed : n - found) << "] of [" << n
-            << "] snapshots.";
-        ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
-    }
-    if (ctx->ErrCode <= 0) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
-    }
+    std::ostringstream msg;
+    msg << "Revert failed for [" << (failed > 0 ? failed : n - found) << "] of [" << n
+        << "] snapshots.";
+    reportKeptFailure(kept, msg.str());
     return GCP_ERR_INTERNAL;
 }
 

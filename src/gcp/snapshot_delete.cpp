@@ -15,6 +15,8 @@ int GcpUtils::deleteSnaps() {
     ctx->log(2, "GCP Deleting snapshots...");
     int deleted = 0;
     int failed = 0;
+    // The next snapshot's lookup resets the context's error: keep the first.
+    KeptFailure kept;
     const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
     GcpReqOpInfo rec;
     for (auto& entry : ctx->snapMap) {
@@ -33,6 +35,7 @@ int GcpUtils::deleteSnaps() {
         auto markFailed = [&] {
             record->setStatus(BXSO::SNAP_DELETE_FAILED);
             ++failed;
+            keepFirstFailure(kept);
         };
         if (status == BXSO::SNAP_DELETE_SUCCESS && o->GCPDeviceId.empty() &&
             o->SnapResourceId.empty()) {
@@ -86,8 +89,9 @@ int GcpUtils::deleteSnaps() {
             rec.maxAttempts = cfg.RetryMaxCount;
             rec.sleepInterval = cfg.RetrySleepInterval;
             if (monitorSnapOpProgress(o, ctx, rec, true) == 0) {
-                ctx->log(0, "GCP >> Snapshot [%s] num [%ld] of GCP device [%s] is deleted successfully",
-                         o->SnapTag.c_str(), number, o->GCPDeviceTag.c_str());
+                ctx->log(
+                    0, "GCP >> Snapshot [%s] num [%ld] of GCP device [%s] is deleted successfully",
+                    o->SnapTag.c_str(), number, o->GCPDeviceTag.c_str());
                 markDeleted();
             } else {
                 markFailed();
@@ -106,7 +110,12 @@ int GcpUtils::deleteSnaps() {
     ctx->log(0, "GCP Snapshot delete stats -- total [%d] deleted [%d] failed [%d]", ctx->SnapCount,
              deleted, failed);
     ctx->log(3, "GCP Deleting snapshots... - done");
-    return failed != 0 ? GCP_ERR_INTERNAL : 0;
+    if (failed == 0) {
+        return 0;
+    }
+    reportKeptFailure(kept, "Failed to delete [" + std::to_string(failed) + "] of [" +
+                                std::to_string(ctx->SnapCount) + "] snapshots.");
+    return GCP_ERR_INTERNAL;
 }
 
 int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
@@ -117,7 +126,8 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
                      (o->SnapResourceId.empty() ? o->SnapUuid : o->SnapResourceId);
     BXSnapRESTAPI_Gcp* client = c->restClient.get();
     if (client && client->del(c->restApiPath, c->restRequest, c->restResponse, false)) {
-        c->log(0, "GCP >> Initiated delete request for snapshot [%s] of Gcp device [%s] successfully",
+        c->log(0,
+               "GCP >> Initiated delete request for snapshot [%s] of Gcp device [%s] successfully",
                o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
         c->log(3, "GCP Deleting snapshot [%s] of Gcp device [%s]... - done", o->SnapTag.c_str(),
                o->GCPDeviceTag.c_str());
@@ -144,9 +154,9 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         return rc;
     }
-    return failRequest(o, GCP_ERR_GCP,
-                       "Failed to delete snapshot [" + o->SnapTag + "] of Gcp device [" +
-                           o->GCPDeviceTag + "].");
+    return failRequest(
+        o, GCP_ERR_GCP,
+        "Failed to delete snapshot [" + o->SnapTag + "] of Gcp device [" + o->GCPDeviceTag + "].");
 }
 
 }  // namespace DuVavaZid

@@ -12,7 +12,7 @@
 namespace {
 
 class SnapshotLifecycleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env = std::make_unique<bxtest::EmulatorEnv>();
         ASSERT_TRUE(env->ok()) << env->error();
@@ -97,8 +97,10 @@ TEST_F(SnapshotLifecycleTest, NotFoundOnDeleteIsConfirmedByALookup) {
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_FAILED);
     EXPECT_EQ(records[0].errorCode, 60004);
-    EXPECT_NE(records[0].errorText.find("Failed to delete snapshot [vanishing] of GCP device [1]. Snapshot exists in GCP"),
-              std::string::npos)
+    EXPECT_NE(
+        records[0].errorText.find(
+            "Failed to delete snapshot [vanishing] of GCP device [1]. Snapshot exists in GCP"),
+        std::string::npos)
         << records[0].errorText;
 
     // Now it disappears between the first lookup and the DELETE.
@@ -142,6 +144,29 @@ TEST_F(SnapshotLifecycleTest, BackendErrorIsRetriedOnce) {
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0);
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
     EXPECT_TRUE(snapshotJson("flaky").empty());
+}
+
+TEST_F(SnapshotLifecycleTest, AFailureBetweenSuccessesStillReachesTheFirstRecord) {
+    bxtest::RecordSet records(3);
+    const char* names[] = {"first", "refused", "last"};
+    for (size_t i = 0; i < 3; ++i) {
+        prepareRecord(records[i], names[i], makeSnapshot(names[i]));
+    }
+    gce::FaultSpec refused;
+    refused.method = "DELETE";
+    refused.path = "*/global/snapshots/*";
+    refused.status = 500;
+    refused.skip = 1;  // the second snapshot's DELETE only
+    env->emu().injectFault(refused);
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 3, &util), 1);
+    EXPECT_EQ(records[1].status, BXSO::SNAP_DELETE_FAILED);
+    EXPECT_EQ(records[2].status, BXSO::SNAP_DELETE_SUCCESS);
+    // The last snapshot's lookup reset the context's error; the call still
+    // reports the failure, on the first record as on every failed call.
+    EXPECT_NE(records[0].errorCode, 0);
+    EXPECT_NE(records[0].errorText.find("refused"), std::string::npos) << records[0].errorText;
+    EXPECT_FALSE(snapshotJson("refused").empty());
+    EXPECT_TRUE(snapshotJson("last").empty());
 }
 
 TEST_F(SnapshotLifecycleTest, ReconcileMarksOnlyWhatIsGone) {
