@@ -8,6 +8,7 @@
 #include "devices/inquiry_layout.h"
 #include "gcp/gcp_utils.h"
 #include "host/scsi.h"
+#include "host/strings.h"
 
 namespace DuVavaZid {
 
@@ -196,6 +197,23 @@ int GcpUtils::checkForMappedDevices(GcpMapCtx*, const std::vector<std::string>& 
     }
     ctx->log(-1, "GCP Not all devices are found. Total - [%d] Found- [%d]", ctx->SnapCount, found);
     return GCP_ERR_NOT_FOUND;
+}
+
+// Devices of freshly attached disks may appear late: list again, after the
+// configured pause, up to the retry count. Returns how many were found.
+int GcpUtils::waitForMappedDevices(GcpMapCtx* mapCtx, int expected, int found) {
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    for (int attempt = 1; found != expected && attempt < cfg.RetryMaxCount; ++attempt) {
+        ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
+        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        ctx->resetError();
+        mapCtx->devicesAfter.clear();
+        getDeviceList(mapCtx, false);
+        ctx->log(0, "GCP Initial device count [%zu] Device count after map [%zu]",
+                 mapCtx->devicesBefore.size(), mapCtx->devicesAfter.size());
+        checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
+    }
+    return found;
 }
 
 }  // namespace DuVavaZid

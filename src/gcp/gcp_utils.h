@@ -70,6 +70,7 @@ class GcpUtils {
     void getDiffDeviceList(std::vector<std::string>& out);
     int checkForMappedDevices(GcpMapCtx* mapCtx, const std::vector<std::string>& candidates,
                               int& found);
+    int waitForMappedDevices(GcpMapCtx* mapCtx, int expected, int found);
 
     // Lookups and operations.
     int discoverArrayVolumeDetails();

@@ -133,22 +133,7 @@ int GcpUtils::discoverMappedClones() {
     int mapped = 0;
     checkForMappedDevices(
         mapCtx, static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter, mapped);
-    if (mapped == expected) {
-        return mapped;
-    }
-    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
-    mapped = 0;
-    for (int attempt = 1; attempt < cfg.RetryMaxCount && mapped != expected; ++attempt) {
-        ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
-        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
-        ctx->resetError();
-        mapCtx->devicesAfter.clear();
-        getDeviceList(mapCtx, false);
-        ctx->log(0, "GCP Initial device count [%zu] Device count after map [%zu]",
-                 mapCtx->devicesBefore.size(), mapCtx->devicesAfter.size());
-        checkForMappedDevices(mapCtx, mapCtx->devicesAfter, mapped);
-    }
-    return mapped;
+    return waitForMappedDevices(mapCtx, expected, mapped);
 }
 
 int GcpUtils::getCloneDetails() {

@@ -142,19 +142,7 @@ int GcpUtils::rediscoverRevertedDisks(size_t expected) {
     getDeviceList(mapCtx, false);
     int found = 0;
     checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
-    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
-    for (int attempt = 1; static_cast<size_t>(found) != expected && attempt < cfg.RetryMaxCount;
-         ++attempt) {
-        ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
-        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
-        ctx->resetError();
-        mapCtx->devicesAfter.clear();
-        getDeviceList(mapCtx, false);
-        ctx->log(0, "GCP Initial device count [%zu] Device count after map [%zu]",
-                 mapCtx->devicesBefore.size(), mapCtx->devicesAfter.size());
-        checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
-    }
-    return found;
+    return waitForMappedDevices(mapCtx, static_cast<int>(expected), found);
 }
 
 void* GcpUtils::revertSnap(void* params) {
