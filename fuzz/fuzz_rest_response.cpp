@@ -165,8 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     GcpCtx ctx(&util, 0, GCP_OP_SNAP);
     ctx.arrayDetails.ArrayId = "gcp-array";
     ctx.instanceName = "mover-1";
-    ctx.restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-1";
-    ctx.restResponse = in.body;
+    ctx.session().restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-1";
+    ctx.session().restResponse = in.body;
     GcpUtils utils(&ctx);
 
     GcpObject object(&record);
@@ -236,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case kSecretMask:
             maskOracle(in.body);
-            ctx.restRequest = in.body;
+            ctx.session().restRequest = in.body;
             ctx.logRESTDetails();
             break;
         case kJsonRoundTrip:

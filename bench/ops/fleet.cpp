@@ -1,5 +1,6 @@
 #include "ops/fleet.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -41,7 +42,9 @@ std::string serialOf(gce::Emulator& emu, const std::string& device) {
 
 Fleet::Fleet(const FleetConfig& config) : model_(config.model) {
     gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
-    options.threads = 8;
+    // A server thread for every worker's connection and the calling thread's.
+    const int workers = config.threadCount > 0 ? config.threadCount : 8;
+    options.threads = std::max(options.threads, workers + 4);
     env_ = std::make_unique<bxtest::EmulatorEnv>(options);
     if (!env_->ok()) {
         error_ = "emulator: " + env_->error();

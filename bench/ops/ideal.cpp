@@ -76,9 +76,11 @@ double idealSeconds(const LatencyModel& m, const IdealInput& in) {
             // go to the local devices and carry no request latency.
             return connect + 2 * n * r;
         case Op::Snap:
-            // On the pool: per disk the createSnapshot request, the Operation
-            // until RUNNING, the snapshot until it leaves CREATING.
-            return connect + rounds * (r + wait(m, m.pending) + wait(m, m.snapCreate));
+            // On the pool: per disk the createSnapshot request, then the
+            // Operation until RUNNING and one read of the snapshot; the
+            // snapshot's CREATING phase starts when the request is processed,
+            // so it runs while the Operation is polled.
+            return connect + rounds * (r + std::max(wait(m, m.pending) + r, m.snapCreate));
         case Op::PostSnap: {
             // The source disks one by one, then per snapshot in order: its
             // Operation until DONE (no earlier than READY), the snapshot, its id.

@@ -25,9 +25,9 @@ const char* opName(Op op);
 bool opFromName(const std::string& name, Op* op);
 const std::vector<Op>& allOps();
 
-// Requests every call makes before its own work: the access token and seven
-// instance-metadata reads.
-constexpr int kConnectRequests = 8;
+// Requests every call makes before its own work: the access token and one
+// read of the instance-metadata tree.
+constexpr int kConnectRequests = 2;
 
 struct IdealInput {
     Op op = Op::Snap;

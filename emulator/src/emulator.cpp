@@ -136,7 +136,10 @@ bool Emulator::start(std::string* error) {
     m.apiServer->new_task_queue = [&m, threads] {
         return new CountingPool(threads, &m.connections);
     };
-    m.metaServer->new_task_queue = [threads] { return new CountingPool(threads, nullptr); };
+    const size_t metaThreads = std::min<size_t>(threads, 16);
+    m.metaServer->new_task_queue = [metaThreads] {
+        return new CountingPool(metaThreads, nullptr);
+    };
     for (httplib::Server* s :
          {static_cast<httplib::Server*>(m.apiServer.get()), m.metaServer.get()}) {
         s->set_tcp_nodelay(true);  // small answers must not wait for delayed ACKs

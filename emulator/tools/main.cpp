@@ -29,6 +29,9 @@ int main(int argc, char** argv) {
                    "real seconds per emulated second (0 = instant)");
     app.add_option("--bind", opts.bindAddress, "address to listen on");
     app.add_option("--token-lifetime", opts.tokenLifetimeSec, "access token lifetime in seconds");
+    app.add_option("--threads", opts.threads,
+                   "API server threads, the bound on concurrent connections")
+        ->check(CLI::Range(2, 4096));
     app.add_option("--self-link-base", opts.selfLinkBase, "base URL of selfLinks");
     CLI11_PARSE(app, argc, argv);
 

@@ -10,6 +10,112 @@
 
 namespace DuVavaZid {
 
+namespace {
+
+// The session a worker installed on its thread, and the context it belongs
+// to: a thread serves one context at a time, but a context must never pick
+// up the session of another.
+thread_local RestSession* tlsSession = nullptr;
+thread_local const GcpCtx* tlsOwner = nullptr;
+
+// A client for a worker: configured like the context's and sharing its
+// token, with a connection of its own.
+std::unique_ptr<BXSnapRESTAPI_Gcp> spawnFrom(const std::unique_ptr<BXSnapRESTAPI_Gcp>& model) {
+    if (!model) {
+        return nullptr;
+    }
+    return model->spawn();
+}
+
+}  // namespace
+
+void RestSession::resetExchange() {
+    restApiPath.clear();
+    restRequest.clear();
+    restResponse.clear();
+    restErrorFlag = 0;
+}
+
+void RestSession::resetError() {
+    ErrCode = -1;
+    ErrStr.clear();
+    ErrStr.str("");
+    restErrStr.clear();
+    restErrStr.str("");
+}
+
+RestSession& GcpCtx::session() {
+    return tlsOwner == this && tlsSession ? *tlsSession : main_;
+}
+
+const RestSession& GcpCtx::session() const {
+    return tlsOwner == this && tlsSession ? *tlsSession : main_;
+}
+
+void GcpCtx::noteFailure(int code, const std::string& text) {
+    CtxLockGuard guard(this);
+    if (firstFailureCode_ > 0) {
+        return;
+    }
+    firstFailureCode_ = code > 0 ? code : GCP_ERR_INTERNAL;
+    firstFailureText_ = text;
+}
+
+bool GcpCtx::adoptFirstFailure() {
+    CtxLockGuard guard(this);
+    if (firstFailureCode_ <= 0) {
+        return false;
+    }
+    RestSession& own = session();
+    own.resetError();
+    own.ErrCode = firstFailureCode_;
+    own.ErrStr << firstFailureText_;
+    return true;
+}
+
+WorkerSession::WorkerSession(GcpCtx* ctx, GcpObject* object) : ctx_(ctx), object_(object) {
+    {
+        std::lock_guard<std::mutex> lock(ctx_->sessionsMutex_);
+        if (!ctx_->idleSessions_.empty()) {
+            session_ = std::move(ctx_->idleSessions_.back());
+            ctx_->idleSessions_.pop_back();
+        }
+    }
+    if (!session_) {
+        session_ = std::make_unique<RestSession>();
+        // The context's clients are only read here: they are set up before
+        // any worker starts and changed again only after all have ended.
+        session_->restClient = spawnFrom(ctx_->main_.restClient);
+        session_->destRestClient = spawnFrom(ctx_->main_.destRestClient);
+    }
+    session_->resetExchange();
+    session_->resetError();
+    previous_ = tlsSession;
+    previousOwner_ = tlsOwner;
+    tlsSession = session_.get();
+    tlsOwner = ctx_;
+    ready_ = !ctx_->main_.restClient || session_->restClient;
+    if (!ready_) {
+        ctx_->fail(GCP_ERR_INTERNAL, "Failed to initialize curl.");
+    }
+}
+
+WorkerSession::~WorkerSession() {
+    const int code = session_->ErrCode;
+    const std::string text = session_->ErrStr.str();
+    if (code > 0 || !text.empty()) {
+        if (object_ && object_->snapInfo) {
+            int hostCode = hostErrorForOp(ctx_->OpCode, 0, code);
+            object_->snapInfo->setError(hostCode, text.c_str());
+        }
+        ctx_->noteFailure(code, text);
+    }
+    tlsSession = previous_;
+    tlsOwner = previousOwner_;
+    std::lock_guard<std::mutex> lock(ctx_->sessionsMutex_);
+    ctx_->idleSessions_.push_back(std::move(session_));
+}
+
 GcpCtx::GcpCtx(BXSO::BXOSUtil* util, long flags, int opCode)
     : osUtil(util), Flags(flags), OpCode(static_cast<short>(opCode)) {
     debugLog = std::make_unique<HostDebug>();
@@ -19,10 +125,10 @@ GcpCtx::GcpCtx(BXSO::BXOSUtil* util, long flags, int opCode)
 GcpCtx::~GcpCtx() {
     reset();
     deleteObjects();
-    restClient.reset();
+    session().restClient.reset();
     debugLog.reset();
     mapCtx.reset();
-    destRestClient.reset();
+    session().destRestClient.reset();
 }
 
 void GcpCtx::deleteObjects() {
@@ -38,7 +144,7 @@ void GcpCtx::reset() {
     }
     SnapCount = 0;
     Flags = 0;
-    restErrorFlag = 0;
+    session().restErrorFlag = 0;
     hpxMode = false;
     restoreOptionsFound = false;
     useServiceAccount = false;
@@ -66,10 +172,10 @@ void GcpCtx::log(int level, const char* format, ...) {
 }
 
 int GcpCtx::fail(int code, const std::string& msg, const char* logFormat) {
-    ErrCode = code;
-    ErrStr << msg;
-    std::string text = ErrStr.str();
-    log(-1, logFormat, ErrCode, text.c_str());
+    session().ErrCode = code;
+    session().ErrStr << msg;
+    std::string text = session().ErrStr.str();
+    log(-1, logFormat, session().ErrCode, text.c_str());
     return code;
 }
 
@@ -188,47 +294,47 @@ int GcpCtx::determineWhetherHPXDevice(GcpObject* object) {
 }
 
 void GcpCtx::resetError() {
-    ErrCode = 0;
-    ErrStr.clear();
-    ErrStr.str("");
-    restErrStr.clear();
-    restErrStr.str("");
+    session().ErrCode = 0;
+    session().ErrStr.clear();
+    session().ErrStr.str("");
+    session().restErrStr.clear();
+    session().restErrStr.str("");
 }
 
 void GcpCtx::prependErrorMsg(const std::string& msg) {
-    std::string text = msg + ErrStr.str();
-    ErrStr.clear();
-    ErrStr.str(text);
-    ErrStr.seekp(0, std::ios_base::end);
+    std::string text = msg + session().ErrStr.str();
+    session().ErrStr.clear();
+    session().ErrStr.str(text);
+    session().ErrStr.seekp(0, std::ios_base::end);
 }
 
 void GcpCtx::extractRESTErrorMsgs() {
-    restErrStr.clear();
+    session().restErrStr.clear();
     jsonxx::Object response;
-    response.parse(restResponse);
+    response.parse(session().restResponse);
     if (response.has<jsonxx::Object>("error")) {
         jsonxx::Object error = response.get<jsonxx::Object>("error");
         if (error.has<jsonxx::String>("message")) {
-            restErrStr << error.get<jsonxx::String>("message") << " ";
+            session().restErrStr << error.get<jsonxx::String>("message") << " ";
             return;
         }
-        restErrStr << "\""
+        session().restErrStr << "\""
                    << "message"
                    << "\" tag not found in REST error response";
     } else {
-        restErrStr << "\""
+        session().restErrStr << "\""
                    << "error"
                    << "\" tag not found in REST error response";
     }
-    std::string text = restErrStr.str();
+    std::string text = session().restErrStr.str();
     log(-1, "GCP Invalid REST error response. %s", text.c_str());
 }
 
 void GcpCtx::logRESTDetails() {
     // The token request carries a signed JWT and token responses carry tokens.
-    std::string request = bxrest::maskSecrets(restRequest);
-    std::string response = bxrest::maskSecrets(restResponse);
-    log(-1, "GCP REST API-<<[%s]>> Request-<<[%s]>> Response-<<[%s]>>", restApiPath.c_str(),
+    std::string request = bxrest::maskSecrets(session().restRequest);
+    std::string response = bxrest::maskSecrets(session().restResponse);
+    log(-1, "GCP REST API-<<[%s]>> Request-<<[%s]>> Response-<<[%s]>>", session().restApiPath.c_str(),
         request.c_str(), response.c_str());
 }
 
@@ -241,7 +347,7 @@ void GcpCtx::dump() {
        << "JobId [" << JobId << "] Flags [" << Flags << "] OpCode [" << OpCode << "] SnapCount ["
        << SnapCount << "] MapCount [" << snapMap.size() << "] SCSIArray ["
        << arrayDetails.SCSIArrayId << "] Array [" << arrayDetails.ArrayId << "] ErrCode ["
-       << ErrCode << "] ErrStr [" << ErrStr.str() << "]\n";
+       << session().ErrCode << "] ErrStr [" << session().ErrStr.str() << "]\n";
     std::string objectText;
     for (const auto& entry : snapMap) {
         if (!entry.second) {

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "context/records.h"
 #include "host/debug_log.h"
@@ -69,6 +71,34 @@ enum GcpMetaKey : int {
     GCP_META_LABELS = 167,
 };
 
+// The host error code of an operation; operations without one keep the
+// internal code (code when set, else ctxCode).
+int hostErrorForOp(short opCode, int code, int ctxCode);
+
+// What one thread needs to talk to GCP: its REST clients (each with its own
+// connection), the exchange in flight and the error it left. The calling
+// thread has the context's own session; every worker of a parallel phase
+// borrows another, so no two threads ever share a request, an answer or an
+// error text.
+struct RestSession {
+    RestSession() = default;
+    RestSession(const RestSession&) = delete;
+    RestSession& operator=(const RestSession&) = delete;
+    void resetExchange();
+    void resetError();
+
+    std::unique_ptr<BXSnapRESTAPI_Gcp> restClient;
+    std::unique_ptr<BXSnapRESTAPI_Gcp> destRestClient;
+    std::string restApiPath;
+    std::string restRequest;
+    std::string restResponse;
+    std::string metadataBuffer;
+    int ErrCode = -1;
+    std::stringstream ErrStr;
+    std::stringstream restErrStr;
+    short restErrorFlag = 0;
+};
+
 class GcpCtx {
 public:
     GcpCtx(BXSO::BXOSUtil* util, long flags, int opCode);
@@ -101,30 +131,35 @@ public:
     int checkAndTryLock();
     void checkAndReleaseLock();
 
+    // The session of the calling thread: a worker's own while it runs inside
+    // a WorkerSession, the context's otherwise.
+    RestSession& session();
+    const RestSession& session() const;
+    // Keeps the first failure of the call (code and text); later ones are
+    // only logged. Safe from any thread.
+    void noteFailure(int code, const std::string& text);
+    // After a parallel phase: the first failure of any worker becomes the
+    // calling thread's error, the call's result. False when none failed.
+    bool adoptFirstFailure();
+
     // One debug-log line tagged with the job id.
     void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // Records a failure: sets ErrCode, appends msg to ErrStr, writes one line at
     // level -1 with logFormat ("...%d...%s...": the code and the whole ErrStr
     // text) and returns the code.
     int fail(int code, const std::string& msg, const char* logFormat = "GCP %d:%s");
-    std::string errText() const { return ErrStr.str(); }
+    std::string errText() const { return session().ErrStr.str(); }
     BXSO::SnapInfo* firstRecord() const;
     GcpObject* firstObject() const;
 
     BXSO::BXOSUtil* osUtil = nullptr;
     BXSO::SnapInfo** snapList = nullptr;
-    std::unique_ptr<BXSnapRESTAPI_Gcp> restClient;
-    std::unique_ptr<BXSnapRESTAPI_Gcp> destRestClient;
     std::unique_ptr<HostDebug> debugLog;
-    std::string metadataBuffer;
     long long JobId = -123456;
     long Flags = 0;
     short OpCode = 0;
     int SnapCount = 0;
     std::map<long, GcpObject*> snapMap;
-    int ErrCode = -1;
-    std::stringstream ErrStr;
-    std::stringstream restErrStr;
     ArrayDetails arrayDetails;
     std::string projectId;
     std::string projectNumId;
@@ -137,10 +172,9 @@ public:
     bool useServiceAccount = false;
     RestoreInfo restoreInfo;
     std::map<std::string, std::string> zoneUrlMap;
-    short restErrorFlag = 0;
-    std::string restApiPath;
-    std::string restRequest;
-    std::string restResponse;
+    // Answers of instance GETs kept for one lookup loop, so that N disks of
+    // one instance cost one read. Only the calling thread uses it.
+    std::map<std::string, std::string> instanceReads;
     bool hpxMode = false;
     bool restoreOptionsFound = false;
     bool destAccountInUse = false;
@@ -157,7 +191,15 @@ public:
     long snapStatusCheckRetryIntervalMs = 300;
 
 private:
+    friend class WorkerSession;
     void deleteObjects();
+    RestSession main_;
+    // Sessions of finished workers, handed to the next so that a phase opens
+    // at most ThreadCount connections; guarded by sessionsMutex_.
+    std::vector<std::unique_ptr<RestSession>> idleSessions_;
+    std::mutex sessionsMutex_;
+    int firstFailureCode_ = 0;
+    std::string firstFailureText_;
     int readRestoreOptions(GcpObject* first);
     int readPrivateKeyConfig(BXSO::SnapInfo* record);
     int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
@@ -165,7 +207,32 @@ private:
     int metadataFieldMissing(const std::string& head, const char* format);
 };
 
-// Holds the context lock for one scope when worker threads run.
+// A worker's REST session for one work item: borrowed from the context (or
+// made, with clients configured like the context's and sharing their
+// tokens), installed as the thread's session, and on leaving the worker's
+// failure goes to its record and, when it is the first, to the call.
+class WorkerSession {
+public:
+    WorkerSession(GcpCtx* ctx, GcpObject* object);
+    ~WorkerSession();
+    WorkerSession(const WorkerSession&) = delete;
+    WorkerSession& operator=(const WorkerSession&) = delete;
+    // False when no client could be made; the session's error says why.
+    bool ready() const { return ready_; }
+
+private:
+    GcpCtx* ctx_;
+    GcpObject* object_;
+    std::unique_ptr<RestSession> session_;
+    RestSession* previous_ = nullptr;
+    const GcpCtx* previousOwner_ = nullptr;
+    bool ready_ = false;
+};
+
+// Holds the context lock for one scope when worker threads run. The lock
+// guards only what the workers share (the records' call-wide state, the
+// call's first failure, preemptFlag) and is never held across a request or
+// a pause.
 class CtxLockGuard {
 public:
     explicit CtxLockGuard(GcpCtx* ctx) : ctx_(ctx) { ctx_->checkAndTryLock(); }

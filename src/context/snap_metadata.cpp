@@ -38,31 +38,31 @@ int GcpCtx::setSnapMetadata(GcpObject* object) {
     BXSO::SnapInfo* record = object->snapInfo;
     log(2, "GCP Setting snap metadata...");
 
-    metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" + object->InstanceId +
+    session().metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" + object->InstanceId +
                      "|" + object->SnapResourceId + "|";
-    record->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
-    log(3, "GCP >> Snap uuid metadata [%s]", metadataBuffer.c_str());
+    record->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
+    log(3, "GCP >> Snap uuid metadata [%s]", session().metadataBuffer.c_str());
 
-    metadataBuffer = object->GCPDeviceZone + "|" + object->GCPDeviceRegion + "|";
-    record->setMetadata(GCP_META_CLOUD_LOCATION, metadataBuffer.c_str());
-    log(3, "GCP >> Snap cloud location metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer = object->GCPDeviceZone + "|" + object->GCPDeviceRegion + "|";
+    record->setMetadata(GCP_META_CLOUD_LOCATION, session().metadataBuffer.c_str());
+    log(3, "GCP >> Snap cloud location metadata [%s]", session().metadataBuffer.c_str());
 
-    metadataBuffer = object->GCPDeviceType + "|";
-    record->setMetadata(GCP_META_DEVICE_TYPE, metadataBuffer.c_str());
-    log(3, "GCP >> Device type metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer = object->GCPDeviceType + "|";
+    record->setMetadata(GCP_META_DEVICE_TYPE, session().metadataBuffer.c_str());
+    log(3, "GCP >> Device type metadata [%s]", session().metadataBuffer.c_str());
 
-    metadataBuffer = serviceAccount + "|";
-    record->setMetadata(GCP_META_SERVICE_ACCOUNT, metadataBuffer.c_str());
-    log(3, "GCP >> Service account metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer = serviceAccount + "|";
+    record->setMetadata(GCP_META_SERVICE_ACCOUNT, session().metadataBuffer.c_str());
+    log(3, "GCP >> Service account metadata [%s]", session().metadataBuffer.c_str());
 
-    metadataBuffer = object->GCPDeviceName + "|";
-    record->setTransientMetadata(GCP_META_TRANSIENT, metadataBuffer.c_str());
-    log(-1, "GCP >> Snap transient metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer = object->GCPDeviceName + "|";
+    record->setTransientMetadata(GCP_META_TRANSIENT, session().metadataBuffer.c_str());
+    log(-1, "GCP >> Snap transient metadata [%s]", session().metadataBuffer.c_str());
 
-    metadataBuffer = object->DiskLabels.json();
-    if (!metadataBuffer.empty()) {
-        record->setMetadata(GCP_META_LABELS, metadataBuffer.c_str());
-        log(3, "GCP >> GCP labels metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer = object->DiskLabels.json();
+    if (!session().metadataBuffer.empty()) {
+        record->setMetadata(GCP_META_LABELS, session().metadataBuffer.c_str());
+        log(3, "GCP >> GCP labels metadata [%s]", session().metadataBuffer.c_str());
     }
     log(3, "GCP Setting snap metadata... - done");
     return 0;
@@ -74,16 +74,16 @@ int GcpCtx::setSnapMetadata(GcpObject* object) {
 int GcpCtx::readMetadataItem(GcpObject* object, int key, const char* readFailMsg,
                              const char* emptyMsg, bool* done) {
     *done = false;
-    metadataBuffer.clear();
-    bool ok = object->snapInfo->getMetadata(key, &metadataBuffer);
+    session().metadataBuffer.clear();
+    bool ok = object->snapInfo->getMetadata(key, &session().metadataBuffer);
     if (!ok) {
-        metadataBuffer.clear();
+        session().metadataBuffer.clear();
     }
     bool isDelete = OpCode == GCP_OP_DELETE;
     if (!ok && !isDelete) {
         return fail(GCP_ERR_HOST_ITEM, readFailMsg);
     }
-    if (metadataBuffer.empty()) {
+    if (session().metadataBuffer.empty()) {
         if (isDelete) {
             object->snapInfo->setStatus(BXSO::SNAP_DELETE_SUCCESS);
             *done = true;
@@ -95,7 +95,7 @@ int GcpCtx::readMetadataItem(GcpObject* object, int key, const char* readFailMsg
 }
 
 int GcpCtx::metadataFieldMissing(const std::string& head, const char* format) {
-    return fail(GCP_ERR_EMPTY_INPUT, head + metadataBuffer + "]", format);
+    return fail(GCP_ERR_EMPTY_INPUT, head + session().metadataBuffer + "]", format);
 }
 
 int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
@@ -112,7 +112,7 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        FieldReader uuid(metadataBuffer);
+        FieldReader uuid(session().metadataBuffer);
         if (!uuid.next(object->GCPDeviceId)) {
             return metadataFieldMissing("GCP device id not found in snap uuid metadata [",
                                         kUuidFieldFormat);
@@ -151,7 +151,7 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
             if (rc != 0 || done) {
                 return rc;
             }
-            FieldReader transient(metadataBuffer);
+            FieldReader transient(session().metadataBuffer);
             if (!transient.next(object->GCPDeviceName)) {
                 return metadataFieldMissing(
                     "GCP device name not found in snap transient metadata [",
@@ -167,13 +167,13 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        size_t bar = metadataBuffer.find('|');
+        size_t bar = session().metadataBuffer.find('|');
         if (bar == std::string::npos) {
             return metadataFieldMissing(
                 "GCP device type not found in snap cloud location metadata [",
                 "GCP Getting details from GCP device type metadata failed. %d:%s");
         }
-        object->GCPDeviceType = metadataBuffer.substr(0, bar);
+        object->GCPDeviceType = session().metadataBuffer.substr(0, bar);
         log(0, "GCP >> From GCP device type metadata - GCP device type [%s]",
             object->GCPDeviceType.c_str());
 
@@ -185,13 +185,13 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        bar = metadataBuffer.find('|');
+        bar = session().metadataBuffer.find('|');
         if (bar == std::string::npos) {
             return metadataFieldMissing(
                 "Service account not found in snap GCP service account metadata [",
                 "GCP Getting details from GCP service account metadata failed. %d:%s");
         }
-        object->ServiceAccount = metadataBuffer.substr(0, bar);
+        object->ServiceAccount = session().metadataBuffer.substr(0, bar);
         log(0, "GCP >> From GCP service account metadata - service account [%s]",
             object->ServiceAccount.c_str());
     }
@@ -206,18 +206,18 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
             return rc;
         }
         const char* format = "GCP Getting details from snap cloud location metadata failed. %d:%s";
-        size_t first = metadataBuffer.find('|');
+        size_t first = session().metadataBuffer.find('|');
         if (first == std::string::npos) {
             return metadataFieldMissing("GCP zone not found in snap cloud location metadata [",
                                         format);
         }
-        size_t second = metadataBuffer.find('|', first + 1);
+        size_t second = session().metadataBuffer.find('|', first + 1);
         if (second == std::string::npos) {
             return metadataFieldMissing("GCP region not found in snap cloud location metadata [",
                                         format);
         }
-        object->GCPDeviceZone = metadataBuffer.substr(0, first);
-        object->GCPDeviceRegion = metadataBuffer.substr(first + 1, second - first - 1);
+        object->GCPDeviceZone = session().metadataBuffer.substr(0, first);
+        object->GCPDeviceRegion = session().metadataBuffer.substr(first + 1, second - first - 1);
         log(0,
             "GCP >> From snap cloud location metadata - GCP device zone [%s] GCP device region "
             "[%s]",
@@ -246,9 +246,9 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
     }
 
     if (OpCode == GCP_OP_MAP || OpCode == GCP_OP_REVERT) {
-        metadataBuffer.clear();
-        record->getMetadata(GCP_META_LABELS, &metadataBuffer);
-        if (!metadataBuffer.empty() && !object->DiskLabels.parse(metadataBuffer)) {
+        session().metadataBuffer.clear();
+        record->getMetadata(GCP_META_LABELS, &session().metadataBuffer);
+        if (!session().metadataBuffer.empty() && !object->DiskLabels.parse(session().metadataBuffer)) {
             return metadataFieldMissing(
                 "Failed to parse the labels metadata as a JSON object. Metadata [",
                 "GCP Getting details from source disk labels metadata failed. %d:%s");
@@ -260,34 +260,34 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
 }
 
 int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
-    metadataBuffer.clear();
-    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &metadataBuffer)) {
+    session().metadataBuffer.clear();
+    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &session().metadataBuffer)) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
-    size_t last = metadataBuffer.rfind('|');
+    size_t last = session().metadataBuffer.rfind('|');
     size_t before = (last == std::string::npos || last == 0) ? std::string::npos
-                                                             : metadataBuffer.rfind('|', last - 1);
+                                                             : session().metadataBuffer.rfind('|', last - 1);
     if (last == std::string::npos || before == std::string::npos) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }
-    metadataBuffer.replace(before + 1, last - before - 1, object->SnapResourceId);
-    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
-    log(0, "GCP Snap uuid metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer.replace(before + 1, last - before - 1, object->SnapResourceId);
+    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
+    log(0, "GCP Snap uuid metadata [%s]", session().metadataBuffer.c_str());
     return 0;
 }
 
 int GcpCtx::updateSnapMetadataWithGcpDeviceId(GcpObject* object) {
-    metadataBuffer.clear();
-    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &metadataBuffer)) {
+    session().metadataBuffer.clear();
+    if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &session().metadataBuffer)) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
-    size_t first = metadataBuffer.find('|');
+    size_t first = session().metadataBuffer.find('|');
     if (first == std::string::npos) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }
-    metadataBuffer.replace(0, first, object->GCPDeviceId);
-    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, metadataBuffer.c_str());
-    log(0, "GCP Snap uuid metadata [%s]", metadataBuffer.c_str());
+    session().metadataBuffer.replace(0, first, object->GCPDeviceId);
+    object->snapInfo->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
+    log(0, "GCP Snap uuid metadata [%s]", session().metadataBuffer.c_str());
     return 0;
 }
 

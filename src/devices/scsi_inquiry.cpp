@@ -190,10 +190,10 @@ int GcpUtils::isGoogleDevice(const std::string& deviceName) {
                   "] is not matching - expected product id [" + productWanted + "]";
     }
     if (!message.empty()) {
-        ctx->ErrCode = GCP_ERR_NOT_GOOGLE;
-        ctx->ErrStr << message;
-        std::string text = ctx->ErrStr.str();
-        ctx->log(-1, "GCP Device [%s] is NOT a Google GCP one [%d:%s]", path, ctx->ErrCode,
+        ctx->session().ErrCode = GCP_ERR_NOT_GOOGLE;
+        ctx->session().ErrStr << message;
+        std::string text = ctx->session().ErrStr.str();
+        ctx->log(-1, "GCP Device [%s] is NOT a Google GCP one [%d:%s]", path, ctx->session().ErrCode,
                  text.c_str());
         return GCP_ERR_NOT_GOOGLE;
     }
@@ -264,13 +264,13 @@ int GcpUtils::processSCSIDetails(std::vector<short>& pageCodes, int mode) {
                 }
                 const std::string& arrayId = ctx->arrayDetails.SCSIArrayId;
                 if (object->snapInfo->setArrayName(arrayId.c_str()) != 0) {
-                    ctx->ErrCode = GCP_ERR_NO_ARRAY;
-                    ctx->ErrStr << "Array [" << arrayId << "] associated with device [" << path
+                    ctx->session().ErrCode = GCP_ERR_NO_ARRAY;
+                    ctx->session().ErrStr << "Array [" << arrayId << "] associated with device [" << path
                                 << "] not found in Array Management. Please ensure that the array "
                                    "[GCP-Default-IAM] is configured in Array Management properly";
-                    std::string text = ctx->ErrStr.str();
+                    std::string text = ctx->session().ErrStr.str();
                     ctx->log(-1, "GCP Snap prepare failed for device [%s] Err-[%d:%s]",
-                             path.c_str(), ctx->ErrCode, text.c_str());
+                             path.c_str(), ctx->session().ErrCode, text.c_str());
                     return GCP_ERR_NO_ARRAY;
                 }
             }

@@ -30,6 +30,7 @@ std::string lastSegment(const std::string& url) {
 }  // namespace
 
 int GcpUtils::discoverArrayVolumeDetails() {
+    InstanceReadScope once(ctx);
     for (auto& entry : ctx->snapMap) {
         GcpObject* object = entry.second;
         int rc = getGcpDeviceDetails(object, ctx);
@@ -67,14 +68,14 @@ int GcpUtils::getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
         }
     }
     if (rc != 0) {
-        return c->ErrCode;
+        return c->session().ErrCode;
     }
     c->log(3, "GCP Getting details of GCP device [%s]... - done", object->GCPDeviceName.c_str());
     return 0;
 }
 
 int GcpUtils::rest_getOriginalGcpDeviceName(GcpObject* object, GcpCtx* c) {
-    if (!restGet(instancePath(c))) {
+    if (!restGetInstance(instancePath(c))) {
         return failRequest(object, GCP_ERR_GCP,
                            "Failed to get details for GCP device by instance [" + c->instanceName +
                                "].");
@@ -84,13 +85,13 @@ int GcpUtils::rest_getOriginalGcpDeviceName(GcpObject* object, GcpCtx* c) {
 
 int GcpUtils::processGetOriginalGcpDeviceNameResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     const std::string head = "Failed to get details for GCP device by instance [" +
                              c->instanceName + "] in array [" + c->arrayDetails.ArrayId + "]";
     if (!response.has<jsonxx::Array>("disks")) {
         // A code is needed here: without one the lookup would go on as if the
         // instance had answered.
-        c->ErrCode = GCP_ERR_RESPONSE;
+        c->session().ErrCode = GCP_ERR_RESPONSE;
         return failResponse(head + " - Disks entity in response is empty");
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
@@ -141,7 +142,7 @@ int GcpUtils::rest_getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
 
 int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     std::vector<std::string> names;
     std::map<std::string, std::string> values;
     buildFieldList(kLocalDiskFields, names);
@@ -258,7 +259,7 @@ int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* 
         return rc;
     }
     // The zone answered 404 and no region is known: the disk does not exist.
-    c->ErrCode = zonal;
+    c->session().ErrCode = zonal;
     return zonal;
 }
 
@@ -268,7 +269,7 @@ int GcpUtils::rest_getGcpZonalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx*
     const std::string& key =
         object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
     if (!restGet(object->ProjectId + "/zones/" + object->GCPDeviceZone + "/disks/" + key)) {
-        bool notFound = c->restClient && c->restClient->getHttpErrorCode() == kNotFoundStatus;
+        bool notFound = c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus;
         return failRequest(object, notFound ? GCP_ERR_NOT_FOUND : GCP_ERR_GCP,
                            "Failed to get details of GCP device by id [" + object->GCPDeviceId +
                                "] and zone [" + object->GCPDeviceZone + "].");
@@ -306,7 +307,7 @@ int GcpUtils::rest_getGcpRegionalDeviceDetailsByNameOrId(GcpObject* object, GcpC
 
 int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     std::vector<std::string> names;
     std::map<std::string, std::string> values;
     buildFieldList(kDiskByIdFields, names);
@@ -325,7 +326,7 @@ int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, Gcp
         if (!response.has<jsonxx::Array>("replicaZones")) {
             // Without its replica zones a regional disk cannot be cloned or
             // restored: report it instead of going on with an empty list.
-            c->ErrCode = GCP_ERR_RESPONSE;
+            c->session().ErrCode = GCP_ERR_RESPONSE;
             return failResponse(byId + "] - replicaZones entity in response is empty");
         }
         std::vector<std::string> zones;
@@ -388,17 +389,17 @@ int GcpUtils::rest_getZoneURLByZoneName(const std::string& zone, GcpObject* obje
         return failRequest(object, GCP_ERR_GCP, sentence);
     }
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
-        c->restErrorFlag = 1;
+    if (!response.parse(c->session().restResponse)) {
+        c->session().restErrorFlag = 1;
         return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
     }
     std::string value;
     bool isContainer = false;
     if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
-        c->ErrCode = GCP_ERR_RESPONSE;
+        c->session().ErrCode = GCP_ERR_RESPONSE;
         c->prependErrorMsg(sentence);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
         return GCP_ERR_RESPONSE;
     }
     if (value.empty()) {
@@ -420,7 +421,7 @@ int GcpUtils::rest_getAttachedGcpDeviceDetails(GcpCtx* c) {
                                c->instanceName + "].");
     }
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
     }
     if (!response.has<jsonxx::Array>("disks")) {

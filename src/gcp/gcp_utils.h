@@ -2,6 +2,7 @@
 // several files by operation family.
 #pragma once
 
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -13,8 +14,6 @@
 #include "context/gcp_ctx.h"
 
 namespace DuVavaZid {
-
-class MonitorLock;
 
 class GcpUtils {
   public:
@@ -145,8 +144,17 @@ class GcpUtils {
     int getSnapDetails();
     int rest_deleteSnap(GcpObject* object, GcpCtx* ctx);
 
-    // Snapshot creation.
+    // Parallel phases: fn runs once per snapshot (items receive one work item
+    // each) on the worker pool, at most ThreadCount at a time, each worker in
+    // a session of its own; returns when all have ended.
     void initThreadPool(const std::string& name);
+    void runOnWorkers(const char* name, void* (*fn)(void*), std::list<SnapOpReqParams>& items,
+                      const char* verb);
+    // After a parallel phase in which failed snapshots failed: the call's
+    // result is the first worker failure, on the first record too.
+    int reportWorkersFailure(size_t failed, const char* verb);
+
+    // Snapshot creation.
     static void* createSnap(void* params);
     int rest_createSnap(GcpObject* object, GcpCtx* ctx, std::string& opLink);
     void buildJSONForCreateSnapReq(GcpObject* object, const long& jobId);
@@ -220,6 +228,9 @@ class GcpUtils {
     // One GET of a path relative to the API base path (the source client unless
     // another is given); the response stays in the context.
     bool restGet(const std::string& path, BXSnapRESTAPI_Gcp* client = nullptr);
+    // As restGet for an instance, answered from the current lookup loop's
+    // earlier read of the same instance when there is one (InstanceReadScope).
+    bool restGetInstance(const std::string& path);
     // Reports a failed request: logs the exchange, collects GCP's messages,
     // sets code and sentence (with " REST error returned by GCP [...]" when GCP
     // said something), copies the error to the object's record when there is
@@ -256,10 +267,8 @@ class GcpUtils {
     int startInterimCreate(GcpObject* object, bool clone, InterimRequests& batch);
     void startInterimDelete(GcpObject* object, bool clone, int& total, InterimRequests& batch);
     void finishInterimDeletes(InterimRequests& batch, int total, const char* statsFormat);
-    int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
-                        MonitorLock& lock);
-    int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion,
-                       MonitorLock& lock);
+    int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
+    int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
     int failLinkMissing(GcpCtx* ctx, const GcpReqOpInfo& rec, const char* what);
     int missingLocation(GcpObject* object);
     void copyLabels(GcpObject* object, const jsonxx::Object& response);
@@ -281,6 +290,19 @@ class GcpUtils {
     int readNewDiskId(GcpObject* object, GcpReqOpInfo& rec);
     int undoByState(GcpObject* object);
     int rediscoverRevertedDisks(size_t expected);
+};
+
+// Lets a lookup loop read each instance once: its answers are kept until the
+// scope ends. Only for loops that change no instance while they run.
+class InstanceReadScope {
+  public:
+    explicit InstanceReadScope(GcpCtx* ctx);
+    ~InstanceReadScope();
+    InstanceReadScope(const InstanceReadScope&) = delete;
+    InstanceReadScope& operator=(const InstanceReadScope&) = delete;
+
+  private:
+    GcpCtx* ctx_;
 };
 
 // A member read as text the way the analysis reads it: strings as they are,

@@ -273,7 +273,7 @@ int GcpUtils::rest_getInterimCloneDetails(GcpObject* o, GcpCtx* c) {
 int GcpUtils::processGetInterimCloneDetails(GcpObject* o, GcpCtx* c) {
     const std::string& name = o->interimCloneInfo.interimCloneName;
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         return failMismatch(GCP_ERR_RESPONSE, "Failed to get details for GCP interim clone [" +
                                                   name + "]. Invalid JSON response.");
     }
@@ -288,13 +288,13 @@ int GcpUtils::processGetInterimCloneDetails(GcpObject* o, GcpCtx* c) {
         o->interimCloneInfo.interimCloneId = values["id"];
         return 0;
     }
-    c->ErrCode = GCP_ERR_INTERNAL;
-    c->ErrStr << "Failed to get details of GCP interim clone [" << name << "]"
+    c->session().ErrCode = GCP_ERR_INTERNAL;
+    c->session().ErrStr << "Failed to get details of GCP interim clone [" << name << "]"
               << " - wrong clone name [" << values["name"] << "] returned - expected value ["
               << name << "]";
     setErrorDetailsForSnapObj(o, c, 0, nullptr);
     std::string text = c->errText();
-    c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+    c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
     return GCP_ERR_INTERNAL;
 }
 
@@ -302,25 +302,25 @@ void GcpUtils::buildJSONForCreateInterimCloneReq(GcpObject* o, GcpCtx* c) {
     jsonxx::Object body;
     body.set("name", o->interimCloneInfo.interimCloneName);
     body.set("sourceSnapshot", "projects/" + o->ProjectId + "/global/snapshots/" + o->SnapUuid);
-    c->restRequest = body.json();
+    c->session().restRequest = body.json();
 }
 
 void GcpUtils::buildJSONForCreateInterimSnapReq(GcpObject* o, GcpCtx* c) {
     jsonxx::Object body;
     body.set("name", o->interimCloneInfo.interimSnapName);
-    c->restRequest = body.json();
+    c->session().restRequest = body.json();
 }
 
 bool GcpUtils::sendInterimRequest(InterimVerb verb, const std::string& path) {
     BXSnapRESTAPI_Gcp* client = activeClient();
-    ctx->restApiPath = path;
+    ctx->session().restApiPath = path;
     if (!client) {
         return false;
     }
     if (verb == InterimVerb::Post) {
-        return client->post(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+        return client->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
     }
-    return client->del(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+    return client->del(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
 }
 
 int GcpUtils::rest_createInterimClone(GcpObject* o, GcpCtx* c) {

@@ -107,7 +107,7 @@ int GcpUtils::mapSnaps() {
     ctx->log(0, "Mapped [%d] clone devices.", mapped);
     ctx->log(3, "Mapping snapshots - count[%zu]... - done", ctx->snapMap.size());
     if (mapped != static_cast<int>(ctx->snapMap.size())) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
+        ctx->session().ErrCode = GCP_ERR_INTERNAL;
         return GCP_ERR_INTERNAL;
     }
     return 0;
@@ -138,6 +138,7 @@ int GcpUtils::discoverMappedClones() {
 
 int GcpUtils::getCloneDetails() {
     ctx->log(2, "GCP Getting details of clones...");
+    InstanceReadScope once(ctx);
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         int rc = initCloneInfo(o);
@@ -235,34 +236,34 @@ int GcpUtils::generateCloneName(GcpObject* o) {
 
 int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
     std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName;
-    if (!restGet(path)) {
+    if (!restGetInstance(path)) {
         c->extractRESTErrorMsgs();
-        if (c->restClient && c->restClient->getHttpErrorCode() == kNotFoundStatus &&
-            c->restErrStr.str().find("message") != std::string::npos) {
+        if (c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus &&
+            c->session().restErrStr.str().find("message") != std::string::npos) {
             c->resetError();
             return GCP_ERR_NOT_FOUND;
         }
         c->logRESTDetails();
-        std::string restErrors = c->restErrStr.str();
+        std::string restErrors = c->session().restErrStr.str();
         std::string msg = "Failed to get details for GCP clone device [" + o->CloneName +
                           "] by instance [" + c->instanceName + "].";
         if (!restErrors.empty()) {
             msg += " REST error returned by GCP [" + restErrors + "]";
         }
-        c->ErrCode = GCP_ERR_GCP;
-        c->ErrStr << msg;
+        c->session().ErrCode = GCP_ERR_GCP;
+        c->session().ErrStr << msg;
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
         return GCP_ERR_GCP;
     }
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     const std::string head = "Failed to get details for GCP clone device [" + o->CloneName +
                              "] by instance [" + o->InstanceId + "] in array [" +
                              c->arrayDetails.ArrayId + "]";
     if (!response.has<jsonxx::Array>("disks")) {
-        c->ErrCode = GCP_ERR_RESPONSE;
+        c->session().ErrCode = GCP_ERR_RESPONSE;
         return failResponse(head + " - Disks entity in response is empty");
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
@@ -300,7 +301,7 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
         rc = GCP_ERR_NOT_FOUND;
     } else {
         jsonxx::Object response;
-        response.parse(c->restResponse);
+        response.parse(c->session().restResponse);
         std::vector<std::string> names;
         std::map<std::string, std::string> values;
         buildFieldList("id,selfLink,name", names);
@@ -312,11 +313,11 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
             o->CloneSourceLink = values["selfLink"];
             o->CloneDevStatus = 2;
         } else {
-            c->ErrCode = GCP_ERR_INTERNAL;
-            c->ErrStr << "Failed to get details of GCP clone device [" << o->CloneName << "].";
+            c->session().ErrCode = GCP_ERR_INTERNAL;
+            c->session().ErrStr << "Failed to get details of GCP clone device [" << o->CloneName << "].";
             setErrorDetailsForSnapObj(o, c, 0, nullptr);
             std::string text = c->errText();
-            c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+            c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
             rc = GCP_ERR_INTERNAL;
         }
     }
@@ -375,17 +376,17 @@ int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels
                            "Failed to get details for snapshot [" + o->SnapUuid + "].");
     }
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     if (!response.has<jsonxx::Object>("labels")) {
         c->logRESTDetails();
         c->extractRESTErrorMsgs();
-        std::string restErrors = c->restErrStr.str();
-        c->ErrCode = GCP_ERR_GCP;
-        c->ErrStr << "Failed to get details for snapshot [" << o->SnapUuid
+        std::string restErrors = c->session().restErrStr.str();
+        c->session().ErrCode = GCP_ERR_GCP;
+        c->session().ErrStr << "Failed to get details for snapshot [" << o->SnapUuid
                   << "] - REST error returned by GCP [" << restErrors << "]";
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->ErrCode, text.c_str(), c->restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
         return GCP_ERR_GCP;
     }
     labels = o->DiskLabels;
@@ -431,7 +432,7 @@ void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Objec
                                                o->ProjectId.c_str(), source.c_str()));
     body.set("name", o->CloneName);
     body.set("labels", labels);
-    c->restRequest = body.json();
+    c->session().restRequest = body.json();
 }
 
 int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
@@ -443,9 +444,9 @@ int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
     rest_getSnapLabels(o, c, labels);  // a clone without labels is still a usable clone
     rest_resetCtx();
     buildJSONForCreateCloneReq(o, c, labels);
-    c->restApiPath = cloneLocationPath(o) + "/disks/";
+    c->session().restApiPath = cloneLocationPath(o) + "/disks/";
     BXSnapRESTAPI_Gcp* client = activeClient();
-    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         return failRequest(nullptr, GCP_ERR_GCP,
                            "Failed to create clone of snapshot [" + source + "].");
     }
@@ -485,7 +486,7 @@ int GcpUtils::attachClones() {
 
 void GcpUtils::buildJSONForAttachCloneReq(GcpObject* o, const long&) {
     // Escaped, so that a link or name cannot change the request's structure.
-    ctx->restRequest = CWnString::Format(
+    ctx->session().restRequest = CWnString::Format(
         kAttachTemplate, {jsonxx::escape(o->CloneSourceLink), jsonxx::escape(o->CloneName)});
 }
 
@@ -494,10 +495,10 @@ int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Attaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
            o->SnapTag.c_str());
     buildJSONForAttachCloneReq(o, static_cast<long>(c->JobId));
-    c->restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
+    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
                      "/attachDisk/";
-    BXSnapRESTAPI_Gcp* client = c->restClient.get();
-    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
+    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         return failRequest(
             nullptr, GCP_ERR_GCP,
             "Failed to attach clone [" + o->CloneName + "] to instance [" + c->instanceName + "].");

@@ -8,16 +8,35 @@ namespace DuVavaZid {
 
 bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
     rest_resetCtx();
-    ctx->restApiPath = path;
+    ctx->session().restApiPath = path;
     if (!client) {
-        client = ctx->restClient.get();
+        client = ctx->session().restClient.get();
     }
     if (!client) {
-        ctx->restResponse.clear();
+        ctx->session().restResponse.clear();
         return false;
     }
-    return client->get(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+    return client->get(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
 }
+
+bool GcpUtils::restGetInstance(const std::string& path) {
+    auto cached = ctx->instanceReads.find(path);
+    if (cached != ctx->instanceReads.end()) {
+        rest_resetCtx();
+        ctx->session().restApiPath = path;
+        ctx->session().restResponse = cached->second;
+        return true;
+    }
+    if (!restGet(path)) {
+        return false;
+    }
+    ctx->instanceReads[path] = ctx->session().restResponse;
+    return true;
+}
+
+InstanceReadScope::InstanceReadScope(GcpCtx* ctx) : ctx_(ctx) { ctx_->instanceReads.clear(); }
+
+InstanceReadScope::~InstanceReadScope() { ctx_->instanceReads.clear(); }
 
 int GcpUtils::failRequest(GcpObject* object, int code, const std::string& sentence) {
     std::string restErrors = collectRestFailure(ctx);
@@ -36,14 +55,14 @@ int GcpUtils::failResponse(const std::string& prefix, const char* format) {
     ctx->logRESTDetails();
     ctx->prependErrorMsg(prefix);
     std::string text = ctx->errText();
-    ctx->log(-1, format, ctx->ErrCode, text.c_str());
-    return ctx->ErrCode;
+    ctx->log(-1, format, ctx->session().ErrCode, text.c_str());
+    return ctx->session().ErrCode;
 }
 
 void GcpUtils::keepFirstFailure(KeptFailure& kept) const {
     std::string text = ctx->errText();
     if (kept.text.empty() && !text.empty()) {
-        kept.code = ctx->ErrCode > 0 ? ctx->ErrCode : GCP_ERR_INTERNAL;
+        kept.code = ctx->session().ErrCode > 0 ? ctx->session().ErrCode : GCP_ERR_INTERNAL;
         kept.text = text;
     }
 }
@@ -51,13 +70,13 @@ void GcpUtils::keepFirstFailure(KeptFailure& kept) const {
 void GcpUtils::reportKeptFailure(const KeptFailure& kept, const std::string& fallback) {
     if (!kept.text.empty()) {
         ctx->resetError();
-        ctx->ErrCode = kept.code;
-        ctx->ErrStr << kept.text;
+        ctx->session().ErrCode = kept.code;
+        ctx->session().ErrStr << kept.text;
     } else if (ctx->errText().empty()) {
         ctx->fail(GCP_ERR_INTERNAL, fallback, "GCP %d-%s");
     }
-    if (ctx->ErrCode <= 0) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
+    if (ctx->session().ErrCode <= 0) {
+        ctx->session().ErrCode = GCP_ERR_INTERNAL;
     }
 }
 

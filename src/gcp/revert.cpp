@@ -70,26 +70,12 @@ int GcpUtils::revertSnaps() {
         return rc;
     }
 
-    initThreadPool("revertSnaps");
-    ctx->threadsInUse = true;
     const long now = static_cast<long>(getCurTime());
-    std::list<SnapOpReqParams> items;
     for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        o->CreationTime = now;
-        items.emplace_back();
-        items.back().object = o;
-        items.back().utils = this;
-        if (!ctx->threadPool.doWork(&GcpUtils::revertSnap, &items.back())) {
-            CtxLockGuard guard(ctx);
-            ctx->preemptFlag = true;
-            ctx->log(-1, "GCP Failed to start thread for revert for snapshot [%s]",
-                     o->SnapUuid.c_str());
-            break;
-        }
+        entry.second->CreationTime = now;
     }
-    ctx->threadPool.waitForAllThreads(true, true, true, -1);
-
+    std::list<SnapOpReqParams> items;
+    runOnWorkers("revertSnaps", &GcpUtils::revertSnap, items, "revert");
     size_t failed = 0;
     for (const auto& item : items) {
         if (item.object->snapInfo->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
@@ -99,6 +85,7 @@ int GcpUtils::revertSnaps() {
     // The undo and the rediscovery reset the context's error as they go.
     KeptFailure kept;
     if (failed > 0) {
+        ctx->adoptFirstFailure();
         keepFirstFailure(kept);
     }
     const bool safePoints = ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
@@ -131,6 +118,7 @@ int GcpUtils::revertSnaps() {
     msg << "Revert failed for [" << (failed > 0 ? failed : n - found) << "] of [" << n
         << "] snapshots.";
     reportKeptFailure(kept, msg.str());
+    setErrorDetailsForSnapObj(ctx->firstObject(), ctx, 0, nullptr);
     return GCP_ERR_INTERNAL;
 }
 
@@ -151,6 +139,7 @@ void* GcpUtils::revertSnap(void* params) {
     GcpUtils* self = item->utils;
     GcpCtx* c = self->ctx;
     BXSO::SnapInfo* record = o->snapInfo;
+    WorkerSession session(c, o);
     const bool safePoint = c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
 
     // Each step runs only while no other snapshot of the call has failed; the
@@ -164,7 +153,7 @@ void* GcpUtils::revertSnap(void* params) {
     };
 
     o->RevertState = REVERT_STARTED;
-    if (!c->preemptFlag) {
+    if (!c->preemptFlag && session.ready()) {
         c->log(2, "GCP Reverting snapshot [%s] of disk [%s]...", o->SnapUuid.c_str(),
                o->GCPDeviceName.c_str());
         bool ok = proceed(REVERT_DETACH) && self->detachDisk(o, c) == 0;
@@ -194,10 +183,7 @@ void* GcpUtils::revertSnap(void* params) {
         }
     }
     if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
-        CtxTryLock lock(c);
-        if (!lock.held()) {
-            c->log(-1, "Failed to acquire lock");
-        }
+        CtxLockGuard guard(c);
         c->preemptFlag = true;
         c->log(0, "GCP Failing revert for snapshot [%s] due to pre-empt flag set",
                o->SnapUuid.c_str());
@@ -212,6 +198,8 @@ void* GcpUtils::undoRevertSnap(void* params) {
     GcpObject* o = item->object;
     GcpUtils* self = item->utils;
     GcpCtx* c = self->ctx;
+    // The record keeps the revert's own failure; the undo's are logged.
+    WorkerSession session(c, nullptr);
     o->snapInfo->setStatus(BXSO::SNAP_REVERT_FAILED);
     c->log(2, "GCP Undoing revert for snapshot [%s]...", o->SnapUuid.c_str());
     // Every undo step checks the disk's state before acting, so running the
@@ -451,11 +439,6 @@ int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
 
 int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Getting details of safe-point snapshot [%s]...", o->SafePointSnapName.c_str());
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        c->log(-1, "Failed to acquire lock");
-        return GCP_ERR_INTERNAL;
-    }
     const std::string& name = o->SafePointSnapName;
     if (name.empty()) {
         // No name was generated, so no safe-point snapshot was made; an empty
@@ -465,14 +448,14 @@ int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
     }
     const std::string head = "Failed to get details of safe-point snapshot [" + name + "].";
     if (!restGet(o->ProjectId + "/global/snapshots/" + name)) {
-        if (answeredNotFound(o, c->restClient.get())) {
+        if (answeredNotFound(o, c->session().restClient.get())) {
             c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
             return GCP_ERR_NOT_FOUND;
         }
         return failRequest(nullptr, GCP_ERR_GCP, head);
     }
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", "GCP %d-%s");
     }
     std::string returned;

@@ -27,11 +27,6 @@ std::string safePointSnapUrl(const GcpObject* o) {
            "/global/snapshots/" + o->SafePointSnapName;
 }
 
-int lockFailed(GcpCtx* c) {
-    c->log(-1, "Failed to acquire lock");
-    return GCP_ERR_INTERNAL;
-}
-
 }  // namespace
 
 void GcpUtils::fillRevertRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
@@ -52,11 +47,11 @@ std::string GcpUtils::diskLocationPath(const GcpObject* o) const {
 // lock and has cleared the work strings and built the body.
 int GcpUtils::sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo& rec,
                                 const std::string& failSentence) {
-    ctx->restApiPath = path;
-    BXSnapRESTAPI_Gcp* client = ctx->restClient.get();
+    ctx->session().restApiPath = path;
+    BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
     bool sent = client &&
-                (post ? client->post(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false)
-                      : client->del(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false));
+                (post ? client->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false)
+                      : client->del(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false));
     if (!sent) {
         return failRequest(nullptr, GCP_ERR_GCP, failSentence);
     }
@@ -66,10 +61,6 @@ int GcpUtils::sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo
 // ---- Request starters ----
 
 int GcpUtils::rest_detachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     if (o->GcpOSDevName.empty()) {
         return c->fail(GCP_ERR_INTERNAL,
                        "OS device name for Gcp device [" + o->GCPDeviceName + "] is empty.",
@@ -91,10 +82,6 @@ int GcpUtils::rest_detachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
 }
 
 int GcpUtils::rest_createSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     int rc = buildJSONForCreateSafePointSnapReq(o, c);
     if (rc != 0) {
@@ -114,10 +101,6 @@ int GcpUtils::rest_createSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& re
 }
 
 int GcpUtils::rest_deleteSourceDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     c->log(2, "GCP Deleting disk [%s]...", o->GCPDeviceName.c_str());
     std::string path = o->ProjectId + diskLocationPath(o) + "/disks/" + o->GCPDeviceName;
@@ -131,10 +114,6 @@ int GcpUtils::rest_deleteSourceDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) 
 }
 
 int GcpUtils::rest_createDiskFromSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     c->log(2, "GCP Creating disk [%s] from snapshot [%s]...", o->GCPDeviceName.c_str(),
            o->SnapUuid.c_str());
@@ -150,10 +129,6 @@ int GcpUtils::rest_createDiskFromSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec
 }
 
 int GcpUtils::rest_attachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     buildJSONForAttachDiskReq(o, c);
     std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
@@ -169,10 +144,6 @@ int GcpUtils::rest_attachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
 }
 
 int GcpUtils::rest_deleteSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     std::string path = o->ProjectId + "/global/snapshots/" + o->SafePointSnapName;
     int rc = sendRevertRequest(
@@ -185,10 +156,6 @@ int GcpUtils::rest_deleteSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& re
 }
 
 int GcpUtils::rest_createDiskFromSafepointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     buildJSONForCreateDiskFromSafepointSnapReq(o, c);
     std::string path = o->ProjectId + diskLocationPath(o) + "/disks/";
@@ -224,7 +191,7 @@ int GcpUtils::buildJSONForCreateSafePointSnapReq(GcpObject* o, GcpCtx* c) {
     body.set("name", o->SafePointSnapName);
     body.set("labels", labels);
     body.set("description", description);
-    c->restRequest = body.json();
+    c->session().restRequest = body.json();
     return 0;
 }
 
@@ -250,7 +217,7 @@ void GcpUtils::buildDiskBody(GcpObject* o, const std::string& sourceSnapshot, bo
     if (withLabels) {
         body.set("labels", o->DiskLabels);
     }
-    ctx->restRequest = body.json();
+    ctx->session().restRequest = body.json();
 }
 
 void GcpUtils::buildJSONForCreateDiskFromSnapReq(GcpObject* o, GcpCtx*) {
@@ -263,7 +230,7 @@ void GcpUtils::buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* o, GcpCtx*)
 
 void GcpUtils::buildJSONForAttachDiskReq(GcpObject* o, GcpCtx* c) {
     // Escaped, so that a link or device name cannot change the request's structure.
-    c->restRequest = CWnString::Format(
+    c->session().restRequest = CWnString::Format(
         kAttachTemplate, {jsonxx::escape(o->SourceDiskUrl), jsonxx::escape(o->GcpOSDevName)});
 }
 
@@ -334,10 +301,6 @@ int GcpUtils::readNewDiskId(GcpObject* o, GcpReqOpInfo& rec) {
     if (rc != 0) {
         return rc;
     }
-    CtxTryLock lock(ctx);
-    if (!lock.held()) {
-        return lockFailed(ctx);
-    }
     return ctx->updateSnapMetadataWithGcpDeviceId(o);
 }
 
@@ -385,13 +348,9 @@ int GcpUtils::attachDisk(GcpObject* o, GcpCtx* c) {
 // ---- Queries ----
 
 int GcpUtils::rest_getDiskIdByURL(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     rest_resetCtx();
     c->log(2, "GCP Getting disk [%s] details...", o->GCPDeviceName.c_str());
-    BXSnapRESTAPI_Gcp* client = c->restClient.get();
+    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
     if (client) {
         client->setBasePath(rec.targetLink);
     }
@@ -405,7 +364,7 @@ int GcpUtils::rest_getDiskIdByURL(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
         std::vector<std::string> names;
         std::map<std::string, std::string> values;
         buildFieldList("name,id,type", names);
-        if (!response.parse(c->restResponse)) {
+        if (!response.parse(c->session().restResponse)) {
             rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
         } else if (extractValuesFromJSONObject(names, response, values) != 0) {
             failResponse(head + " with error - ");
@@ -431,21 +390,17 @@ int GcpUtils::rest_getDiskIdByURL(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
 
 int GcpUtils::rest_getDiskAttachStatus(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec, bool& attached) {
     c->log(2, "GCP Getting disk attach status for disk [%s]...", rec.entityName.c_str());
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     int rc = getMNInstanceDetails();
     if (rc != 0) {
         return rc;
     }
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
     }
     if (!response.has<jsonxx::Array>("disks")) {
-        c->ErrCode = GCP_ERR_RESPONSE;
-        c->ErrStr << "Disks entity in response is empty";
+        c->session().ErrCode = GCP_ERR_RESPONSE;
+        c->session().ErrStr << "Disks entity in response is empty";
         std::string text = c->errText();
         c->log(-1, "GCP %s", text.c_str());
         return GCP_ERR_RESPONSE;
@@ -477,10 +432,6 @@ int GcpUtils::rest_getDiskAttachStatus(GcpObject* o, GcpCtx* c, GcpReqOpInfo& re
 int GcpUtils::rest_checkWhetherDiskExists(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec,
                                           bool& exists) {
     c->log(2, "GCP Checking whether disk [%s] exists...", rec.entityName.c_str());
-    CtxTryLock lock(c);
-    if (!lock.held()) {
-        return lockFailed(c);
-    }
     std::string location =
         o->RegionalDisk ? "/regions/" + o->GCPDeviceRegion : "/zones/" + c->instanceZone;
     if (restGet(c->projectId + location + "/disks/" + o->GCPDeviceName)) {
@@ -489,7 +440,7 @@ int GcpUtils::rest_checkWhetherDiskExists(GcpObject* o, GcpCtx* c, GcpReqOpInfo&
         c->log(3, "GCP Checking whether disk [%s] exists... done", rec.entityName.c_str());
         return 0;
     }
-    if (answeredNotFound(o, c->restClient.get())) {
+    if (answeredNotFound(o, c->session().restClient.get())) {
         exists = false;
         c->log(0, "GCP Disk [%s] not found", o->GCPDeviceName.c_str());
         return 0;

@@ -26,16 +26,16 @@ int GcpUtils::getSnapOpLinkFromMetadata(std::string& link, GcpObject* object, Gc
 }
 
 int GcpUtils::setInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
-    c->metadataBuffer =
+    c->session().metadataBuffer =
         object->interimCloneInfo.interimCloneId + "|" + object->interimCloneInfo.interimSnapId + "|";
-    int rc = object->snapInfo->setMetadata(GCP_META_INTERIM_CLONE, c->metadataBuffer.c_str());
+    int rc = object->snapInfo->setMetadata(GCP_META_INTERIM_CLONE, c->session().metadataBuffer.c_str());
     if (rc == 0) {
-        c->log(0, "GCP Interim clone info metadata [%s]", c->metadataBuffer.c_str());
+        c->log(0, "GCP Interim clone info metadata [%s]", c->session().metadataBuffer.c_str());
         return 0;
     }
     if (rc == kHostValueTooLong) {
         c->log(-1, "GCP Interim clone info metadata for snap [%s] is too large with length [%zu]",
-               object->SnapUuid.c_str(), c->metadataBuffer.size());
+               object->SnapUuid.c_str(), c->session().metadataBuffer.size());
     } else {
         c->log(-1, "GCP Failed to update interim clone info metadata for snap [%s]",
                object->SnapUuid.c_str());
@@ -44,14 +44,14 @@ int GcpUtils::setInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
 }
 
 int GcpUtils::getInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
-    c->metadataBuffer.clear();
-    if (!object->snapInfo->getMetadata(GCP_META_INTERIM_CLONE, &c->metadataBuffer)) {
+    c->session().metadataBuffer.clear();
+    if (!object->snapInfo->getMetadata(GCP_META_INTERIM_CLONE, &c->session().metadataBuffer)) {
         c->log(-1, "GCP Failed to get interim clone metadata for snap [%s], however proceeding "
                    "further",
                object->SnapUuid.c_str());
         return GCP_ERR_INTERNAL;
     }
-    const std::string& text = c->metadataBuffer;
+    const std::string& text = c->session().metadataBuffer;
     size_t first = text.find('|');
     if (first != std::string::npos && first != 0) {
         object->interimCloneInfo.interimCloneId = text.substr(0, first);

@@ -58,13 +58,6 @@ void GcpUtils::readCreationSettings() {
     }
 }
 
-void GcpUtils::initThreadPool(const std::string& name) {
-    unsigned long threads = static_cast<unsigned long>(ctx->arrayDetails.arrayConfigs.ThreadCount);
-    unsigned long snaps = static_cast<unsigned long>(ctx->snapMap.size());
-    int n = static_cast<int>(std::min(threads, snaps));
-    ctx->threadPool.initThreadPool(name.c_str(), static_cast<unsigned long>(-1), n, n, 1);
-}
-
 int GcpUtils::createSnaps() {
     if (ctx->hpxMode) {
         getSourceGcpDeviceDetails();
@@ -72,36 +65,20 @@ int GcpUtils::createSnaps() {
     setSnapFlags(static_cast<int>(kSnapsStartedFlag));
     readCreationSettings();
     ctx->log(2, "GCP Creating snapshots...");
-    initThreadPool("createSnaps");
-    ctx->threadsInUse = true;
-    long now = static_cast<long>(getCurTime());
-
     std::list<SnapOpReqParams> items;
-    for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        o->CreationTime = now;
-        items.emplace_back();
-        items.back().object = o;
-        items.back().utils = this;
-        if (!ctx->threadPool.doWork(&GcpUtils::createSnap, &items.back())) {
-            CtxLockGuard guard(ctx);
-            ctx->preemptFlag = true;
-            ctx->log(-1, "GCP Failed to start thread for create for snapshot [%s]",
-                     o->SnapUuid.c_str());
-            break;
-        }
-    }
-    ctx->threadPool.waitForAllThreads(true, true, true, -1);
-    items.clear();
+    runOnWorkers("createSnaps", &GcpUtils::createSnap, items, "create");
     ctx->log(3, "GCP Creating snapshots... - done");
 
+    size_t failed = 0;
     for (auto& entry : ctx->snapMap) {
         if (entry.second->snapInfo->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
-            ctx->ErrCode = GCP_ERR_INTERNAL;
-            return GCP_ERR_INTERNAL;
+            ++failed;
         }
     }
-    return 0;
+    if (failed == 0) {
+        return 0;
+    }
+    return reportWorkersFailure(failed, "create");
 }
 
 void GcpUtils::fillCreateRecord(GcpReqOpInfo& rec, const GcpObject* o, bool snapPhase) const {
@@ -125,10 +102,10 @@ void* GcpUtils::createSnap(void* params) {
     GcpUtils* self = item->utils;
     GcpCtx* c = self->ctx;
     BXSO::SnapInfo* record = o->snapInfo;
+    WorkerSession session(c, o);
 
-    int rc = 0;
-    if (!c->hpxMode) {
-        CtxLockGuard guard(c);
+    int rc = session.ready() ? 0 : GCP_ERR_INTERNAL;
+    if (rc == 0 && !c->hpxMode) {
         rc = self->checkAndSetDiskType(o, c);
     }
     std::string opLink;
@@ -142,10 +119,7 @@ void* GcpUtils::createSnap(void* params) {
         } else {
             GcpReqOpInfo rec;
             self->fillCreateRecord(rec, o, true);
-            {
-                CtxLockGuard guard(c);
-                rc = self->getSnapOpLinkFromMetadata(rec.selfLink, o, c);
-            }
+            rc = self->getSnapOpLinkFromMetadata(rec.selfLink, o, c);
             if (rc == 0) {
                 rc = self->monitorSnapOpProgress(o, c, rec, false);
             }
@@ -180,7 +154,7 @@ void GcpUtils::buildJSONForCreateSnapReq(GcpObject* o, const long& jobId) {
     // Values go in as JSON string contents, so a quote or backslash in a name
     // or host name cannot change the request's structure.
     std::string name = jsonxx::escape(o->SnapUuid);
-    ctx->restRequest = CWnString::Format(
+    ctx->session().restRequest = CWnString::Format(
         kCreateSnapTemplate,
         {name, "data-protection-vendor-bx", "taldrix", "data-protection-feature-bx", "framelock",
          "snap-backup-job-bx", job, "snap-name-bx", name, jsonxx::escape(description)});
@@ -190,10 +164,6 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
     c->log(2, "GCP Creating snapshot [%s] of Gcp device [%s]...", o->SnapTag.c_str(),
            o->GCPDeviceTag.c_str());
     BXSnapRESTAPI_Gcp* client = activeClient();
-    if (c->checkAndTryLock() == 0) {
-        c->log(-1, "Failed to acquire lock");
-        return GCP_ERR_INTERNAL;
-    }
     int rc = 0;
     rest_resetCtx();
     buildJSONForCreateSnapReq(o, static_cast<long>(c->JobId));
@@ -205,13 +175,13 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
         c->log(0, "GCP Creating app-consistent snapshot [%s] for GCP disk [%s] in project [%s]...",
                o->SnapUuid.c_str(), o->GCPDeviceName.c_str(), o->ProjectId.c_str());
     }
-    c->restApiPath = o->ProjectId + location + "/disks/" + o->GCPDeviceName + suffix;
-    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    c->session().restApiPath = o->ProjectId + location + "/disks/" + o->GCPDeviceName + suffix;
+    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         rc = failRequest(nullptr, GCP_ERR_GCP,
                          "Failed to create snapshot of Gcp device [" + o->GCPDeviceName + "].");
     } else {
         jsonxx::Object response;
-        response.parse(c->restResponse);
+        response.parse(c->session().restResponse);
         std::string link;
         bool isContainer = false;
         if (getValueFromJSONObject("selfLink", response, link, isContainer) == 0) {
@@ -222,20 +192,19 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
                    o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
         } else {
             c->logRESTDetails();
-            c->ErrCode = GCP_ERR_GCP;
+            c->session().ErrCode = GCP_ERR_GCP;
             c->prependErrorMsg("Failed to get operation [snapshot-create] progress link for snap " +
-                               o->SnapUuid + "] using [" + c->restApiPath + "] in array [" +
+                               o->SnapUuid + "] using [" + c->session().restApiPath + "] in array [" +
                                c->arrayDetails.ArrayId + "]");
             std::string text = c->errText();
-            std::string restErrors = c->restErrStr.str();
-            c->log(-1, "GCP %d-%s REST Error-[%s]", c->ErrCode, text.c_str(), restErrors.c_str());
+            std::string restErrors = c->session().restErrStr.str();
+            c->log(-1, "GCP %d-%s REST Error-[%s]", c->session().ErrCode, text.c_str(), restErrors.c_str());
             rc = GCP_ERR_GCP;
         }
     }
     restoreComputeBasePath();
     c->log(3, "GCP Creating snapshot [%s] of Gcp device [%s]... - done", o->SnapTag.c_str(),
            o->GCPDeviceTag.c_str());
-    c->checkAndReleaseLock();
     return rc;
 }
 
@@ -243,11 +212,11 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
 int GcpUtils::recordCreatedSnapshot(GcpObject* o) {
     if (rest_getSnapResourceIdBySnapUuid(o, ctx) != 0) {
         o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
-        return ctx->ErrCode != 0 ? ctx->ErrCode : GCP_ERR_GCP;
+        return ctx->session().ErrCode != 0 ? ctx->session().ErrCode : GCP_ERR_GCP;
     }
     if (ctx->updateSnapMetadataWithSnapId(o) != 0) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
-        ctx->ErrStr << "Failed to update snap metadata with snap id";
+        ctx->session().ErrCode = GCP_ERR_INTERNAL;
+        ctx->session().ErrStr << "Failed to update snap metadata with snap id";
         std::string text = ctx->errText();
         ctx->log(-1, "GCP %s", text.c_str());
         o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
@@ -263,7 +232,7 @@ int GcpUtils::recordCreatedSnapshot(GcpObject* o) {
 int GcpUtils::failSnapshot(GcpObject* o) {
     o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
     // A wait can end badly without leaving a code behind; never report that as success.
-    return ctx->ErrCode > 0 ? ctx->ErrCode : GCP_ERR_INTERNAL;
+    return ctx->session().ErrCode > 0 ? ctx->session().ErrCode : GCP_ERR_INTERNAL;
 }
 
 int GcpUtils::postCreateSnaps() {
@@ -309,7 +278,7 @@ int GcpUtils::postCreateSnaps() {
                 return failSnapshot(o);
             }
             if (flushError.empty()) {
-                flushError = ctx->restErrStr.str();
+                flushError = ctx->session().restErrStr.str();
             }
             ctx->log(-1,
                      "GCP Snapshot creation with guest-flush failed for snapshot [%s] of GCP "

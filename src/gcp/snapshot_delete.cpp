@@ -122,10 +122,10 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Deleting snapshot [%s] of Gcp device [%s]...", o->SnapTag.c_str(),
            o->GCPDeviceTag.c_str());
     rest_resetCtx();
-    c->restApiPath = o->ProjectId + "/global/snapshots/" +
+    c->session().restApiPath = o->ProjectId + "/global/snapshots/" +
                      (o->SnapResourceId.empty() ? o->SnapUuid : o->SnapResourceId);
-    BXSnapRESTAPI_Gcp* client = c->restClient.get();
-    if (client && client->del(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
+    if (client && client->del(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         c->log(0,
                "GCP >> Initiated delete request for snapshot [%s] of Gcp device [%s] successfully",
                o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
@@ -146,7 +146,7 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         return rc;
     }
-    if (hasBackendError(c->restResponse)) {
+    if (hasBackendError(c->session().restResponse)) {
         int rc = c->fail(GCP_ERR_BACKEND,
                          "Failed to delete snapshot [" + o->SnapTag + "] of GCP device [" +
                              o->GCPDeviceTag + "] - GCP returned backend error",

@@ -41,7 +41,7 @@ std::string GcpUtils::snapDetailsHead(const GcpObject* object) const {
 
 int GcpUtils::processGetSnapResourceIdBySnapUuidResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     std::vector<std::string> names;
     std::map<std::string, std::string> values;
     buildFieldList(kSnapFields, names);
@@ -71,7 +71,7 @@ int GcpUtils::rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* c) {
     const std::string sentence =
         "Failed to get snapshot details of GCP device by snap uuid [" + object->SnapUuid + "].";
     if (!restGet(snapshotPath(object, key))) {
-        if (c->restClient && c->restClient->getHttpErrorCode() == kNotFoundStatus) {
+        if (c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus) {
             if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
                 return GCP_ERR_NOT_FOUND;
             }
@@ -88,7 +88,7 @@ int GcpUtils::rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* c) {
 
 int GcpUtils::processGetSnapDetailsBySnapUuidResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     std::vector<std::string> names;
     std::map<std::string, std::string> values;
     buildFieldList(kSnapFields, names);
@@ -142,12 +142,12 @@ int GcpUtils::rest_getSnapResourceIdByName(const std::string& name, GcpObject* o
     jsonxx::Object response;
     std::string value;
     bool isContainer = false;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
         return c->fail(GCP_ERR_RESPONSE, sentence + " Invalid JSON response.", "GCP %d-%s");
     }
     if (getValueFromJSONObject("id", response, value, isContainer) != 0) {
-        c->ErrCode = GCP_ERR_GCP;
+        c->session().ErrCode = GCP_ERR_GCP;
         return failResponse(
             "Failed to get snapshot resource id by name [" + name + "] with error - ", "GCP %d-%s");
     }

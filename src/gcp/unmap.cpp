@@ -54,7 +54,7 @@ int GcpUtils::unmapSnaps() {
     }
     ctx->log(3, "Unmapping snapshots - count[%zu]... - done", ctx->snapMap.size());
     if (unmapped != ctx->snapMap.size()) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
+        ctx->session().ErrCode = GCP_ERR_INTERNAL;
         return GCP_ERR_INTERNAL;
     }
     return 0;
@@ -88,10 +88,10 @@ int GcpUtils::rest_detachClone(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Detaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
            o->SnapTag.c_str());
     // The device name goes into a query: encoded, so it cannot add parameters.
-    c->restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
+    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
                      "/detachDisk/" + "?" + "deviceName=" + urlEncode(o->CloneName);
-    BXSnapRESTAPI_Gcp* client = c->restClient.get();
-    if (!client || !client->post(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
+    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         return failRequest(nullptr, GCP_ERR_GCP,
                            "Failed to detach clone [" + o->CloneName + "] from instance [" +
                                c->instanceName + "].");
@@ -137,12 +137,12 @@ int GcpUtils::rest_deleteClone(GcpObject* o, GcpCtx* c) {
             client->setBasePath(o->CloneSourceLink);
         }
     } else if (!c->restoreOptionsFound) {
-        c->restApiPath = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
+        c->session().restApiPath = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
     } else {
-        c->restApiPath = cloneLocationPath(o) + "/disks/" + o->CloneName;
+        c->session().restApiPath = cloneLocationPath(o) + "/disks/" + o->CloneName;
     }
     int rc = 0;
-    if (!client || !client->del(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    if (!client || !client->del(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         rc = failRequest(nullptr, GCP_ERR_GCP, "Failed to delete clone [" + o->CloneName + "].");
     } else {
         c->log(0, "GCP >> Initiated delete request for clone [%s] of snapshot [%s] successfully",

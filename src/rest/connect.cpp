@@ -14,22 +14,22 @@ const char* const kKeyFileDir = "/certificates/external/";
 std::string collectRestFailure(GcpCtx* ctx) {
     ctx->logRESTDetails();
     ctx->extractRESTErrorMsgs();
-    return ctx->restErrStr.str();
+    return ctx->session().restErrStr.str();
 }
 
 int failWithUrl(GcpCtx* ctx, int code, const std::string& msg) {
-    ctx->ErrCode = code;
-    ctx->ErrStr << msg;
-    std::string text = ctx->ErrStr.str();
-    ctx->log(-1, "GCP %d-%s - URL-[%s]", code, text.c_str(), ctx->restApiPath.c_str());
+    ctx->session().ErrCode = code;
+    ctx->session().ErrStr << msg;
+    std::string text = ctx->session().ErrStr.str();
+    ctx->log(-1, "GCP %d-%s - URL-[%s]", code, text.c_str(), ctx->session().restApiPath.c_str());
     return code;
 }
 
 void GcpUtils::rest_resetCtx() {
-    ctx->restApiPath.clear();
-    ctx->restRequest.clear();
-    ctx->restResponse.clear();
-    ctx->restErrorFlag = 0;
+    ctx->session().restApiPath.clear();
+    ctx->session().restRequest.clear();
+    ctx->session().restResponse.clear();
+    ctx->session().restErrorFlag = 0;
 }
 
 int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
@@ -50,10 +50,10 @@ int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
     client->setLogging(ctx->arrayDetails.arrayConfigs.RestApiLogging >= 1);
     client->setJobId(ctx->JobId);
     if (!client->initializeCurl()) {
-        ctx->ErrCode = GCP_ERR_INTERNAL;
-        ctx->ErrStr << "Failed to initialize curl.";
-        std::string text = ctx->ErrStr.str();
-        ctx->log(9, "GCP %d:%s", ctx->ErrCode, text.c_str());
+        ctx->session().ErrCode = GCP_ERR_INTERNAL;
+        ctx->session().ErrStr << "Failed to initialize curl.";
+        std::string text = ctx->session().ErrStr.str();
+        ctx->log(9, "GCP %d:%s", ctx->session().ErrCode, text.c_str());
         return GCP_ERR_INTERNAL;
     }
     return 0;
@@ -62,20 +62,20 @@ int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
 int GcpUtils::rest_connectToArray() {
     const std::string& arrayId = ctx->arrayDetails.ArrayId;
     ctx->log(2, "GCP Connecting to GCP [%s]...", arrayId.c_str());
-    int rc = rest_initializeClient(ctx->restClient);
+    int rc = rest_initializeClient(ctx->session().restClient);
     if (rc != 0) {
         return rc;
     }
-    BXSnapRESTAPI_Gcp* client = ctx->restClient.get();
+    BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
     if (!ctx->useServiceAccount) {
         rest_resetCtx();
-        ctx->restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
-        if (!client->connect(ctx->restApiPath, ctx->restRequest, ctx->restResponse)) {
+        ctx->session().restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
+        if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse)) {
             std::string restErrors = collectRestFailure(ctx);
             failWithUrl(ctx, GCP_ERR_CONNECT,
                         "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
                             "]. Please ensure 1. Please ensure that GCP meta server is accessible");
-            ctx->restErrorFlag = 1;
+            ctx->session().restErrorFlag = 1;
             return GCP_ERR_CONNECT;
         }
     } else {
@@ -90,7 +90,7 @@ int GcpUtils::rest_connectToArray() {
         }
     }
     if (getGCPMetaDetails() != 0) {
-        return ctx->ErrCode;
+        return ctx->session().ErrCode;
     }
     ctx->log(3, "GCP Connecting to GCP [%s]... - done", arrayId.c_str());
     return 0;
@@ -115,12 +115,12 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
     client->setPrivateKey(privateKey);
     client->setPrivateKeyPswd(password);
     rest_resetCtx();
-    if (!client->connectUsingOAuth(ctx->restApiPath, ctx->restRequest, ctx->restResponse)) {
+    if (!client->connectUsingOAuth(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse)) {
         std::string restErrors = collectRestFailure(ctx);
         failWithUrl(ctx, GCP_ERR_GCP,
                     "Failed to perform oauth for service account [" + serviceAccountId +
                         "]. REST error returned by GCP [" + restErrors + "].");
-        ctx->restErrorFlag = 1;
+        ctx->session().restErrorFlag = 1;
         return GCP_ERR_GCP;
     }
     ctx->log(3, "GCP Oauth for service account [%s]... done", serviceAccountId.c_str());
@@ -130,11 +130,11 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
 int GcpUtils::performDestAccLogon() {
     ctx->log(3, "Logging into destination account...");
     ctx->destAccountInUse = true;
-    int rc = rest_initializeClient(ctx->destRestClient);
+    int rc = rest_initializeClient(ctx->session().destRestClient);
     if (rc != 0) {
         return rc;
     }
-    BXSnapRESTAPI_Gcp* client = ctx->destRestClient.get();
+    BXSnapRESTAPI_Gcp* client = ctx->session().destRestClient.get();
     const RestoreInfo& dest = ctx->restoreInfo;
     if (dest.destKeyIsPem) {
         client->setUsePemPrivateKey(true);

@@ -1,4 +1,6 @@
 // Identity of the local instance (the data mover) from the metadata server.
+#include <nlohmann/json.hpp>
+
 #include "common/helpers.h"
 #include "gcp/gcp_utils.h"
 #include "host/strings.h"
@@ -65,26 +67,115 @@ const MetaQuery kDefaultServiceAccount{
 // One metadata value into one context field.
 int queryMetadata(GcpUtils* utils, const MetaQuery& q, std::string& field) {
     GcpCtx* ctx = utils->ctx;
-    if (!ctx->restClient) {
+    if (!ctx->session().restClient) {
         return ctx->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
     }
     utils->rest_resetCtx();
-    ctx->restApiPath = q.path;
-    if (!ctx->restClient->get(ctx->restApiPath, ctx->restRequest, ctx->restResponse, true)) {
+    ctx->session().restApiPath = q.path;
+    if (!ctx->session().restClient->get(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, true)) {
         std::string restErrors = collectRestFailure(ctx);
         return failWithUrl(ctx, GCP_ERR_GCP, q.requestFailure + restErrors + "]");
     }
-    if (ctx->restResponse.empty()) {
+    if (ctx->session().restResponse.empty()) {
         return ctx->fail(GCP_ERR_RESPONSE, q.emptyBefore + ctx->arrayDetails.ArrayId +
-                                               q.emptyAfter + ctx->restResponse + "]");
+                                               q.emptyAfter + ctx->session().restResponse + "]");
     }
     if (q.lastSegment) {
-        extractLastPartOfUrl(ctx->restResponse, field);
+        extractLastPartOfUrl(ctx->session().restResponse, field);
     } else {
-        field = ctx->restResponse;
+        field = ctx->session().restResponse;
     }
     ctx->log(2, q.success, field.c_str());
     return 0;
+}
+
+// A value of the recursive metadata tree as text: numbers (ids) in full,
+// which a double would round.
+bool treeText(const nlohmann::json& tree, std::initializer_list<const char*> path,
+              std::string& out) {
+    const nlohmann::json* node = &tree;
+    for (const char* key : path) {
+        if (!node->is_object()) {
+            return false;
+        }
+        auto it = node->find(key);
+        if (it == node->end()) {
+            return false;
+        }
+        node = &*it;
+    }
+    if (node->is_string()) {
+        out = node->get<std::string>();
+    } else if (node->is_number_unsigned()) {
+        out = std::to_string(node->get<uint64_t>());
+    } else if (node->is_number_integer()) {
+        out = std::to_string(node->get<int64_t>());
+    } else {
+        return false;
+    }
+    return !out.empty();
+}
+
+// The whole identity in one request: the metadata tree read recursively.
+// True with every field the call needs set; false leaves the context as it
+// was, and the reads one value at a time give each failure its own message.
+bool readMetadataTree(GcpUtils* utils) {
+    GcpCtx* ctx = utils->ctx;
+    RestSession& s = ctx->session();
+    if (!s.restClient) {
+        return false;
+    }
+    utils->rest_resetCtx();
+    s.restApiPath = "?recursive=true";
+    if (!s.restClient->get(s.restApiPath, s.restRequest, s.restResponse, true)) {
+        ctx->log(2, "GCP Reading the metadata tree failed, reading values one by one");
+        utils->rest_resetCtx();
+        return false;
+    }
+    nlohmann::json tree = nlohmann::json::parse(s.restResponse, nullptr, false);
+    utils->rest_resetCtx();
+    if (tree.is_discarded()) {
+        return false;
+    }
+    std::string projectId, projectNumId, instanceId, name, hostName, zone, account;
+    bool ok = treeText(tree, {"project", "projectId"}, projectId) &&
+              treeText(tree, {"project", "numericProjectId"}, projectNumId) &&
+              treeText(tree, {"instance", "name"}, name) &&
+              treeText(tree, {"instance", "hostname"}, hostName);
+    if (ok && ctx->instanceId.empty()) {
+        ok = treeText(tree, {"instance", "id"}, instanceId);
+    }
+    if (ok && ctx->instanceZone.empty()) {
+        ok = treeText(tree, {"instance", "zone"}, zone);
+    }
+    if (ok && !ctx->hpxMode) {
+        ok = treeText(tree, {"instance", "serviceAccounts", "default", "email"}, account);
+    }
+    if (!ok) {
+        ctx->log(2, "GCP The metadata tree lacks a value, reading values one by one");
+        return false;
+    }
+    ctx->projectId = projectId;
+    ctx->log(2, kProjectId.success, projectId.c_str());
+    ctx->projectNumId = projectNumId;
+    ctx->log(2, kProjectNumId.success, projectNumId.c_str());
+    if (!instanceId.empty()) {
+        ctx->instanceId = instanceId;
+        ctx->log(2, kInstanceId.success, instanceId.c_str());
+    }
+    ctx->instanceName = name;
+    ctx->log(2, kInstanceName.success, name.c_str());
+    ctx->instanceHostName = hostName;
+    ctx->log(2, kInstanceHostName.success, hostName.c_str());
+    if (!zone.empty()) {
+        extractLastPartOfUrl(zone, ctx->instanceZone);
+        ctx->log(2, kInstanceZone.success, ctx->instanceZone.c_str());
+    }
+    if (!ctx->hpxMode) {
+        ctx->serviceAccount = account;
+        ctx->log(2, kDefaultServiceAccount.success, account.c_str());
+    }
+    return true;
 }
 
 }  // namespace
@@ -124,18 +215,19 @@ int GcpUtils::getGCPMetaDetails() {
         ctx->log(0, "GCP Not getting GCP meta details for this MN");
         return 0;
     }
+    const bool fromTree = readMetadataTree(this);
     int (GcpUtils::*const steps[])() = {
         &GcpUtils::rest_getGcpProjectId,        &GcpUtils::rest_getGcpProjectNumId,
         &GcpUtils::rest_getGcpInstanceId,       &GcpUtils::rest_getGcpInstanceName,
         &GcpUtils::rest_getGcpInstanceHostName, &GcpUtils::rest_getGcpInstanceZone};
     for (auto step : steps) {
-        int rc = (this->*step)();
+        int rc = fromTree ? 0 : (this->*step)();
         if (rc != 0) {
             return rc;
         }
     }
     if (!ctx->hpxMode) {
-        int rc = rest_getGcpDefaultServiceAccount();
+        int rc = fromTree ? 0 : rest_getGcpDefaultServiceAccount();
         if (rc != 0) {
             return rc;
         }

@@ -24,31 +24,6 @@ int sleepMs(const GcpReqOpInfo& rec) { return rec.sleepInterval * rec.sleepUnitM
 
 }  // namespace
 
-// Holds the context lock for one monitor and lets it go around the sleeps.
-class MonitorLock {
-public:
-    explicit MonitorLock(GcpCtx* c) : ctx_(c) { held_ = ctx_->checkAndTryLock() != 0; }
-    ~MonitorLock() { release(); }
-    MonitorLock(const MonitorLock&) = delete;
-    MonitorLock& operator=(const MonitorLock&) = delete;
-
-    bool held() const { return held_; }
-    void release() {
-        if (held_) {
-            ctx_->checkAndReleaseLock();
-            held_ = false;
-        }
-    }
-    bool reacquire() {
-        held_ = ctx_->checkAndTryLock() != 0;
-        return held_;
-    }
-
-private:
-    GcpCtx* ctx_;
-    bool held_ = false;
-};
-
 int getSnapOpStatus(const GcpReqOpInfo& rec) {
     if (!rec.httpErrorStatusCode.empty()) {
         return GCP_ERR_INTERNAL;
@@ -76,10 +51,10 @@ int getResourceStatus(const GcpReqOpInfo& rec) {
 }
 
 BXSnapRESTAPI_Gcp* GcpUtils::activeClient() {
-    if (ctx->destAccountInUse && ctx->destRestClient) {
-        return ctx->destRestClient.get();
+    if (ctx->destAccountInUse && ctx->session().destRestClient) {
+        return ctx->session().destRestClient.get();
     }
-    return ctx->restClient.get();
+    return ctx->session().restClient.get();
 }
 
 void GcpUtils::restoreComputeBasePath() {
@@ -92,15 +67,15 @@ void GcpUtils::restoreComputeBasePath() {
 // whatever the extraction left in the message.
 int GcpUtils::failLinkMissing(GcpCtx* c, const GcpReqOpInfo& rec, const char* what) {
     c->logRESTDetails();
-    c->ErrCode = GCP_ERR_GCP;
+    c->session().ErrCode = GCP_ERR_GCP;
     std::ostringstream head;
     head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
-         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using [" << c->restApiPath
+         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using [" << c->session().restApiPath
          << "] in array [" << c->arrayDetails.ArrayId << "]";
     c->prependErrorMsg(head.str());
     std::string text = c->errText();
-    std::string restErrors = c->restErrStr.str();
-    c->log(-1, kLinkMissingFormat, c->ErrCode, text.c_str(), restErrors.c_str());
+    std::string restErrors = c->session().restErrStr.str();
+    c->log(-1, kLinkMissingFormat, c->session().ErrCode, text.c_str(), restErrors.c_str());
     return GCP_ERR_GCP;
 }
 
@@ -112,7 +87,7 @@ int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
         return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
     }
     client->setBasePath(rec.selfLink);
-    if (!client->get(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    if (!client->get(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         return failRequest(object, GCP_ERR_GCP,
                            "Failed to get operation [" + rec.operationType +
                                "] progress details for " + rec.getEntityTypeStr() + " [" +
@@ -124,7 +99,7 @@ int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
 
 int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
         int rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response of the operation progress",
                          "GCP %d-%s");
@@ -139,7 +114,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
         }
         int rc = failWithUrl(c, GCP_ERR_GCP,
                              "Failed to perform the requested operation. Error returned by GCP [" +
-                                 c->restErrStr.str() + "]");
+                                 c->session().restErrStr.str() + "]");
         setErrorDetailsForSnapObj(object, c, rc, nullptr);
         return rc;
     }
@@ -187,7 +162,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
 
 int GcpUtils::processResponseForSnapOpAndTargetLink(GcpCtx* c, GcpReqOpInfo& rec) {
     jsonxx::Object response;
-    if (!response.parse(c->restResponse)) {
+    if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
         return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
     }
@@ -212,14 +187,7 @@ int GcpUtils::monitorSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
     c->log(2, "GCP Monitoring operation [%s] progress details for %s [%s]...",
            rec.operationType.c_str(), type, rec.entityName.c_str());
     rec.currentAttempt = 0;
-    int result = 0;
-    MonitorLock lock(c);
-    if (!lock.held()) {
-        c->log(-1, "Failed to acquire lock");
-        result = GCP_ERR_INTERNAL;
-    } else {
-        result = followOperation(object, c, rec, waitForCompletion, lock);
-    }
+    int result = followOperation(object, c, rec, waitForCompletion);
     restoreComputeBasePath();
     c->log(3, "GCP Monitoring operation [%s] progress details for %s [%s]... - done",
            rec.operationType.c_str(), type, rec.entityName.c_str());
@@ -227,7 +195,7 @@ int GcpUtils::monitorSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
 }
 
 int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
-                              bool waitForCompletion, MonitorLock& lock) {
+                              bool waitForCompletion) {
     const char* type = rec.getEntityTypeStr();
     if (!rec.selfLink.empty()) {
         if (BXSnapRESTAPI_Gcp* client = activeClient()) {
@@ -265,12 +233,7 @@ int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                "attempt #%d of %d...",
                rec.operationType.c_str(), waitMs, rec.currentAttempt, rec.maxAttempts);
         restoreComputeBasePath();
-        lock.release();
         WNSLEEP(waitMs);
-        if (!lock.reacquire()) {
-            c->log(-1, "Failed to acquire lock");
-            return GCP_ERR_INTERNAL;
-        }
         int rc = rest_getSnapOpProgress(object, c, rec);
         if (rc != 0) {
             return rc;
@@ -291,7 +254,7 @@ int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
     }
     client->setBasePath(rec.targetLink);
     int rc = 0;
-    if (!client->get(c->restApiPath, c->restRequest, c->restResponse, false)) {
+    if (!client->get(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
         if (client->getHttpErrorCode() == 404) {
             processFailedRequest(object, c);
             rc = GCP_ERR_NOT_FOUND;
@@ -307,7 +270,7 @@ int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
 
 int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     BXSnapRESTAPI_Gcp* client = activeClient();
     if (client && client->getHttpErrorCode() == 404) {
         int rc = processFailedRequest(object, c);
@@ -317,7 +280,7 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
         if (rc == GCP_ERR_GCP) {
             rc = failWithUrl(c, GCP_ERR_GCP,
                              "Failed to perform the requested operation. Error returned by GCP [" +
-                                 c->restErrStr.str() + "]");
+                                 c->session().restErrStr.str() + "]");
             setErrorDetailsForSnapObj(object, c, rc, nullptr);
         }
         return rc;
@@ -327,15 +290,15 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
     buildFieldList(kResourceFields, names);
     if (extractValuesFromJSONObject(names, response, values) != 0) {
         c->logRESTDetails();
-        c->ErrCode = GCP_ERR_GCP;
+        c->session().ErrCode = GCP_ERR_GCP;
         std::ostringstream head;
         head << "Failed to get resource status for " << rec.getEntityTypeStr() << " ["
-             << rec.entityName << "] using [" << c->restApiPath << "] in array ["
+             << rec.entityName << "] using [" << c->session().restApiPath << "] in array ["
              << c->arrayDetails.ArrayId << "]";
         c->prependErrorMsg(head.str());
         std::string text = c->errText();
-        std::string restErrors = c->restErrStr.str();
-        c->log(-1, kLinkMissingFormat, c->ErrCode, text.c_str(), restErrors.c_str());
+        std::string restErrors = c->session().restErrStr.str();
+        c->log(-1, kLinkMissingFormat, c->session().ErrCode, text.c_str(), restErrors.c_str());
         return GCP_ERR_GCP;
     }
     rec.id = values["id"];
@@ -353,16 +316,12 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
     c->log(2, "GCP Monitoring resource status for %s [%s]...", type, rec.entityName.c_str());
     rec.currentAttempt = 1;
     int result = 0;
-    MonitorLock lock(c);
-    if (!lock.held()) {
-        c->log(-1, "Failed to acquire lock");
-        result = GCP_ERR_INTERNAL;
-    } else if (rec.targetLink.empty()) {
+    if (rec.targetLink.empty()) {
         c->log(-1, "GCP Failed to get resource status for [%s] [%s]. The target link is empty.",
                type, rec.entityName.c_str());
         result = GCP_ERR_INTERNAL;
     } else {
-        result = followResource(object, c, rec, waitForCompletion, lock);
+        result = followResource(object, c, rec, waitForCompletion);
     }
     restoreComputeBasePath();
     c->log(3, "GCP Monitoring resource status for %s [%s]... - done", type,
@@ -371,7 +330,7 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
 }
 
 int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
-                             bool waitForCompletion, MonitorLock& lock) {
+                             bool waitForCompletion) {
     const char* type = rec.getEntityTypeStr();
     for (;;) {
         int r = rest_getResourceStatus(object, c, rec);
@@ -408,11 +367,7 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                "%d...",
                waitMs, rec.currentAttempt, rec.maxAttempts);
         restoreComputeBasePath();
-        lock.release();
         WNSLEEP(waitMs);
-        if (!lock.reacquire()) {
-            return c->fail(GCP_ERR_INTERNAL, "Failed to acquire lock");
-        }
     }
 }
 

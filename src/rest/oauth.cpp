@@ -1,4 +1,6 @@
 // Token acquisition and renewal.
+#include <openssl/crypto.h>
+
 #include "host/http_client.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
@@ -71,7 +73,9 @@ bool BXSnapRESTAPI_Gcp::parseResponseForAccessToken(const std::string& response)
             accessTokenHdrPrefix = value;
         }
     }
-    accessToken = accessTokenHdrPrefix + " " + value;
+    std::string token = accessTokenHdrPrefix + " " + value;
+    token_->set(token);
+    OPENSSL_cleanse(&token[0], token.size());
     std::string expiresIn;
     getValueFromJSONObject(GCP_REST_API_JSON_RESP_KEY_EXPIRES_IN, object, expiresIn, isContainer);
     return true;
@@ -99,8 +103,19 @@ bool BXSnapRESTAPI_Gcp::hasAuthError(const std::string& response) {
 }
 
 bool BXSnapRESTAPI_Gcp::checkForAuthErrorAndReconnect(const std::string& response) {
+    return checkForAuthErrorAndReconnect(response, token_->generation());
+}
+
+bool BXSnapRESTAPI_Gcp::checkForAuthErrorAndReconnect(const std::string& response,
+                                                      uint64_t sentWith) {
     if (!connected || connecting || !hasAuthError(response)) {
         return false;
+    }
+    std::lock_guard<std::mutex> renewing(token_->renewMutex());
+    if (token_->generation() != sentWith) {
+        // Another client renewed the token while this request was refused.
+        log(1, kLabelReconnect, "Using the token renewed by another session");
+        return true;
     }
     log(1, kLabelReconnect, "Re-authenticating... ");
     std::string workBody;

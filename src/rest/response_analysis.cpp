@@ -31,6 +31,8 @@ int32_t toInt32(long double v) {
     return static_cast<int32_t>(v);
 }
 
+}  // namespace
+
 int hostErrorForOp(short opCode, int code, int ctxCode) {
     switch (opCode) {
         case GCP_OP_PREPARE:
@@ -51,8 +53,6 @@ int hostErrorForOp(short opCode, int code, int ctxCode) {
             return code >= 1 ? code : ctxCode;
     }
 }
-
-}  // namespace
 
 bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
                       bool& isContainer) {
@@ -94,8 +94,8 @@ int GcpUtils::getValueFromJSONObject(const std::string& name, const jsonxx::Obje
     if (jsonMemberAsText(object, name, value, isContainer)) {
         return 0;
     }
-    ctx->ErrCode = GCP_ERR_RESPONSE;
-    ctx->ErrStr << "\"" << name << "\" tag not found in REST response. ";
+    ctx->session().ErrCode = GCP_ERR_RESPONSE;
+    ctx->session().ErrStr << "\"" << name << "\" tag not found in REST response. ";
     return GCP_ERR_RESPONSE;
 }
 
@@ -150,7 +150,7 @@ void GcpUtils::dumpRESTKeyValueMap(const std::map<std::string, std::string>& val
 
 int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
     jsonxx::Object response;
-    response.parse(c->restResponse);
+    response.parse(c->session().restResponse);
     if (!response.has<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR)) {
         return GCP_ERR_INTERNAL;
     }
@@ -165,7 +165,7 @@ int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
         c->log(0, "GCP From REST response - code [%s] message [%s]", values["code"].c_str(),
                values["message"].c_str());
         if (values["code"] == std::to_string(kNotFoundCode)) {
-            c->restErrStr << values["message"];
+            c->session().restErrStr << values["message"];
             return GCP_ERR_NOT_FOUND;
         }
         return GCP_ERR_GCP;
@@ -174,7 +174,7 @@ int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
     if (errors.size() > 0 && errors.has<jsonxx::Object>(0)) {
         jsonxx::Object first = errors.get<jsonxx::Object>(0);
         if (first.has<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE)) {
-            c->restErrStr << first.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE);
+            c->session().restErrStr << first.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE);
         }
     }
     return GCP_ERR_GCP;
@@ -213,7 +213,7 @@ void GcpUtils::setErrorDetailsForSnapObj(GcpObject* object, GcpCtx* c, int code,
     if (!object || !object->snapInfo) {
         return;
     }
-    int hostCode = hostErrorForOp(c->OpCode, code, c->ErrCode);
+    int hostCode = hostErrorForOp(c->OpCode, code, c->session().ErrCode);
     std::string text = message ? std::string(message) : c->errText();
     object->snapInfo->setError(hostCode, text.c_str());
 }

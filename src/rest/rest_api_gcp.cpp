@@ -47,13 +47,72 @@ void wipe(std::string& secret) {
 
 }  // namespace
 
-BXSnapRESTAPI_Gcp::BXSnapRESTAPI_Gcp() {
+RestTokenStore::~RestTokenStore() { wipe(token_); }
+
+void RestTokenStore::set(const std::string& token) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wipe(token_);
+    token_ = token;
+    ++generation_;
+}
+
+void RestTokenStore::clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    wipe(token_);
+}
+
+std::string RestTokenStore::get(uint64_t* generation) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation) {
+        *generation = generation_;
+    }
+    return token_;
+}
+
+uint64_t RestTokenStore::generation() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return generation_;
+}
+
+BXSnapRESTAPI_Gcp::BXSnapRESTAPI_Gcp() : token_(std::make_shared<RestTokenStore>()) {
     reset();
     curl.reset(new BXLibCurl());
 }
 
+std::unique_ptr<BXSnapRESTAPI_Gcp> BXSnapRESTAPI_Gcp::spawn() const {
+    std::unique_ptr<BXSnapRESTAPI_Gcp> copy(new BXSnapRESTAPI_Gcp());
+    copy->loggingEnabled = loggingEnabled;
+    copy->basePath = basePath;
+    copy->metaBasePath = metaBasePath;
+    copy->server = server;
+    copy->serverPort = serverPort;
+    copy->userName = userName;
+    copy->userPswd = userPswd;
+    copy->protocolType = protocolType;
+    copy->cookieFile = cookieFile;
+    copy->acceptTypeInHdr = acceptTypeInHdr;
+    copy->contentTypeInHdr = contentTypeInHdr;
+    copy->userAgentHeaderInHdr = userAgentHeaderInHdr;
+    copy->metaFetchInHdr = metaFetchInHdr;
+    copy->accessTokenHdrPrefix = accessTokenHdrPrefix;
+    copy->serviceAccountId = serviceAccountId;
+    copy->privateKey = privateKey;
+    copy->privateKeyPswd = privateKeyPswd;
+    copy->logger = logger;
+    copy->useServiceAccountOAuth = useServiceAccountOAuth;
+    copy->usePemPrivateKey = usePemPrivateKey;
+    copy->token_ = token_;
+    if (jobIdSet_) {
+        copy->setJobId(jobId_);
+    }
+    if (curlInitialized && !copy->initializeCurl()) {
+        return nullptr;
+    }
+    copy->connected = connected;
+    return copy;
+}
+
 BXSnapRESTAPI_Gcp::~BXSnapRESTAPI_Gcp() {
-    wipe(accessToken);
     wipe(privateKey);
     wipe(privateKeyPswd);
     wipe(userPswd);
@@ -71,7 +130,8 @@ void BXSnapRESTAPI_Gcp::reset() {
     serverPort = -1;
     userName.clear();
     wipe(userPswd);
-    wipe(accessToken);
+    // A reset client starts over with a token of its own.
+    token_ = std::make_shared<RestTokenStore>();
     protocolType.clear();
     cookieFile.clear();
     acceptTypeInHdr.clear();
@@ -98,6 +158,8 @@ void BXSnapRESTAPI_Gcp::setLogger(BXSO::SnapInfo* record) {
 }
 
 void BXSnapRESTAPI_Gcp::setJobId(long long jobId) {
+    jobId_ = jobId;
+    jobIdSet_ = true;
     curl->setJobId(jobId);
 }
 
@@ -139,7 +201,7 @@ void BXSnapRESTAPI_Gcp::formUrlPath(const std::string& path, std::string& url, b
     }
 }
 
-bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta) {
+bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta, uint64_t* generation) {
     curl->BXLibCurlFreeHttpHeaderList();
     if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, contentTypeInHdr)) {
         log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - content type [%s]",
@@ -162,8 +224,11 @@ bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta) {
                 metaFetchInHdr.c_str());
             return false;
         }
-    } else if (connected) {
-        std::string line = std::string(GCP_REST_HDR_AUTHORIZATION) + accessToken;
+    } else if (connected && !connecting) {
+        // No token goes out with the token request itself.
+        std::string token = token_->get(generation);
+        std::string line = std::string(GCP_REST_HDR_AUTHORIZATION) + token;
+        wipe(token);
         bool ok = curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, line);
         wipe(line);
         if (!ok) {
@@ -175,7 +240,7 @@ bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta) {
 }
 
 bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::string& body,
-                                std::string& response, bool meta) {
+                                std::string& response, bool meta, uint64_t* generation) {
     response.clear();
     httpErrorCode = 0;
     bool result = true;
@@ -192,7 +257,7 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
     }
     std::string url;
     formUrlPath(path, url, meta);
-    setCommonCurlHeaders(meta);
+    setCommonCurlHeaders(meta, generation);
 
     _http_req_type_ method;
     switch (type) {
@@ -247,8 +312,9 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
 
 bool BXSnapRESTAPI_Gcp::request(int type, const std::string& path, const std::string& body,
                                 std::string& response, bool meta) {
-    bool result = sendReq(type, path, body, response, meta);
-    if (checkForAuthErrorAndReconnect(response)) {
+    uint64_t generation = 0;
+    bool result = sendReq(type, path, body, response, meta, &generation);
+    if (checkForAuthErrorAndReconnect(response, generation)) {
         result = sendReq(type, path, body, response, meta);
     }
     return result;
@@ -283,8 +349,6 @@ bool BXSnapRESTAPI_Gcp::connect(const std::string& path, const std::string& body
                                 std::string& response) {
     connecting = true;
     curl->toggleTrace(true);
-    // No token goes out with the token request itself.
-    wipe(accessToken);
     bool sent = path.empty() ? post(path, body, response, false) : get(path, body, response, true);
     if (sent) {
         if (parseResponseForAccessToken(response)) {
@@ -304,7 +368,7 @@ bool BXSnapRESTAPI_Gcp::connect(const std::string& path, const std::string& body
 
 bool BXSnapRESTAPI_Gcp::disconnect(const std::string&, const std::string&, const std::string&) {
     connected = false;
-    wipe(accessToken);
+    token_->clear();
     return true;
 }
 

@@ -1,12 +1,14 @@
 // The plug-in's REST client: one per GCP account in use. It forms URLs from a
 // base path, puts the fixed headers on every request, sends through the host
 // HTTP client, logs the exchange with secrets masked, and on an expired or
-// rejected token renews it once and repeats the request. Not thread-safe.
+// rejected token renews it once and repeats the request. One client serves one
+// thread; clients spawned from one another share their token (see spawn).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/jsonxx.h"
@@ -17,6 +19,29 @@ namespace BXSO {
 class SnapInfo;
 }
 
+// The access token shared by a client and the clients spawned from it. When
+// several threads find it rejected at once, one renews it and the others
+// wait and use the new one (single flight): each renewal bumps the
+// generation, and a thread renews only when the token it was refused with
+// is still the current one.
+class RestTokenStore {
+public:
+    ~RestTokenStore();
+    void set(const std::string& token);
+    void clear();
+    // Copies the token and its generation.
+    std::string get(uint64_t* generation) const;
+    uint64_t generation() const;
+    // Serialises renewals; held across the token request on purpose.
+    std::mutex& renewMutex() { return renew_; }
+
+private:
+    mutable std::mutex mutex_;
+    std::string token_;
+    uint64_t generation_ = 0;
+    std::mutex renew_;
+};
+
 class BXSnapRESTAPI_Gcp {
 public:
     BXSnapRESTAPI_Gcp();
@@ -25,6 +50,10 @@ public:
     BXSnapRESTAPI_Gcp& operator=(const BXSnapRESTAPI_Gcp&) = delete;
 
     void reset();
+    // A new client with this one's settings, credentials and logger, its own
+    // HTTP connection, and this one's token (shared, renewed once for all).
+    // Null when its HTTP client cannot be initialised.
+    std::unique_ptr<BXSnapRESTAPI_Gcp> spawn() const;
 
     void setBasePath(const std::string& value);
     void setMetaBasePath(const std::string& value) { metaBasePath = value; }
@@ -32,7 +61,7 @@ public:
     void setServerPort(int32_t value) { serverPort = value; }
     void setUserName(const std::string& value) { userName = value; }
     void setUserPswd(const std::string& value) { userPswd = value; }
-    void setAccessToken(const std::string& value) { accessToken = value; }
+    void setAccessToken(const std::string& value) { token_->set(value); }
     void setProtocolType(const std::string& value) { protocolType = value; }
     void setCookieFile(const std::string& value) { cookieFile = value; }
     void setAcceptTypeInHdr(const std::string& value) { acceptTypeInHdr = value; }
@@ -90,6 +119,9 @@ public:
     bool parseResponseForAccessToken(const std::string& response);
     bool hasAuthError(const std::string& response);
     bool checkForAuthErrorAndReconnect(const std::string& response);
+    // As above, for a request sent with the token of the given generation:
+    // when another client already renewed it, no second token request is made.
+    bool checkForAuthErrorAndReconnect(const std::string& response, uint64_t sentWith);
 
     // Read access for the connection setup and tests.
     bool isCurlInitialized() const { return curlInitialized; }
@@ -110,9 +142,9 @@ private:
     bool request(int type, const std::string& path, const std::string& body, std::string& response,
                  bool meta);
     bool sendReq(int type, const std::string& path, const std::string& body, std::string& response,
-                 bool meta);
+                 bool meta, uint64_t* generation = nullptr);
     void formUrlPath(const std::string& path, std::string& url, bool meta);
-    bool setCommonCurlHeaders(bool meta);
+    bool setCommonCurlHeaders(bool meta, uint64_t* generation);
     void log(int level, const char* label, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
     std::string masked(const std::string& text) const;
@@ -129,7 +161,9 @@ private:
     int32_t serverPort = -1;
     std::string userName;
     std::string userPswd;
-    std::string accessToken;
+    std::shared_ptr<RestTokenStore> token_;
+    long long jobId_ = 0;
+    bool jobIdSet_ = false;
     std::string protocolType;
     std::string cookieFile;
     std::string acceptTypeInHdr;

@@ -52,7 +52,7 @@ std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
         return "";
     }
     std::string response;
-    if (!ctx.restClient->post("demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
+    if (!ctx.session().restClient->post("demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
                               "{\"name\":\"" + name + "\"}", response, false)) {
         return "";
     }

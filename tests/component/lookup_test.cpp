@@ -80,9 +80,9 @@ protected:
 
     bool createSnapshot(const std::string& diskPath, const std::string& name) {
         utils->rest_resetCtx();
-        ctx->restApiPath = diskPath + "/createSnapshot";
-        return ctx->restClient->post(ctx->restApiPath, "{\"name\":\"" + name + "\"}",
-                                     ctx->restResponse, false);
+        ctx->session().restApiPath = diskPath + "/createSnapshot";
+        return ctx->session().restClient->post(ctx->session().restApiPath, "{\"name\":\"" + name + "\"}",
+                                     ctx->session().restResponse, false);
     }
 
     bxtest::LogCapture log{9};
@@ -179,7 +179,7 @@ TEST_F(LookupTest, ByIdZonalThenRegional) {
     EXPECT_EQ(ctx->zoneUrlMap.count("us-central1-b"), 1u);
     EXPECT_EQ(records[1].errorCode, 0);  // the zonal 404 left nothing behind
     EXPECT_EQ(records[1].errorText, "");
-    EXPECT_EQ(ctx->ErrCode, 0);
+    EXPECT_EQ(ctx->session().ErrCode, 0);
 }
 
 TEST_F(LookupTest, SourceLookupSwallowsMissingDisksAndAsksOncePerId) {
@@ -201,7 +201,7 @@ TEST_F(LookupTest, SourceLookupSwallowsMissingDisksAndAsksOncePerId) {
     EXPECT_EQ(utils->getSourceGcpDeviceDetails(), 0);
     EXPECT_EQ(object(0)->Flags, 18);
     EXPECT_EQ(object(1)->Flags, 0);  // 17: no location at all, not a missing disk
-    EXPECT_EQ(ctx->ErrCode, 0);
+    EXPECT_EQ(ctx->session().ErrCode, 0);
 }
 
 TEST_F(LookupTest, ZoneUrlsAreAskedOnce) {

@@ -48,10 +48,10 @@ class MonitorTest : public ::testing::Test {
     // Starts a snapshot of data-disk-N; the Operation stays in the context's response.
     bool startSnapshot(int disk, const std::string& name) {
         utils->rest_resetCtx();
-        ctx->restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-" +
+        ctx->session().restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-" +
                            std::to_string(disk) + "/createSnapshot";
-        ctx->restRequest = "{\"name\":\"" + name + "\"}";
-        return ctx->restClient->post(ctx->restApiPath, ctx->restRequest, ctx->restResponse, false);
+        ctx->session().restRequest = "{\"name\":\"" + name + "\"}";
+        return ctx->session().restClient->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
     }
 
     static GcpReqOpInfo snapRecord(const std::string& name, int maxAttempts = 5) {
@@ -97,8 +97,8 @@ TEST_F(MonitorTest, OperationThatKeepsRunningGivesUpAfterMaxAttempts) {
               "running");
     // The client is left on the API base path, not on the Operation.
     utils->rest_resetCtx();
-    ASSERT_TRUE(ctx->restClient->get("demo-project/zones/us-central1-a/disks/data-disk-2", "",
-                                     ctx->restResponse, false));
+    ASSERT_TRUE(ctx->session().restClient->get("demo-project/zones/us-central1-a/disks/data-disk-2", "",
+                                     ctx->session().restResponse, false));
 }
 
 TEST_F(MonitorTest, RunningSnapshotCountsAsTakenWithoutWaiting) {
@@ -140,7 +140,7 @@ TEST_F(MonitorTest, ResourceNotFoundTwiceThenReady) {
     EXPECT_EQ(utils->monitorResourceStatus(object(0), ctx.get(), rec, true), 0) << ctx->errText();
     EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/s-late"), 3u);
     EXPECT_EQ(log.count("GCP Resource [s-late] not found"), 2u);
-    EXPECT_EQ(ctx->ErrCode, 0);
+    EXPECT_EQ(ctx->session().ErrCode, 0);
 }
 
 TEST_F(MonitorTest, UploadingSnapshotWithAndWithoutWaitingForCompletion) {
@@ -224,12 +224,11 @@ TEST_F(MonitorTest, WorkersMonitorTheirOwnOperationsOnOneContext) {
         workers.emplace_back([this, i, &results] {
             std::string name = "par-" + std::to_string(i);
             GcpReqOpInfo rec = snapRecord(name, 100);
-            {
-                CtxLockGuard guard(ctx.get());
-                if (!startSnapshot(i + 1, name) ||
-                    utils->processResponseForSnapOpAndTargetLink(ctx.get(), rec) != 0) {
-                    return;
-                }
+            // Each worker talks through a session of its own; nothing is locked.
+            DuVavaZid::WorkerSession session(ctx.get(), object(static_cast<size_t>(i)));
+            if (!startSnapshot(i + 1, name) ||
+                utils->processResponseForSnapOpAndTargetLink(ctx.get(), rec) != 0) {
+                return;
             }
             results[static_cast<size_t>(i)] =
                 utils->monitorSnapOpProgress(object(static_cast<size_t>(i)), ctx.get(), rec, true);

@@ -64,7 +64,7 @@ protected:
     // A Compute Engine GET through the connected client.
     bool getDisk(std::string* response = nullptr) {
         std::string body, out;
-        bool ok = ctx->restClient->get(kDiskPath, body, out, false);
+        bool ok = ctx->session().restClient->get(kDiskPath, body, out, false);
         if (response) {
             *response = out;
         }
@@ -107,10 +107,10 @@ TEST_F(Connect, ServiceAccountWithPemKey) {
     ASSERT_EQ(api.size(), 1u);
     expectJwtFor(api[0], sa, before, after);
     EXPECT_EQ(api[0].status, 200);
-    EXPECT_TRUE(ctx->restClient->usesPemPrivateKey());
-    EXPECT_TRUE(ctx->restClient->usesServiceAccountOAuth());
+    EXPECT_TRUE(ctx->session().restClient->usesPemPrivateKey());
+    EXPECT_TRUE(ctx->session().restClient->usesServiceAccountOAuth());
     // The token request's base path and headers were put back.
-    EXPECT_EQ(ctx->restClient->getBasePath(), emulator->apiHost() + "/compute/v1/projects/");
+    EXPECT_EQ(ctx->session().restClient->getBasePath(), emulator->apiHost() + "/compute/v1/projects/");
     ASSERT_TRUE(getDisk());
     EXPECT_TRUE(capture.contains(
         "GCP Oauth for service account [backup-sa@demo-project.iam.gserviceaccount.com]... done",
@@ -141,7 +141,7 @@ TEST_F(Connect, ServiceAccountWithPkcs12FilesLegacyAndModern) {
         auto api = journal("api");
         ASSERT_EQ(api.size(), 1u) << c.name;
         expectJwtFor(api[0], sa, before, getCurTime());
-        EXPECT_FALSE(ctx->restClient->usesPemPrivateKey()) << c.name;
+        EXPECT_FALSE(ctx->session().restClient->usesPemPrivateKey()) << c.name;
         EXPECT_TRUE(getDisk()) << c.name;
     }
 }
@@ -160,9 +160,9 @@ TEST_F(Connect, DestinationAccountLogsOnWithAKeyFileUnderTheBaseDirectory) {
     int64_t before = getCurTime();
     ASSERT_EQ(utils->performDestAccLogon(), 0) << ctx->errText();
     EXPECT_TRUE(ctx->destAccountInUse);
-    ASSERT_TRUE(ctx->destRestClient);
-    EXPECT_TRUE(ctx->destRestClient->isConnected());
-    EXPECT_NE(ctx->destRestClient.get(), ctx->restClient.get());
+    ASSERT_TRUE(ctx->session().destRestClient);
+    EXPECT_TRUE(ctx->session().destRestClient->isConnected());
+    EXPECT_NE(ctx->session().destRestClient.get(), ctx->session().restClient.get());
     auto all = journal();
     ASSERT_EQ(all.size(), 1u) << "one token request, no metadata query";
     expectJwtFor(all[0], sa, before, getCurTime());
@@ -174,7 +174,7 @@ TEST_F(Connect, DestinationAccountLogsOnWithAKeyFileUnderTheBaseDirectory) {
     ctx->restoreInfo.destKey = readFile(sa.pemFile);
     ctx->restoreInfo.destKeyIsPem = true;
     ASSERT_EQ(utils->performDestAccLogon(), 0) << ctx->errText();
-    EXPECT_TRUE(ctx->destRestClient->usesPemPrivateKey());
+    EXPECT_TRUE(ctx->session().destRestClient->usesPemPrivateKey());
     EXPECT_TRUE(capture.contains("Logging into destination account... - done", 3));
 }
 
@@ -200,7 +200,7 @@ TEST_F(Connect, MissingServiceAccountDetailsFailWithoutARequest) {
         ctx->arrayDetails.ServiceAccountId = c.id;
         ctx->arrayDetails.PrivateKey = c.key;
         EXPECT_EQ(utils->rest_connectToArray(), 17);
-        EXPECT_EQ(ctx->ErrCode, 17);
+        EXPECT_EQ(ctx->session().ErrCode, 17);
         EXPECT_EQ(ctx->errText(), c.message);
         EXPECT_TRUE(capture.contains(std::string("GCP 17-") + c.message, -1));
     }
@@ -216,8 +216,8 @@ TEST_F(Connect, RejectedJwtFailsWith15AndGcpsMessage) {
                                std::string(kBackupAccount) + "]. REST error returned by GCP [";
     EXPECT_EQ(ctx->errText().rfind(prefix, 0), 0u) << ctx->errText();
     EXPECT_EQ(ctx->errText().substr(ctx->errText().size() - 2), "].");
-    EXPECT_EQ(ctx->restErrorFlag, 1);
-    EXPECT_FALSE(ctx->restClient->isConnected());
+    EXPECT_EQ(ctx->session().restErrorFlag, 1);
+    EXPECT_FALSE(ctx->session().restClient->isConnected());
     auto api = journal("api");
     ASSERT_EQ(api.size(), 1u);
     EXPECT_EQ(api[0].status, 400);
@@ -237,7 +237,7 @@ TEST_F(Connect, ExpiredTokenIsRenewedOnceAndTheRequestRepeated) {
         emulator->clearJournal();
         std::string response;
         ASSERT_TRUE(getDisk(&response)) << response;
-        EXPECT_EQ(ctx->restClient->getHttpErrorCode(), 200);
+        EXPECT_EQ(ctx->session().restClient->getHttpErrorCode(), 200);
         auto all = journal();
         ASSERT_EQ(all.size(), 3u);
         EXPECT_EQ(all[0].path, "/compute/v1/projects/" + kDiskPath);
@@ -262,13 +262,13 @@ TEST_F(Connect, ExpiredTokenIsRenewedOnceAndTheRequestRepeated) {
         emulator->injectFault(fault);
         emulator->clearJournal();
         EXPECT_FALSE(getDisk(&response));
-        EXPECT_EQ(ctx->restClient->getHttpErrorCode(), 401);
+        EXPECT_EQ(ctx->session().restClient->getHttpErrorCode(), 401);
         EXPECT_NE(response.find("UNAUTHENTICATED"), std::string::npos) << response;
         all = journal();
         ASSERT_EQ(all.size(), 3u);
         EXPECT_EQ(all[0].status, 401);
         EXPECT_EQ(all[2].status, 401);
-        EXPECT_TRUE(ctx->restClient->isConnected());
+        EXPECT_TRUE(ctx->session().restClient->isConnected());
         emulator->clearFaults();
     }
 }

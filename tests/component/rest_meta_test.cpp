@@ -34,11 +34,10 @@ TEST_F(MetaQueries, ConnectionFillsTheInstanceIdentity) {
     EXPECT_EQ(ctx->instanceHostName, "mover-1.us-central1-a.c.demo-project.internal");
     EXPECT_EQ(ctx->instanceZone, "us-central1-a");  // the answer is projects/N/zones/Z
     EXPECT_EQ(ctx->serviceAccount, kDefaultAccount);
+    // The token, then the whole identity in one read of the metadata tree.
     EXPECT_EQ(metadataPaths(),
-              (std::vector<std::string>{
-                  "instance/service-accounts/default/token", "project/project-id",
-                  "project/numeric-project-id", "instance/id", "instance/name", "instance/hostname",
-                  "instance/zone", "instance/service-accounts/default/email"}));
+              (std::vector<std::string>{"instance/service-accounts/default/token", ""}));
+    EXPECT_EQ(journal("metadata").back().query, "recursive=true");
     EXPECT_TRUE(capture.contains("GCP >> GCP instance zone [us-central1-a]", 2));
     EXPECT_TRUE(capture.contains(
         "GCP >> GCP project id [demo-project] project num id [123456789012] instance id [" +
@@ -56,9 +55,7 @@ TEST_F(MetaQueries, KnownInstanceIdAndZoneAreNotAskedAgainAndHpxTakesTheArrayAcc
     ctx->hpxMode = true;
     useServiceAccount(account(kBackupAccount), true);
     ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
-    EXPECT_EQ(metadataPaths(),
-              (std::vector<std::string>{"project/project-id", "project/numeric-project-id",
-                                        "instance/name", "instance/hostname"}));
+    EXPECT_EQ(metadataPaths(), (std::vector<std::string>{""}));
     EXPECT_EQ(ctx->instanceId, "42");
     EXPECT_EQ(ctx->instanceZone, "europe-west1-b");
     EXPECT_EQ(ctx->serviceAccount, kBackupAccount);
@@ -74,7 +71,29 @@ TEST_F(MetaQueries, HpxDeleteAsksNothing) {
     EXPECT_TRUE(capture.contains("GCP Not getting GCP meta details for this MN", 0));
 }
 
+TEST_F(MetaQueries, KnownInstanceIdAndZoneAreNotAskedAgainWhenReadOneByOne) {
+    gce::FaultSpec tree;
+    tree.path = "/computeMetadata/v1/";
+    tree.status = 503;
+    emulator->injectFault(tree);
+    ctx->instanceId = "42";
+    ctx->instanceZone = "europe-west1-b";
+    ctx->hpxMode = true;
+    useServiceAccount(account(kBackupAccount), true);
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    EXPECT_EQ(metadataPaths(),
+              (std::vector<std::string>{"", "project/project-id", "project/numeric-project-id",
+                                        "instance/name", "instance/hostname"}));
+    EXPECT_EQ(ctx->instanceId, "42");
+    EXPECT_EQ(ctx->projectId, "demo-project");
+}
+
+// When the tree cannot be read, each value is read alone and a failure names it.
 TEST_F(MetaQueries, FailedQueryGives15WithGcpsMessage) {
+    gce::FaultSpec tree;
+    tree.path = "/computeMetadata/v1/";
+    tree.status = 503;
+    emulator->injectFault(tree);
     gce::FaultSpec fault;
     fault.path = "/computeMetadata/v1/instance/hostname";
     fault.status = 503;
@@ -103,12 +122,12 @@ TEST_F(MetaQueries, UnreachableMetadataServerGives13) {
     settings.set("Gcp", "MetadataHost", "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
 
     EXPECT_EQ(utils->rest_connectToArray(), 13);
-    EXPECT_EQ(ctx->ErrCode, 13);
+    EXPECT_EQ(ctx->session().ErrCode, 13);
     EXPECT_EQ(ctx->errText(),
               "Failed to connect to GCP [gcp-array] with REST error[\"error\" tag not found in "
               "REST error response]. Please ensure 1. Please ensure that GCP meta server is "
               "accessible");
-    EXPECT_EQ(ctx->restErrorFlag, 1);
+    EXPECT_EQ(ctx->session().restErrorFlag, 1);
     EXPECT_TRUE(capture.contains("- URL-[instance/service-accounts/default/token]", -1));
     // libcurl's own text of the transport error is in the debug log.
     EXPECT_TRUE(
@@ -125,7 +144,7 @@ TEST_F(MetaQueries, MetadataHostFromTheEnvironmentWinsOverTheSettings) {
     int rc = utils->rest_connectToArray();
     ::unsetenv("GCE_METADATA_HOST");
     EXPECT_EQ(rc, 0) << ctx->errText();
-    EXPECT_EQ(ctx->restClient->getMetaBasePath(),
+    EXPECT_EQ(ctx->session().restClient->getMetaBasePath(),
               emulator->metadataHost() + "/computeMetadata/v1/");
 }
 
@@ -138,7 +157,7 @@ TEST_F(MetaQueries, LocalInstanceIsReadByItsIdentity) {
     EXPECT_EQ(api[0].path,
               "/compute/v1/projects/demo-project/zones/us-central1-a/instances/" + ctx->instanceId);
     jsonxx::Object vm;
-    ASSERT_TRUE(vm.parse(ctx->restResponse));
+    ASSERT_TRUE(vm.parse(ctx->session().restResponse));
     EXPECT_EQ(vm.get<jsonxx::String>("name"), "mover-1");
 }
 

@@ -10,7 +10,8 @@ namespace bxtest {
 gce::EmulatorOptions EmulatorEnv::defaultOptions() {
     gce::EmulatorOptions options;
     options.timeScale = 0;
-    options.threads = 4;
+    // Every worker of a parallel phase holds a connection of its own.
+    options.threads = 24;
     return options;
 }
 

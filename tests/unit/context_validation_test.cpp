@@ -23,7 +23,7 @@ TEST_F(ContextTest, ConstructorTakesJobIdFromUtility) {
     util.jobId = 99;
     GcpCtx ctx(&util, 0, GCP_OP_SNAP);
     EXPECT_EQ(ctx.JobId, 99);
-    EXPECT_EQ(ctx.ErrCode, -1);
+    EXPECT_EQ(ctx.session().ErrCode, -1);
     GcpCtx orphan(nullptr, 0, GCP_OP_SNAP);
     EXPECT_EQ(orphan.JobId, -123456);
 }
@@ -56,7 +56,7 @@ TEST_P(ValidationTest, RulesApplyInOrderWithTheirCodes) {
     GcpCtx ctx(c.nullUtil ? nullptr : &util, 0, c.op);
     int rc = ctx.validateSnapList(c.nullArray ? nullptr : ptrs.data(), c.count);
     EXPECT_EQ(rc, c.wantCode) << c.name;
-    EXPECT_EQ(ctx.ErrCode, c.wantCode) << c.name;
+    EXPECT_EQ(ctx.session().ErrCode, c.wantCode) << c.name;
     EXPECT_EQ(ctx.errText(), c.wantText) << c.name;
     EXPECT_TRUE(log.contains(c.wantLogFormatHead, -1)) << c.name << "\n" << log.all();
 }
@@ -315,23 +315,23 @@ TEST_F(ContextTest, ErrorTextAccumulatesAndPrepends) {
     ctx.fail(14, "second.");
     EXPECT_EQ(ctx.errText(), "first.second.");
     ctx.prependErrorMsg("Head: ");
-    ctx.ErrStr << "tail";
+    ctx.session().ErrStr << "tail";
     EXPECT_EQ(ctx.errText(), "Head: first.second.tail");
     ctx.resetError();
-    EXPECT_EQ(ctx.ErrCode, 0);
+    EXPECT_EQ(ctx.session().ErrCode, 0);
     EXPECT_EQ(ctx.errText(), "");
 }
 
 TEST_F(ContextTest, RestErrorExtraction) {
     GcpCtx ctx(&util, 0, GCP_OP_SNAP);
-    ctx.restResponse =
+    ctx.session().restResponse =
         R"({"error":{"code":404,"message":"The resource 'projects/p/zones/z/disks/d' was not found","errors":[]}})";
     ctx.extractRESTErrorMsgs();
-    ctx.restResponse = "<html>not json</html>";
+    ctx.session().restResponse = "<html>not json</html>";
     ctx.extractRESTErrorMsgs();
-    ctx.restResponse = R"({"error":{"code":500}})";
+    ctx.session().restResponse = R"({"error":{"code":500}})";
     ctx.extractRESTErrorMsgs();
-    EXPECT_EQ(ctx.restErrStr.str(),
+    EXPECT_EQ(ctx.session().restErrStr.str(),
               "The resource 'projects/p/zones/z/disks/d' was not found \"error\" tag not found in "
               "REST error response\"message\" tag not found in REST error response");
     EXPECT_TRUE(log.contains("GCP Invalid REST error response. ", -1));
@@ -371,14 +371,14 @@ TEST_F(ContextTest, LockIsTakenOnlyWhenThreadsRun) {
         workers.emplace_back([&ctx] {
             for (int i = 0; i < 500; ++i) {
                 CtxLockGuard guard(&ctx);
-                ctx.restRequest += "x";
+                ctx.session().restRequest += "x";
             }
         });
     }
     for (auto& w : workers) {
         w.join();
     }
-    EXPECT_EQ(ctx.restRequest.size(), 2000u);
+    EXPECT_EQ(ctx.session().restRequest.size(), 2000u);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ TEST_F(DeepAnswerTest, DiskAnswerWithDeepLabelsIsRefused) {
     GcpUtils utils(&ctx);
     GcpObject object(records.data()[0]);
     object.GCPDeviceName = "data-disk-1";
-    ctx.restResponse =
+    ctx.session().restResponse =
         "{\"name\":\"data-disk-1\",\"id\":\"4411\",\"type\":\"zones/us-central1-a/diskTypes/"
         "pd-ssd\",\"users\":[],\"labels\":{\"a\":" +
         nested(200000) + "}}";

@@ -249,9 +249,9 @@ TEST_F(MetadataTest, InterimCloneItem) {
     rec().setMetadataResult = 1;
     EXPECT_EQ(utils.setInterimCloneInfoMetadata(obj(), ctx.get()), 17);
     rec().metadata.erase(163);
-    int before = ctx->ErrCode;
+    int before = ctx->session().ErrCode;
     EXPECT_EQ(utils.getInterimCloneInfoMetadata(obj(), ctx.get()), 17);
-    EXPECT_EQ(ctx->ErrCode, before);
+    EXPECT_EQ(ctx->session().ErrCode, before);
 }
 
 TEST_F(MetadataTest, HpxMapReadsCloneOptions) {

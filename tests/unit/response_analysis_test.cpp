@@ -79,7 +79,7 @@ TEST_F(AnalysisTest, ValuesAsText) {
     std::string value;
     bool container = false;
     EXPECT_EQ(utils.getValueFromJSONObject("missing", o, value, container), 14);
-    EXPECT_EQ(ctx.ErrCode, 14);
+    EXPECT_EQ(ctx.session().ErrCode, 14);
     EXPECT_EQ(ctx.errText(), "\"missing\" tag not found in REST response. ");
 }
 
@@ -131,9 +131,9 @@ TEST_F(AnalysisTest, FailedRequestClassification) {
     };
     for (const auto& c : cases) {
         ctx.resetError();
-        ctx.restResponse = c.body;
+        ctx.session().restResponse = c.body;
         EXPECT_EQ(utils.processFailedRequest(nullptr, &ctx), c.code) << c.body;
-        EXPECT_EQ(ctx.restErrStr.str(), c.appended) << c.body;
+        EXPECT_EQ(ctx.session().restErrStr.str(), c.appended) << c.body;
     }
     EXPECT_TRUE(log.contains("GCP From REST response - code [400] message [Invalid value", 0));
 }
@@ -167,7 +167,7 @@ TEST_F(AnalysisTest, RecordErrorCodeFollowsTheOperation) {
     }
     GcpCtx other(&util, 0, GCP_OP_POST_SNAP);
     GcpUtils otherUtils(&other);
-    other.ErrCode = 14;
+    other.session().ErrCode = 14;
     otherUtils.setErrorDetailsForSnapObj(&object, &other, 0, "given text");
     EXPECT_EQ(record.errorCode, 14);
     EXPECT_EQ(record.errorText, "given text");

@@ -80,7 +80,7 @@ TEST_P(IsGoogleDevice, AnswersFromTheStandardInquiry) {
     if (c.code == 0) {
         EXPECT_TRUE(log.containsExact("GCP >> Device [/dev/sdb] is Google GCP device", 0));
     } else {
-        EXPECT_EQ(ctx.ErrCode, c.code);
+        EXPECT_EQ(ctx.session().ErrCode, c.code);
         const char* format = c.code == 4 ? "GCP Device [/dev/sdb] is NOT a Google GCP one ["
                                          : "GCP Checking for Google GCP device failed [";
         EXPECT_TRUE(log.containsExact(format + std::to_string(c.code) + ":" + c.error + "]", -1))
@@ -134,7 +134,7 @@ TEST_P(InquiryFailure, IsCode3WithTheHostsReason) {
     GcpCtx ctx(&util, 0, GCP_OP_IS_SUPPORTED);
     GcpUtils utils(&ctx);
     EXPECT_EQ(utils.isGoogleDevice("/dev/sdb"), 3);
-    EXPECT_EQ(ctx.ErrCode, 3);
+    EXPECT_EQ(ctx.session().ErrCode, 3);
     EXPECT_EQ(ctx.errText(), GetParam().error);
     EXPECT_TRUE(
         log.containsExact(std::string("GCP SCSI Inquiry failed. 3:") + GetParam().error, -1))
@@ -326,7 +326,7 @@ TEST_F(ProcessScsi, AnotherRecordedArrayIs17WithoutMessage) {
     ctx->arrayDetails.SCSIArrayId = "prod-array";
     EXPECT_EQ(run(), 17);
     EXPECT_EQ(ctx->errText(), "");
-    EXPECT_EQ(ctx->ErrCode, -1);
+    EXPECT_EQ(ctx->session().ErrCode, -1);
     EXPECT_EQ(records[0].arrayNameSet, "");
 }
 

@@ -23,7 +23,11 @@ struct EmulatorOptions {
     double timeScale = 1.0;  // real seconds per emulated second of latency; 0 = instant
     int tokenLifetimeSec = 3600;
     std::string selfLinkBase;  // base of every selfLink; empty = "https://HOST:PORT/compute/v1/"
-    int threads = 16;          // worker threads of each server
+    // Worker threads of the API server: each open (keep-alive) connection
+    // holds one, so this bounds the concurrent connections; GCE has no such
+    // bound, and a client that opens more stalls. The metadata server gets
+    // at most 16.
+    int threads = 128;
 };
 
 // One request as the emulator received it. Secrets are kept: this is a test tool.
