@@ -26,6 +26,7 @@ JournalEntry Emulator::Impl::entryFor(const std::string& server, const httplib::
 }
 
 void Emulator::Impl::record(JournalEntry entry) {
+    entry.answered = static_cast<double>(util::nowMs()) / 1000.0;
     std::lock_guard<std::mutex> lock(journalMu);
     // Bounded, so that a long benchmark cannot grow the process without end.
     if (journalEntries.size() >= 100000) {

@@ -30,47 +30,16 @@ namespace {
 
 // Twenty unless BXSO_STORM_DISKS says otherwise (read in SetUp).
 int diskCount = 20;
-const char* const kVmAccount = "123456789012-compute@developer.gserviceaccount.com";
 
 unsigned envNumber(const char* name, unsigned fallback) {
     const char* text = std::getenv(name);
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-// Linux names block devices sda..sdz, sdaa, sdab, ...
-std::string devicePath(int index) {
-    std::string letters;
-    for (int n = index + 1; n > 0; n = (n - 1) / 26) {
-        letters.insert(letters.begin(), static_cast<char>('a' + (n - 1) % 26));
-    }
-    return "/dev/sd" + letters;
-}
+std::string devicePath(int index) { return bxtest::EmulatorEnv::devicePath(index); }
 
 std::string diskName(int i) {
     return "storm-disk-" + std::to_string(i + 1);
-}
-
-// The emulated VM with its data disks attached.
-std::string scenario() {
-    std::ostringstream s;
-    s << R"({"projects":[{"id":"demo-project","number":"123456789012","regions":[)"
-      << R"({"name":"us-central1","zones":["us-central1-a","us-central1-b","us-central1-c"]}]}],)"
-      << R"("disks":[)";
-    for (int i = 0; i < diskCount; ++i) {
-        s << (i ? "," : "") << R"({"project":"demo-project","zone":"us-central1-a","name":")"
-          << diskName(i) << R"(","sizeGb":10,"type":"pd-balanced","labels":{"app":"storm"}})";
-    }
-    s << R"(],"serviceAccounts":[{"email":")" << kVmAccount
-      << R"(","projects":["demo-project"],"generateKey":false}],)"
-      << R"("instances":[{"project":"demo-project","zone":"us-central1-a","name":"mover-1",)"
-      << R"("thisVm":true,"serviceAccount":")" << kVmAccount
-      << R"(","disks":[{"disk":"mover-1-boot","deviceName":"persistent-disk-0",)"
-      << R"("boot":true})";
-    for (int i = 0; i < diskCount; ++i) {
-        s << R"(,{"disk":")" << diskName(i) << R"(","deviceName":")" << diskName(i) << R"("})";
-    }
-    s << "]}]}";
-    return s.str();
 }
 
 class FaultStorm : public ::testing::Test {
@@ -78,7 +47,7 @@ class FaultStorm : public ::testing::Test {
     void SetUp() override {
         diskCount = static_cast<int>(envNumber("BXSO_STORM_DISKS", 20));
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
-        options.scenarioJson = scenario();
+        options.scenarioJson = bxtest::EmulatorEnv::fleetScenario(diskCount, "storm-disk-");
         env = std::make_unique<bxtest::EmulatorEnv>(options);
         ASSERT_TRUE(env->ok()) << env->error();
         bxtest::EmulatorEnv::useEmulatedDevices(util);

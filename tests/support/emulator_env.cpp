@@ -1,6 +1,7 @@
 #include "support/emulator_env.h"
 
 #include <cstdlib>
+#include <sstream>
 
 #include "host/scsi.h"
 #include "runtime/endpoints.h"
@@ -67,6 +68,38 @@ namespace bxtest {
 
 void EmulatorEnv::useEmulatedDevices(FakeOSUtil& util) {
     util.lister = [](std::vector<std::string>* out) { return HostScsi::listDevices(out, nullptr); };
+}
+
+std::string EmulatorEnv::devicePath(int index) {
+    // Linux names block devices sda..sdz, sdaa, sdab, ...
+    std::string letters;
+    for (int n = index + 1; n > 0; n = (n - 1) / 26) {
+        letters.insert(letters.begin(), static_cast<char>('a' + (n - 1) % 26));
+    }
+    return "/dev/sd" + letters;
+}
+
+std::string EmulatorEnv::fleetScenario(int disks, const std::string& prefix) {
+    auto name = [&prefix](int i) { return prefix + std::to_string(i + 1); };
+    std::ostringstream s;
+    s << R"({"projects":[{"id":"demo-project","number":"123456789012","regions":[)"
+      << R"({"name":"us-central1","zones":["us-central1-a","us-central1-b","us-central1-c"]}]}],)"
+      << R"("disks":[)";
+    for (int i = 0; i < disks; ++i) {
+        s << (i ? "," : "") << R"({"project":"demo-project","zone":"us-central1-a","name":")"
+          << name(i) << R"(","sizeGb":10,"type":"pd-balanced","labels":{"app":"storm"}})";
+    }
+    s << R"(],"serviceAccounts":[{"email":")" << kFleetAccount
+      << R"(","projects":["demo-project"],"generateKey":false}],)"
+      << R"("instances":[{"project":"demo-project","zone":"us-central1-a","name":"mover-1",)"
+      << R"("thisVm":true,"serviceAccount":")" << kFleetAccount
+      << R"(","disks":[{"disk":"mover-1-boot","deviceName":"persistent-disk-0",)"
+      << R"("boot":true})";
+    for (int i = 0; i < disks; ++i) {
+        s << R"(,{"disk":")" << name(i) << R"(","deviceName":")" << name(i) << R"("})";
+    }
+    s << "]}]}";
+    return s.str();
 }
 
 }  // namespace bxtest

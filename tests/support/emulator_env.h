@@ -37,6 +37,14 @@ public:
     // Number of journal entries whose method matches and whose path contains text.
     size_t requestsMatching(const std::string& method, const std::string& pathPart) const;
 
+    // A project whose VM "mover-1" (this VM, with account kFleetAccount) has
+    // the data disks prefix1..prefixN attached under their own names, and
+    // the Linux device path of the index-th disk attached (0 is the boot disk).
+    static std::string fleetScenario(int disks, const std::string& prefix);
+    static std::string devicePath(int index);
+    static constexpr const char* kFleetAccount =
+        "123456789012-compute@developer.gserviceaccount.com";
+
 private:
     SettingsFile settings_;
     std::unique_ptr<gce::Emulator> emulator_;
