@@ -77,10 +77,12 @@ double idealSeconds(const LatencyModel& m, const IdealInput& in) {
             return connect + 2 * n * r;
         case Op::Snap:
             // On the pool: per disk the createSnapshot request, then the
-            // Operation until RUNNING and one read of the snapshot; the
-            // snapshot's CREATING phase starts when the request is processed,
-            // so it runs while the Operation is polled.
-            return connect + rounds * (r + std::max(wait(m, m.pending) + r, m.snapCreate));
+            // Operation until RUNNING and at least one read of the snapshot.
+            // The snapshot's CREATING phase is counted from the processing of
+            // the request (it ends pending + create later), so it overlaps
+            // the Operation's polls instead of following them.
+            return connect +
+                   rounds * (r + std::max(wait(m, m.pending) + r, m.pending + m.snapCreate));
         case Op::PostSnap: {
             // The source disks one by one, then per snapshot in order: its
             // Operation until DONE (no earlier than READY), the snapshot, its id.

@@ -191,8 +191,8 @@ TEST_F(ParallelTest, LookupsReadTheInstanceOncePerCall) {
 
 // Revert of many disks on eight workers, each with its own session: every
 // disk is replaced and attached again (run under ThreadSanitizer in CI).
-TEST_F(ParallelTest, RevertOfManyDisksOnEightWorkers) {
-    start(12);
+TEST_F(ParallelTest, SnapAndRevertOfManyDisksOnEightWorkers) {
+    start(32);
     auto rs = records(8);
     ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
     ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
