@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +43,9 @@ struct Emulator::Impl {
     // ---- state (guarded by mu) ----
     mutable std::mutex mu;
     World world;
+    // Operations whose completion effect is still to come, so that advancing
+    // time does not walk every Operation ever made (they are never pruned).
+    std::set<std::string> unappliedOps;
     std::map<std::string, double> latency;  // emulated seconds per kind
     double timeScale = 1.0;
     std::vector<OperationFault> opFaults;

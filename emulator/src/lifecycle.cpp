@@ -56,6 +56,7 @@ Operation& Emulator::Impl::startOperation(const std::string& project, const Scop
     }
     std::string key = op.path();
     changed = true;
+    unappliedOps.insert(key);
     return world.operations[key] = std::move(op);
 }
 
@@ -85,10 +86,18 @@ std::string Emulator::Impl::snapshotStatus(const Snapshot& s, int64_t now) const
 
 void Emulator::Impl::advance(int64_t now) {
     std::vector<Operation*> due;
-    for (auto& kv : world.operations) {
-        if (!kv.second.applied && kv.second.doneMs <= now) {
-            due.push_back(&kv.second);
+    for (auto it = unappliedOps.begin(); it != unappliedOps.end();) {
+        auto op = world.operations.find(*it);
+        if (op == world.operations.end() || op->second.applied) {
+            it = unappliedOps.erase(it);
+            continue;
         }
+        if (op->second.doneMs <= now) {
+            due.push_back(&op->second);
+            it = unappliedOps.erase(it);
+            continue;
+        }
+        ++it;
     }
     std::sort(due.begin(), due.end(), [](const Operation* a, const Operation* b) {
         return a->doneMs != b->doneMs ? a->doneMs < b->doneMs : a->insertMs < b->insertMs;

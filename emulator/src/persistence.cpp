@@ -305,6 +305,12 @@ bool Emulator::Impl::worldFromJson(const Json& j, std::string* error) {
         return false;
     }
     world = std::move(w);
+    unappliedOps.clear();
+    for (const auto& kv : world.operations) {
+        if (!kv.second.applied) {
+            unappliedOps.insert(kv.first);
+        }
+    }
     return true;
 }
 
