@@ -72,9 +72,9 @@ double idealSeconds(const LatencyModel& m, const IdealInput& in) {
     const double rounds = std::ceil(static_cast<double>(n) / workers);
     switch (in.op) {
         case Op::Prepare:
-            // Per disk one instance read and one disk read; the SCSI inquiries
-            // go to the local devices and carry no request latency.
-            return connect + 2 * n * r;
+            // One instance read for all disks, then per disk a disk read; the
+            // SCSI inquiries go to the local devices and carry no request latency.
+            return connect + (n + 1) * r;
         case Op::Snap:
             // On the pool: per disk the createSnapshot request, then the
             // Operation until RUNNING and at least one read of the snapshot.
@@ -94,15 +94,17 @@ double idealSeconds(const LatencyModel& m, const IdealInput& in) {
             return t;
         }
         case Op::Map:
-            // Snapshot, source disk, instance and clone reads; label read and
-            // insert per clone, the inserts followed as a batch, each clone READY;
-            // then per clone one after another: clone read, attach, its Operation.
-            return connect + 4 * n * r + startThenFollow(m, n, 2) + n * r +
+            // Snapshot, source disk and clone reads and one instance read;
+            // label read and insert per clone, the inserts followed as a batch,
+            // each clone READY; then per clone one after another: clone read,
+            // attach, its Operation.
+            return connect + (3 * n + 1) * r + startThenFollow(m, n, 2) + n * r +
                    n * (2 * r + wait(m, operation(m)));
         case Op::Unmap:
-            // Snapshot, source disk and instance reads; then per clone one after
-            // another a detach and its Operation, then a delete and its Operation.
-            return connect + 3 * n * r + 2 * n * (r + wait(m, operation(m)));
+            // Snapshot and source disk reads and one instance read; then per
+            // clone one after another a detach and its Operation, then a delete
+            // and its Operation.
+            return connect + (2 * n + 1) * r + 2 * n * (r + wait(m, operation(m)));
         case Op::Delete:
             // Per snapshot one after another: the read, the delete, its Operation.
             return connect + n * (2 * r + wait(m, operation(m)));

@@ -314,7 +314,10 @@ bool BXSnapRESTAPI_Gcp::request(int type, const std::string& path, const std::st
                                 std::string& response, bool meta) {
     uint64_t generation = 0;
     bool result = sendReq(type, path, body, response, meta, &generation);
-    if (checkForAuthErrorAndReconnect(response, generation)) {
+    // Only a 401 can say the token is no longer accepted: other answers are
+    // not parsed for it.
+    if (httpErrorCode == GCP_REST_API_ERROR_CODE_UNAUTHORIZED &&
+        checkForAuthErrorAndReconnect(response, generation)) {
         result = sendReq(type, path, body, response, meta);
     }
     return result;
