@@ -135,6 +135,60 @@ std::string permissionFor(const Route& rt) {
 
 }  // namespace
 
+namespace {
+
+// The key of a request's requestId: per project, like GCE; empty when there is none.
+std::string requestIdKey(const httplib::Request& req) {
+    if (req.method != "POST" && req.method != "DELETE" && req.method != "PATCH" &&
+        req.method != "PUT") {
+        return "";
+    }
+    std::string id = req.get_param_value("requestId");
+    if (id.empty()) {
+        return "";
+    }
+    auto seg = util::splitPath(req.path.substr(std::string("/compute/v1/").size()));
+    return (seg.size() >= 2 ? seg[1] : std::string()) + "/" + id;
+}
+
+}  // namespace
+
+bool Emulator::Impl::repeatedRequest(const httplib::Request& req, Reply& out) {
+    std::string key = requestIdKey(req);
+    if (key.empty()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    auto seen = requestIds.find(key);
+    if (seen == requestIds.end()) {
+        return false;
+    }
+    auto op = world.operations.find(seen->second);
+    if (op == world.operations.end()) {
+        return false;
+    }
+    int64_t now = util::nowMs();
+    advance(now);
+    out.status = 200;
+    out.body = renderOperation(op->second, now);
+    return true;
+}
+
+void Emulator::Impl::rememberRequest(const httplib::Request& req, const Reply& out) {
+    std::string key = requestIdKey(req);
+    if (key.empty() || out.status != 200 || !out.body.is_object() ||
+        out.body.value("kind", "") != "compute#operation") {
+        return;
+    }
+    std::string link = out.body.value("selfLink", "");
+    size_t at = link.find("/compute/v1/");
+    if (at == std::string::npos) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    requestIds[key] = link.substr(at + std::string("/compute/v1/").size());
+}
+
 void Emulator::Impl::handleCompute(const httplib::Request& req, Reply& out,
                                    const std::string& email) {
     const std::string prefix = "/compute/v1/";

@@ -166,6 +166,8 @@ FaultSpec faultFrom(const Json& j) {
     }
     f.dropConnection = j.value("dropConnection", false);
     f.latencySeconds = j.value("latencySeconds", 0.0);
+    f.retryAfterSeconds = j.value("retryAfterSeconds", -1);
+    f.dropAfterWork = j.value("dropAfterWork", false);
     return f;
 }
 

@@ -228,7 +228,8 @@ bool Emulator::start(std::string* error) {
         }
         ++m.requests;
         JournalEntry entry = Impl::entryFor("api", req);
-        if (m.applyFault("api", req, res, entry)) {
+        bool dropAfter = false;
+        if (m.applyFault("api", req, res, entry, &dropAfter)) {
             m.record(std::move(entry));
             return;
         }
@@ -245,12 +246,20 @@ bool Emulator::start(std::string* error) {
         } else if (p.rfind("/compute/v1/", 0) == 0) {
             std::string email;
             if (m.authenticate(req, &email, r)) {
-                m.handleCompute(req, r, email);
+                if (!m.repeatedRequest(req, r)) {
+                    m.handleCompute(req, r, email);
+                    m.rememberRequest(req, r);
+                }
                 std::lock_guard<std::mutex> lock(m.mu);
                 m.saveIfChangedLocked();
             }
         } else {
             r.error(errors::make(404, "notFound", "The requested URL " + p + " was not found."));
+        }
+        if (dropAfter) {
+            Impl::dropAnswer(req, res, entry);
+            m.record(std::move(entry));
+            return;
         }
         m.send(res, r);
         entry.status = r.status;

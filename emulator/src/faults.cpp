@@ -35,8 +35,23 @@ void Emulator::Impl::record(JournalEntry entry) {
     journalEntries.push_back(std::move(entry));
 }
 
+void Emulator::Impl::dropAnswer(const httplib::Request& req, httplib::Response& res,
+                                JournalEntry& entry) {
+    entry.status = 0;
+    if (req.ssl != nullptr) {
+        int fd = SSL_get_fd(req.ssl);
+        if (fd >= 0) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+    // Plain HTTP: announce a body and never send it, so the client sees a broken answer.
+    res.set_header("Connection", "close");
+    res.set_content_provider(static_cast<size_t>(64), "application/json",
+                             [](size_t, size_t, httplib::DataSink&) { return false; });
+}
+
 bool Emulator::Impl::applyFault(const std::string& server, const httplib::Request& req,
-                                httplib::Response& res, JournalEntry& entry) {
+                                httplib::Response& res, JournalEntry& entry, bool* dropAfter) {
     FaultSpec hit;
     bool found = false;
     {
@@ -67,24 +82,23 @@ bool Emulator::Impl::applyFault(const std::string& server, const httplib::Reques
         std::this_thread::sleep_for(
             std::chrono::milliseconds(static_cast<int64_t>(hit.latencySeconds * 1000.0)));
     }
-    if (hit.dropConnection) {
-        entry.status = 0;
-        if (req.ssl != nullptr) {
-            int fd = SSL_get_fd(req.ssl);
-            if (fd >= 0) {
-                ::shutdown(fd, SHUT_RDWR);
-            }
+    if (hit.dropAfterWork) {
+        if (dropAfter) {
+            *dropAfter = true;
         }
-        // Plain HTTP: announce a body and never send it, so the client sees a broken answer.
-        res.set_header("Connection", "close");
-        res.set_content_provider(static_cast<size_t>(64), "application/json",
-                                 [](size_t, size_t, httplib::DataSink&) { return false; });
+        return false;
+    }
+    if (hit.dropConnection) {
+        dropAnswer(req, res, entry);
         return true;
     }
     if (hit.status == 0) {
         return false;  // latency only
     }
     res.status = hit.status;
+    if (hit.retryAfterSeconds >= 0) {
+        res.set_header("Retry-After", std::to_string(hit.retryAfterSeconds));
+    }
     std::string body =
         hit.body.empty() ? errors::byStatus(hit.status, hit.reason).body.dump() : hit.body;
     bool json = !body.empty() && (body[0] == '{' || body[0] == '[');

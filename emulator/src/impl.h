@@ -46,6 +46,9 @@ struct Emulator::Impl {
     // Operations whose completion effect is still to come, so that advancing
     // time does not walk every Operation ever made (they are never pruned).
     std::set<std::string> unappliedOps;
+    // requestId of a mutating request (per project) -> the Operation it started, so that a
+    // repeat returns that Operation instead of doing the work again, as GCE does.
+    std::map<std::string, std::string> requestIds;
     std::map<std::string, double> latency;  // emulated seconds per kind
     double timeScale = 1.0;
     std::vector<OperationFault> opFaults;
@@ -134,8 +137,16 @@ struct Emulator::Impl {
 
     // faults.cpp: request faults and the journal
     // Returns true when the fault answered (or dropped) the request itself.
+    // True when the fault answered; with dropAfterWork it answers nothing and sets
+    // *dropAfter: the caller carries the request out, then calls dropAnswer.
     bool applyFault(const std::string& server, const httplib::Request& req, httplib::Response& res,
-                    JournalEntry& entry);
+                    JournalEntry& entry, bool* dropAfter = nullptr);
+    // requestId: true when req repeats a mutating request already carried out (out then
+    // holds the Operation it started, as it stands now); rememberRequest records one.
+    bool repeatedRequest(const httplib::Request& req, Reply& out);
+    void rememberRequest(const httplib::Request& req, const Reply& out);
+    static void dropAnswer(const httplib::Request& req, httplib::Response& res,
+                           JournalEntry& entry);
     void record(JournalEntry entry);
     static JournalEntry entryFor(const std::string& server, const httplib::Request& req);
     bool matchOperationFaultLocked(const std::string& type, const std::string& target,

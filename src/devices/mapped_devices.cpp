@@ -203,9 +203,14 @@ int GcpUtils::checkForMappedDevices(GcpMapCtx*, const std::vector<std::string>& 
 // configured pause, up to the retry count. Returns how many were found.
 int GcpUtils::waitForMappedDevices(GcpMapCtx* mapCtx, int expected, int found) {
     const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
-    for (int attempt = 1; found != expected && attempt < cfg.RetryMaxCount; ++attempt) {
+    RetryPolicy policy;
+    policy.attempts = cfg.RetryMaxCount;
+    policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
+    Backoff backoff(policy);
+    long pause = 0;
+    while (found != expected && backoff.next(&pause)) {
         ctx->log(0, "GCP Waiting for [%d] seconds before retrying map", cfg.RetrySleepInterval);
-        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        WNSLEEP(pause);
         ctx->resetError();
         mapCtx->devicesAfter.clear();
         getDeviceList(mapCtx, false);

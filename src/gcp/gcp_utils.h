@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/jsonxx.h"
+#include "common/retry.h"
 
 #include "context/gcp_ctx.h"
 
@@ -228,6 +229,19 @@ class GcpUtils {
     // One GET of a path relative to the API base path (the source client unless
     // another is given); the response stays in the context.
     bool restGet(const std::string& path, BXSnapRESTAPI_Gcp* client = nullptr);
+    // The retry policy for transient answers under the account's settings
+    // (its retry count, and pauses that start at its interval, at most 1 s,
+    // and add up to at most count x interval), or for a wait's own settings.
+    RetryPolicy accountRetryPolicy() const;
+    static RetryPolicy waitRetryPolicy(const GcpReqOpInfo& rec);
+    // GET of the session's restApiPath through client, repeated after a
+    // transient answer as policy allows; false with the last answer in the
+    // session when it failed for good.
+    bool getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy);
+    // POST or DELETE of the session's request with a requestId, the same on
+    // every repeat (GCP then returns the first Operation instead of doing the
+    // work twice), repeated after a transient answer as the account allows.
+    bool sendMutating(bool post, BXSnapRESTAPI_Gcp* client);
     // As restGet for an instance, answered from the current lookup loop's
     // earlier read of the same instance when there is one (InstanceReadScope).
     bool restGetInstance(const std::string& path);
@@ -270,6 +284,9 @@ class GcpUtils {
     int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
     int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
     int failLinkMissing(GcpCtx* ctx, const GcpReqOpInfo& rec, const char* what);
+    // While a resource is not found: its Operation's error when that
+    // Operation (rec.selfLink) ended failed, else 0.
+    int failedOperationOf(GcpObject* object, GcpCtx* ctx, const GcpReqOpInfo& rec);
     int missingLocation(GcpObject* object);
     void copyLabels(GcpObject* object, const jsonxx::Object& response);
     std::string snapDetailsHead(const GcpObject* object) const;
@@ -311,6 +328,7 @@ class InstanceReadScope {
 bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
                       bool& isContainer);
 int getSnapOpStatus(const GcpReqOpInfo& rec);
+bool operationFailed(const jsonxx::Object& response);
 int getResourceStatus(const GcpReqOpInfo& rec);
 void extractJSONxxArrayElements(const jsonxx::Object& object, const std::string& name,
                                 std::vector<std::string>& out);

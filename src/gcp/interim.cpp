@@ -318,9 +318,9 @@ bool GcpUtils::sendInterimRequest(InterimVerb verb, const std::string& path) {
         return false;
     }
     if (verb == InterimVerb::Post) {
-        return client->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
+        return sendMutating(true, client);
     }
-    return client->del(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
+    return sendMutating(false, client);
 }
 
 int GcpUtils::rest_createInterimClone(GcpObject* o, GcpCtx* c) {

@@ -446,7 +446,7 @@ int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
     buildJSONForCreateCloneReq(o, c, labels);
     c->session().restApiPath = cloneLocationPath(o) + "/disks/";
     BXSnapRESTAPI_Gcp* client = activeClient();
-    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!client || !sendMutating(true, client)) {
         return failRequest(nullptr, GCP_ERR_GCP,
                            "Failed to create clone of snapshot [" + source + "].");
     }
@@ -498,7 +498,7 @@ int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
     c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
                      "/attachDisk/";
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!client || !sendMutating(true, client)) {
         return failRequest(
             nullptr, GCP_ERR_GCP,
             "Failed to attach clone [" + o->CloneName + "] to instance [" + c->instanceName + "].");

@@ -1,10 +1,110 @@
 // The shape every GCP request of the operations shares: clear the exchange,
 // send, and on failure report it the same way everywhere.
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cstdio>
+
 #include "gcp/gcp_utils.h"
+#include "host/strings.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_failure.h"
+#include "rest/transient.h"
 
 namespace DuVavaZid {
+
+namespace {
+
+constexpr long kMaxFirstTransientPauseMs = 1000;
+
+// A random (version 4) UUID, the form GCP expects in requestId.
+std::string newRequestId() {
+    unsigned char b[16];
+    if (RAND_bytes(b, sizeof b) != 1) {
+        std::random_device rd;
+        for (auto& x : b) {
+            x = static_cast<unsigned char>(rd());
+        }
+    }
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+RetryPolicy transientPolicy(int attempts, long intervalMs) {
+    long budget = static_cast<long>(std::max(1, attempts)) * std::max(0L, intervalMs);
+    return RetryPolicy::transient(std::max(1, attempts),
+                                  std::min(std::max(0L, intervalMs), kMaxFirstTransientPauseMs),
+                                  budget);
+}
+
+}  // namespace
+
+RetryPolicy GcpUtils::accountRetryPolicy() const {
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    return transientPolicy(cfg.RetryMaxCount, static_cast<long>(cfg.RetrySleepInterval) * 1000);
+}
+
+RetryPolicy GcpUtils::waitRetryPolicy(const GcpReqOpInfo& rec) {
+    return transientPolicy(rec.maxAttempts,
+                           static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
+}
+
+bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy) {
+    RestSession& s = ctx->session();
+    Backoff backoff(policy);
+    for (;;) {
+        if (client->get(s.restApiPath, s.restRequest, s.restResponse, false)) {
+            return true;
+        }
+        AnswerKind kind = classifyAnswer(client->getHttpErrorCode(), s.restResponse,
+                                         client->lastResponseHeaders());
+        long pause = 0;
+        if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
+            return false;
+        }
+        ctx->log(2,
+                 "GCP Transient answer [%s] to GET [%s] - will try again after sleeping for %ld ms "
+                 "- attempt #%d of %d...",
+                 kind.reason.c_str(), s.restApiPath.c_str(), pause, backoff.failures() + 1,
+                 policy.attempts);
+        WNSLEEP(pause);
+    }
+}
+
+bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
+    RestSession& s = ctx->session();
+    // The id goes on the URL only: the path stays as the messages name it.
+    const std::string path = s.restApiPath +
+                             (s.restApiPath.find('?') == std::string::npos ? "?" : "&") +
+                             "requestId=" + newRequestId();
+    const RetryPolicy policy = accountRetryPolicy();
+    Backoff backoff(policy);
+    for (;;) {
+        bool sent = post ? client->post(path, s.restRequest, s.restResponse, false)
+                         : client->del(path, s.restRequest, s.restResponse, false);
+        if (sent) {
+            return true;
+        }
+        AnswerKind kind = classifyAnswer(client->getHttpErrorCode(), s.restResponse,
+                                         client->lastResponseHeaders());
+        long pause = 0;
+        if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
+            return false;
+        }
+        ctx->log(2,
+                 "GCP Transient answer [%s] to %s [%s] - repeating it with the same request id "
+                 "after sleeping for %ld ms - attempt #%d of %d...",
+                 kind.reason.c_str(), post ? "POST" : "DELETE", s.restApiPath.c_str(), pause,
+                 backoff.failures() + 1, policy.attempts);
+        WNSLEEP(pause);
+    }
+}
 
 bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
     rest_resetCtx();
@@ -16,7 +116,7 @@ bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
         ctx->session().restResponse.clear();
         return false;
     }
-    return client->get(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
+    return getRetrying(client, accountRetryPolicy());
 }
 
 bool GcpUtils::restGetInstance(const std::string& path) {

@@ -2,6 +2,7 @@
 // made from its snapshot and attached again under its former device name. A
 // safe-point snapshot of each old disk lets a failed call be undone; the
 // whole call is all or nothing.
+#include <algorithm>
 #include <list>
 #include <memory>
 #include <new>
@@ -209,11 +210,16 @@ void* GcpUtils::undoRevertSnap(void* params) {
     const ArrayConfigs& cfg = c->arrayDetails.arrayConfigs;
     const bool undoable = o->RevertState == REVERT_DETACH || o->RevertState == REVERT_SAFE_POINT ||
                           cfg.CreateSafepointSnapBeforeRevert;
+    RetryPolicy policy;
+    policy.attempts = undoable ? std::max(1, cfg.RetryMaxCount) : 1;
+    policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
+    Backoff backoff(policy);
     int rc = self->undoByState(o);
-    for (int attempt = 1; rc != 0 && undoable && attempt < cfg.RetryMaxCount; ++attempt) {
+    long pause = 0;
+    while (rc != 0 && backoff.next(&pause)) {
         c->log(0, "GCP Retrying undo of revert for snapshot [%s] in [%d] seconds",
                o->SnapUuid.c_str(), cfg.RetrySleepInterval);
-        WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+        WNSLEEP(pause);
         rc = self->undoByState(o);
     }
     if (rc == 0) {

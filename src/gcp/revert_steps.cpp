@@ -50,8 +50,7 @@ int GcpUtils::sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo
     ctx->session().restApiPath = path;
     BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
     bool sent = client &&
-                (post ? client->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false)
-                      : client->del(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false));
+                sendMutating(post, client);
     if (!sent) {
         return failRequest(nullptr, GCP_ERR_GCP, failSentence);
     }

@@ -124,9 +124,12 @@ void* GcpUtils::createSnap(void* params) {
                 rc = self->monitorSnapOpProgress(o, c, rec, false);
             }
             if (rc == 0) {
+                const std::string operation = rec.selfLink;
                 rec.reset();
                 self->fillCreateRecord(rec, o, true);
                 rec.targetLink = snapshotUrl(o);
+                // Should the snapshot vanish, its Operation says why.
+                rec.selfLink = operation;
                 rc = self->monitorResourceStatus(o, c, rec, false);
             }
             if (rc == 0) {
@@ -176,7 +179,7 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
                o->SnapUuid.c_str(), o->GCPDeviceName.c_str(), o->ProjectId.c_str());
     }
     c->session().restApiPath = o->ProjectId + location + "/disks/" + o->GCPDeviceName + suffix;
-    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!client || !sendMutating(true, client)) {
         rc = failRequest(nullptr, GCP_ERR_GCP,
                          "Failed to create snapshot of Gcp device [" + o->GCPDeviceName + "].");
     } else {

@@ -71,15 +71,20 @@ int GcpUtils::deleteSnaps() {
         }
 
         ctx->resetError();
-        for (int attempt = 1; attempt <= kDeleteAttempts; ++attempt) {
+        RetryPolicy backendPolicy;
+        backendPolicy.attempts = kDeleteAttempts;
+        backendPolicy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
+        Backoff backend(backendPolicy);
+        for (;;) {
             rc = rest_deleteSnap(o, ctx);
-            if (rc != GCP_ERR_BACKEND || attempt == kDeleteAttempts) {
+            long pause = 0;
+            if (rc != GCP_ERR_BACKEND || !backend.next(&pause)) {
                 break;
             }
             ctx->resetError();
             ctx->log(0, "GCP >> Retrying delete for snapshot [%s] after waiting for %d seconds",
                      o->SnapTag.c_str(), cfg.RetrySleepInterval);
-            WNSLEEP(static_cast<long>(cfg.RetrySleepInterval) * 1000);
+            WNSLEEP(pause);
         }
         if (rc == 0) {
             rec.reset();
@@ -125,7 +130,7 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
     c->session().restApiPath = o->ProjectId + "/global/snapshots/" +
                      (o->SnapResourceId.empty() ? o->SnapUuid : o->SnapResourceId);
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (client && client->del(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (client && sendMutating(false, client)) {
         c->log(0,
                "GCP >> Initiated delete request for snapshot [%s] of Gcp device [%s] successfully",
                o->SnapTag.c_str(), o->GCPDeviceTag.c_str());

@@ -91,7 +91,7 @@ int GcpUtils::rest_detachClone(GcpObject* o, GcpCtx* c) {
     c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
                      "/detachDisk/" + "?" + "deviceName=" + urlEncode(o->CloneName);
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (!client || !client->post(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!client || !sendMutating(true, client)) {
         return failRequest(nullptr, GCP_ERR_GCP,
                            "Failed to detach clone [" + o->CloneName + "] from instance [" +
                                c->instanceName + "].");
@@ -142,7 +142,7 @@ int GcpUtils::rest_deleteClone(GcpObject* o, GcpCtx* c) {
         c->session().restApiPath = cloneLocationPath(o) + "/disks/" + o->CloneName;
     }
     int rc = 0;
-    if (!client || !client->del(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!client || !sendMutating(false, client)) {
         rc = failRequest(nullptr, GCP_ERR_GCP, "Failed to delete clone [" + o->CloneName + "].");
     } else {
         c->log(0, "GCP >> Initiated delete request for clone [%s] of snapshot [%s] successfully",

@@ -24,6 +24,16 @@ int sleepMs(const GcpReqOpInfo& rec) { return rec.sleepInterval * rec.sleepUnitM
 
 }  // namespace
 
+// A DONE Operation with an error failed, whether or not GCP added
+// httpErrorStatusCode; an Operation with that member failed too.
+bool operationFailed(const jsonxx::Object& response) {
+    if (response.has<jsonxx::Number>(GCP_REST_API_HTTP_ERROR_CODE_FIELD)) {
+        return true;
+    }
+    return response.has<jsonxx::String>("status") &&
+           response.get<jsonxx::String>("status") == "DONE" && response.has<jsonxx::Object>("error");
+}
+
 int getSnapOpStatus(const GcpReqOpInfo& rec) {
     if (!rec.httpErrorStatusCode.empty()) {
         return GCP_ERR_INTERNAL;
@@ -87,7 +97,7 @@ int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
         return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
     }
     client->setBasePath(rec.selfLink);
-    if (!client->get(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!getRetrying(client, waitRetryPolicy(rec))) {
         return failRequest(object, GCP_ERR_GCP,
                            "Failed to get operation [" + rec.operationType +
                                "] progress details for " + rec.getEntityTypeStr() + " [" +
@@ -107,8 +117,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
         return rc;
     }
     BXSnapRESTAPI_Gcp* client = activeClient();
-    if ((client && client->getHttpErrorCode() == 404) ||
-        response.has<jsonxx::Number>(GCP_REST_API_HTTP_ERROR_CODE_FIELD)) {
+    if ((client && client->getHttpErrorCode() == 404) || operationFailed(response)) {
         if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
             return GCP_ERR_NOT_FOUND;
         }
@@ -254,7 +263,7 @@ int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo&
     }
     client->setBasePath(rec.targetLink);
     int rc = 0;
-    if (!client->get(c->session().restApiPath, c->session().restRequest, c->session().restResponse, false)) {
+    if (!getRetrying(client, waitRetryPolicy(rec))) {
         if (client->getHttpErrorCode() == 404) {
             processFailedRequest(object, c);
             rc = GCP_ERR_NOT_FOUND;
@@ -310,6 +319,30 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
     return getResourceStatus(rec);
 }
 
+int GcpUtils::failedOperationOf(GcpObject* object, GcpCtx* c, const GcpReqOpInfo& rec) {
+    BXSnapRESTAPI_Gcp* client = activeClient();
+    if (rec.selfLink.empty() || !client) {
+        return 0;
+    }
+    rest_resetCtx();
+    client->setBasePath(rec.selfLink);
+    bool read = getRetrying(client, waitRetryPolicy(rec));
+    restoreComputeBasePath();
+    jsonxx::Object response;
+    if (!read || !response.parse(c->session().restResponse) || !operationFailed(response)) {
+        c->resetError();
+        return 0;
+    }
+    processFailedRequest(object, c);
+    int rc = failWithUrl(c, GCP_ERR_GCP,
+                         "Failed to perform the requested operation. Error returned by GCP [" +
+                             c->session().restErrStr.str() + "]");
+    setErrorDetailsForSnapObj(object, c, rc, nullptr);
+    c->log(-1, "GCP Operation [%s] failed for %s [%s]", rec.operationType.c_str(),
+           rec.getEntityTypeStr(), rec.entityName.c_str());
+    return rc;
+}
+
 int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                                     bool waitForCompletion) {
     const char* type = rec.getEntityTypeStr();
@@ -335,9 +368,14 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
     for (;;) {
         int r = rest_getResourceStatus(object, c, rec);
         if (r == GCP_ERR_NOT_FOUND) {
-            // Just created resources can take a moment to become visible.
+            // Just created resources can take a moment to become visible;
+            // one whose Operation failed never will.
             c->resetError();
             c->log(0, "GCP Resource [%s] not found", rec.entityName.c_str());
+            int failed = failedOperationOf(object, c, rec);
+            if (failed != 0) {
+                return failed;
+            }
         } else if (r != 0) {
             return r;
         } else {

@@ -323,6 +323,12 @@ bool BXSnapRESTAPI_Gcp::request(int type, const std::string& path, const std::st
     return result;
 }
 
+std::string BXSnapRESTAPI_Gcp::lastResponseHeaders() const {
+    size_t length = 0;
+    const char* text = curl->GetHttpResponse(length, true);
+    return text && length ? std::string(text, strnlen(text, length)) : std::string();
+}
+
 bool BXSnapRESTAPI_Gcp::get(const std::string& path, const std::string& body, std::string& response,
                             bool meta) {
     return request(REQ_GET, path, body, response, meta);

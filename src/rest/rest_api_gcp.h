@@ -89,6 +89,8 @@ public:
     bool del(const std::string& path, const std::string& body, std::string& response, bool meta);
     bool patch(const std::string& path, const std::string& body, std::string& response, bool meta);
     int64_t getHttpErrorCode() const { return httpErrorCode; }
+    // Header block of the last answer (Retry-After is read from it).
+    std::string lastResponseHeaders() const;
 
     // Obtains a token: an empty path posts body to the token endpoint (the base
     // path), otherwise path is a metadata-server GET.

@@ -31,4 +31,10 @@ void setDebugSink(DebugSink sink);
 // Overrides the level from the settings file; a negative value restores it.
 void setDebugLevelOverride(int level);
 
+// Every pause of the plug-in (WNSLEEP) goes through the sleeper: tests install
+// one that records the pauses and returns at once; nullptr restores real
+// sleeping. Safe at any time; the sleeper may be called from several threads.
+using Sleeper = std::function<void(long milliseconds)>;
+void setSleeper(Sleeper sleeper);
+
 }  // namespace bxrt

@@ -1,8 +1,10 @@
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "host/strings.h"
+#include "runtime/runtime.h"
 
 std::string CWnString::Format(const std::string& tmpl, const std::vector<std::string>& args) {
     std::string out;
@@ -91,7 +93,41 @@ std::string Join(const std::vector<std::string>& parts, const std::string& separ
 
 }  // namespace HostStr
 
+namespace {
+
+struct SleeperSlot {
+    std::mutex mutex;
+    bxrt::Sleeper sleeper;
+};
+
+SleeperSlot& sleeperSlot() {
+    static SleeperSlot slot;
+    return slot;
+}
+
+}  // namespace
+
+namespace bxrt {
+
+void setSleeper(Sleeper sleeper) {
+    auto& slot = sleeperSlot();
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.sleeper = std::move(sleeper);
+}
+
+}  // namespace bxrt
+
 void WNSLEEP(long milliseconds) {
+    bxrt::Sleeper sleeper;
+    {
+        auto& slot = sleeperSlot();
+        std::lock_guard<std::mutex> lock(slot.mutex);
+        sleeper = slot.sleeper;
+    }
+    if (sleeper) {
+        sleeper(milliseconds);
+        return;
+    }
     if (milliseconds > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }

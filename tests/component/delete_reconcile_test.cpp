@@ -1,6 +1,8 @@
 // Snapshot deletion and reconciliation through the exported entry points.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "common/jsonxx.h"
 #include "engine/exports.h"
 #include "gcp/gcp_utils.h"
@@ -118,7 +120,10 @@ TEST_F(SnapshotLifecycleTest, NotFoundOnDeleteIsConfirmedByALookup) {
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
 }
 
-TEST_F(SnapshotLifecycleTest, BackendErrorIsRetriedOnce) {
+// A backend error is transient: the DELETE is repeated with the same request
+// id; one that never clears fails the snapshot with GCP's reason after the
+// account's tries and the one extra pass that deletion gives backend errors.
+TEST_F(SnapshotLifecycleTest, BackendErrorIsRepeatedWithTheSameRequestId) {
     std::string id = makeSnapshot("flaky");
     bxtest::RecordSet records(1);
     prepareRecord(records[0], "flaky", id);
@@ -127,23 +132,34 @@ TEST_F(SnapshotLifecycleTest, BackendErrorIsRetriedOnce) {
     backend.path = "*/global/snapshots/*";
     backend.status = 503;
     backend.reason = "backendError";
-    backend.count = 2;
+    backend.count = -1;
     env->emu().injectFault(backend);
     env->emu().clearJournal();
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
-    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/"), 2u);
+    // Five tries (the account's retry count), twice.
+    EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/"), 10u);
     EXPECT_EQ(log.count("GCP >> Retrying delete for snapshot [flaky] after waiting for 0 seconds"),
               1u);
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_FAILED);
     EXPECT_NE(records[0].errorText.find("GCP returned backend error"), std::string::npos);
 
-    // One backend error only: the repeat deletes it.
-    backend.count = 1;
+    // Two backend errors only: the third try deletes it, under the first try's id.
+    env->emu().clearFaults();
+    backend.count = 2;
     env->emu().injectFault(backend);
+    env->emu().clearJournal();
     records[0].setError(0, "");
-    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0);
+    EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0) << records[0].errorText;
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
     EXPECT_TRUE(snapshotJson("flaky").empty());
+    std::set<std::string> ids;
+    for (const auto& e : env->emu().journal()) {
+        if (e.method == "DELETE") {
+            EXPECT_NE(e.query.find("requestId="), std::string::npos);
+            ids.insert(e.query);
+        }
+    }
+    EXPECT_EQ(ids.size(), 1u);
 }
 
 TEST_F(SnapshotLifecycleTest, AFailureBetweenSuccessesStillReachesTheFirstRecord) {
@@ -155,8 +171,8 @@ TEST_F(SnapshotLifecycleTest, AFailureBetweenSuccessesStillReachesTheFirstRecord
     gce::FaultSpec refused;
     refused.method = "DELETE";
     refused.path = "*/global/snapshots/*";
-    refused.status = 500;
-    refused.skip = 1;  // the second snapshot's DELETE only
+    refused.status = 400;  // no repeat cures it
+    refused.skip = 1;      // the second snapshot's DELETE only
     env->emu().injectFault(refused);
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 3, &util), 1);
     EXPECT_EQ(records[1].status, BXSO::SNAP_DELETE_FAILED);
@@ -180,7 +196,8 @@ TEST_F(SnapshotLifecycleTest, ReconcileMarksOnlyWhatIsGone) {
     gce::FaultSpec broken;
     broken.method = "GET";
     broken.path = "*/global/snapshots/" + otherId;
-    broken.status = 500;
+    broken.status = 403;
+    broken.reason = "forbidden";  // not transient: no repeat
     broken.count = -1;
     env->emu().injectFault(broken);
     env->emu().clearJournal();

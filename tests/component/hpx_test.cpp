@@ -198,12 +198,13 @@ TEST_F(HpxTest, UnmapRemovesInterimObjectsThatAFailedMapLeft) {
     gce::FaultSpec keepInterim;
     keepInterim.method = "DELETE";
     keepInterim.path = "*/other-project/zones/us-central1-a/disks/*";  // by id
+    keepInterim.status = 400;  // refusals that no repeat cures
     keepInterim.count = 2;
     env->emu().injectFault(keepInterim);
     gce::FaultSpec noClone;
     noClone.method = "POST";
     noClone.path = "*/restore-project/regions/us-central1/disks*";
-    noClone.status = 500;
+    noClone.status = 400;
     env->emu().injectFault(noClone);
 
     EXPECT_NE(bxso_mapSnaps(records->data(), 2, &util), 0);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "common/jsonxx.h"
 #include "engine/exports.h"
@@ -90,6 +92,7 @@ TEST_F(ParallelTest, RefusedSnapshotKeepsGcpsReasonOnTheCallAndItsRecord) {
         gce::FaultSpec fault;
         fault.method = "POST";
         fault.path = "*/disks/" + disk(1) + "/createSnapshot*";
+        fault.count = -1;  // transient, but every repeat is refused too
         fault.status = c.status;
         fault.body = std::string(R"({"error":{"code":)") + std::to_string(c.status) +
                      R"(,"message":")" + c.message + R"(","errors":[{"message":")" + c.message +
@@ -116,21 +119,33 @@ TEST_F(ParallelTest, SimultaneousUnauthenticatedAnswersRenewTheTokenOnce) {
     start(8);
     auto rs = records(8);
     ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    gce::FaultSpec fault;
-    fault.method = "POST";
-    fault.path = "*/createSnapshot*";
-    fault.count = 8;
-    fault.status = 401;
-    fault.body =
-        R"({"error":{"code":401,"message":"Request had invalid authentication credentials.",)"
-        R"("errors":[{"message":"Invalid Credentials","domain":"global","reason":"authError"}],)"
-        R"("status":"UNAUTHENTICATED"}})";
-    // Held long enough that every worker's request is in flight before the first 401.
-    fault.latencySeconds = 0.5;
-    env->emu().injectFault(fault);
+    // Every createSnapshot is held before the emulator checks its token, and
+    // the tokens expire while all eight are held: each is refused with 401.
+    gce::FaultSpec slow;
+    slow.method = "POST";
+    slow.path = "*/createSnapshot*";
+    slow.count = -1;
+    slow.status = 0;
+    slow.latencySeconds = 0.6;
+    env->emu().injectFault(slow);
     env->emu().clearJournal();
+    // Once the call has its token (its metadata read follows the token's),
+    // before any createSnapshot has passed its hold.
+    std::thread expire([this] {
+        for (int i = 0; i < 2000; ++i) {
+            for (const auto& e : env->emu().journal()) {
+                if (e.server == "metadata" && e.query == "recursive=true") {
+                    env->emu().expireAllTokens();
+                    return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
 
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    int rc = bxso_snapDevices(rs->data(), rs->count(), &util);
+    expire.join();
+    ASSERT_EQ(rc, 0) << (*rs)[0].errorText;
     // The call's own token, then exactly one renewal.
     EXPECT_EQ(requests("GET", "/service-accounts/default/token").size(), 2u);
     for (int i = 0; i < 8; ++i) {

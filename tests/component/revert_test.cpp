@@ -173,7 +173,8 @@ TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
         gce::FaultSpec fault;
         fault.method = c.method;
         fault.path = c.path;
-        fault.status = 500;
+        // A refusal that no repeat cures: transient answers are repeated.
+        fault.status = 400;
         fault.count = c.count;
         env->emu().injectFault(fault);
     }

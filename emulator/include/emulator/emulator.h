@@ -54,6 +54,10 @@ struct FaultSpec {
     std::string body;             // answer body; empty = a GCE-shaped error for status and reason
     bool dropConnection = false;  // close the connection without an answer
     double latencySeconds = 0;    // real seconds to wait before answering (not scaled)
+    int retryAfterSeconds = -1;   // with status: a Retry-After header (seconds); -1 = none
+    // Carry the request out as usual, then close the connection instead of answering: the
+    // client cannot tell whether the work was done (status is ignored).
+    bool dropAfterWork = false;
 };
 
 // Makes the next Operations of a type fail (they end DONE with an error).
