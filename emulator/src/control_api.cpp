@@ -168,6 +168,7 @@ FaultSpec faultFrom(const Json& j) {
     f.latencySeconds = j.value("latencySeconds", 0.0);
     f.retryAfterSeconds = j.value("retryAfterSeconds", -1);
     f.dropAfterWork = j.value("dropAfterWork", false);
+    f.probability = j.value("probability", 1.0);
     return f;
 }
 

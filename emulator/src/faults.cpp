@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <random>
 #include <thread>
 
 #include "impl.h"
@@ -63,6 +64,10 @@ bool Emulator::Impl::applyFault(const std::string& server, const httplib::Reques
                 continue;
             }
             if (++it->seen <= f.skip) {
+                continue;
+            }
+            if (f.probability < 1.0 &&
+                std::uniform_real_distribution<double>(0.0, 1.0)(faultRng) >= f.probability) {
                 continue;
             }
             ++it->fired;

@@ -171,8 +171,10 @@ Json Emulator::Impl::renderOperation(const Operation& op, int64_t now) const {
         if (op.failed) {
             j["error"] = {{"errors", Json::array({{{"code", op.error.code},
                                                    {"message", op.error.message}}})}};
-            j["httpErrorStatusCode"] = op.error.httpStatus;
-            j["httpErrorMessage"] = errors::httpReason(op.error.httpStatus);
+            if (op.error.httpStatus > 0) {
+                j["httpErrorStatusCode"] = op.error.httpStatus;
+                j["httpErrorMessage"] = errors::httpReason(op.error.httpStatus);
+            }
         }
     }
     j["selfLink"] = url(op.path());

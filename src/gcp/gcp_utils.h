@@ -157,6 +157,11 @@ class GcpUtils {
 
     // Snapshot creation.
     static void* createSnap(void* params);
+    // One snapshot started and followed until captured (snap phase).
+    int takeSnapshot(GcpObject* object);
+    // After a failed wait: the Operation in the session's answer ended with
+    // an error that asks for the work to be tried again later.
+    bool operationRateLimited() const;
     int rest_createSnap(GcpObject* object, GcpCtx* ctx, std::string& opLink);
     void buildJSONForCreateSnapReq(GcpObject* object, const long& jobId);
 

@@ -96,6 +96,39 @@ void GcpUtils::fillCreateRecord(GcpReqOpInfo& rec, const GcpObject* o, bool snap
     }
 }
 
+int GcpUtils::takeSnapshot(GcpObject* o) {
+    GcpCtx* c = ctx;
+    std::string opLink;
+    int rc = rest_createSnap(o, c, opLink);
+    if (rc != 0) {
+        return rc;
+    }
+    setSnapOpLinkInMetadata(opLink, o, c);
+    if (c->hpxMode || c->skipSnapStatusCheck) {
+        o->snapInfo->setStatus(BXSO::SNAP_CREATE_SUCCESS);
+        return 0;
+    }
+    GcpReqOpInfo rec;
+    fillCreateRecord(rec, o, true);
+    rc = getSnapOpLinkFromMetadata(rec.selfLink, o, c);
+    if (rc == 0) {
+        rc = monitorSnapOpProgress(o, c, rec, false);
+    }
+    if (rc == 0) {
+        const std::string operation = rec.selfLink;
+        rec.reset();
+        fillCreateRecord(rec, o, true);
+        rec.targetLink = snapshotUrl(o);
+        // Should the snapshot vanish, its Operation says why.
+        rec.selfLink = operation;
+        rc = monitorResourceStatus(o, c, rec, false);
+    }
+    if (rc == 0) {
+        o->snapInfo->setStatus(BXSO::SNAP_CREATE_SUCCESS);
+    }
+    return rc;
+}
+
 void* GcpUtils::createSnap(void* params) {
     auto* item = static_cast<SnapOpReqParams*>(params);
     GcpObject* o = item->object;
@@ -108,33 +141,18 @@ void* GcpUtils::createSnap(void* params) {
     if (rc == 0 && !c->hpxMode) {
         rc = self->checkAndSetDiskType(o, c);
     }
-    std::string opLink;
     if (rc == 0) {
-        rc = self->rest_createSnap(o, c, opLink);
-    }
-    if (rc == 0) {
-        self->setSnapOpLinkInMetadata(opLink, o, c);
-        if (c->hpxMode || c->skipSnapStatusCheck) {
-            record->setStatus(BXSO::SNAP_CREATE_SUCCESS);
-        } else {
-            GcpReqOpInfo rec;
-            self->fillCreateRecord(rec, o, true);
-            rc = self->getSnapOpLinkFromMetadata(rec.selfLink, o, c);
-            if (rc == 0) {
-                rc = self->monitorSnapOpProgress(o, c, rec, false);
-            }
-            if (rc == 0) {
-                const std::string operation = rec.selfLink;
-                rec.reset();
-                self->fillCreateRecord(rec, o, true);
-                rec.targetLink = snapshotUrl(o);
-                // Should the snapshot vanish, its Operation says why.
-                rec.selfLink = operation;
-                rc = self->monitorResourceStatus(o, c, rec, false);
-            }
-            if (rc == 0) {
-                record->setStatus(BXSO::SNAP_CREATE_SUCCESS);
-            }
+        // An Operation that GCP ended with a rate error did nothing: start it again.
+        Backoff backoff(self->accountRetryPolicy());
+        long pause = 0;
+        while (self->takeSnapshot(o) != 0 && self->operationRateLimited() &&
+               backoff.next(&pause)) {
+            c->log(2,
+                   "GCP Snapshot [%s] was refused for the rate of operations - trying again "
+                   "after sleeping for %ld ms...",
+                   o->SnapUuid.c_str(), pause);
+            c->resetError();
+            WNSLEEP(pause);
         }
     }
     if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {

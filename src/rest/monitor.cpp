@@ -10,6 +10,7 @@
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
 #include "rest/rest_failure.h"
+#include "rest/transient.h"
 #include "runtime/endpoints.h"
 
 namespace DuVavaZid {
@@ -317,6 +318,29 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
     rec.dump(dump);
     c->log(0, "GCP >> Snap op details -- [%s]", dump.c_str());
     return getResourceStatus(rec);
+}
+
+bool GcpUtils::operationRateLimited() const {
+    jsonxx::Object response;
+    if (!response.parse(ctx->session().restResponse) || !operationFailed(response) ||
+        !response.has<jsonxx::Object>("error")) {
+        return false;
+    }
+    jsonxx::Object error = response.get<jsonxx::Object>("error");
+    if (!error.has<jsonxx::Array>("errors")) {
+        return false;
+    }
+    jsonxx::Array errors = error.get<jsonxx::Array>("errors");
+    for (size_t i = 0; i < errors.size(); ++i) {
+        if (errors.has<jsonxx::Object>(i)) {
+            jsonxx::Object e = errors.get<jsonxx::Object>(i);
+            if (e.has<jsonxx::String>("code") &&
+                isTransientOperationError(e.get<jsonxx::String>("code"))) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 int GcpUtils::failedOperationOf(GcpObject* object, GcpCtx* c, const GcpReqOpInfo& rec) {

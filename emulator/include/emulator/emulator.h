@@ -58,6 +58,8 @@ struct FaultSpec {
     // Carry the request out as usual, then close the connection instead of answering: the
     // client cannot tell whether the work was done (status is ignored).
     bool dropAfterWork = false;
+    // Chance that a matching request is affected (a request let through does not count).
+    double probability = 1.0;
 };
 
 // Makes the next Operations of a type fail (they end DONE with an error).
@@ -65,7 +67,7 @@ struct OperationFault {
     std::string operationType;  // insert, delete, createSnapshot, attachDisk, detachDisk; "" any
     std::string targetPattern;  // glob on the target's path "projects/P/zones/Z/disks/D"; "" any
     int count = 1;
-    int httpStatus = 400;
+    int httpStatus = 400;  // 0: the Operation carries only `error`, no httpErrorStatusCode
     std::string errorCode = "RESOURCE_OPERATION_RATE_EXCEEDED";
     std::string message = "Operation failed by fault injection";
 };
