@@ -92,12 +92,19 @@ class FaultStorm : public ::testing::Test {
             f.path = kPaths[pick(0, 7)];
             f.count = pick(1, 2);
             f.skip = pick(0, 80);
-            int kind = pick(0, 9);
+            int kind = pick(0, 11);
             if (kind == 0) {
                 f.dropConnection = true;
             } else if (kind == 1) {
                 f.status = 0;
                 f.latencySeconds = 0.02 * pick(1, 5);
+            } else if (kind == 10) {
+                // A rate limit that names its pause.
+                f.status = 429;
+                f.retryAfterSeconds = 0;
+            } else if (kind == 11) {
+                // The work is done but its answer is lost.
+                f.dropAfterWork = true;
             } else {
                 f.status = kStatuses[pick(0, 3)];
             }
@@ -108,8 +115,11 @@ class FaultStorm : public ::testing::Test {
         if (pick(0, 2) == 0) {
             static const char* const kOps[] = {"insert", "delete", "createSnapshot", "attachDisk",
                                                "detachDisk"};
+            static const char* const kCodes[] = {"RESOURCE_OPERATION_RATE_EXCEEDED",
+                                                 "RATE_LIMIT_EXCEEDED", "INTERNAL_ERROR"};
             gce::OperationFault op;
             op.operationType = kOps[pick(0, 4)];
+            op.errorCode = kCodes[pick(0, 2)];
             op.count = 1;
             if (apply) {
                 env->emu().failOperation(op);
