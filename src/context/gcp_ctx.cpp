@@ -312,6 +312,15 @@ void GcpCtx::extractRESTErrorMsgs() {
     session().restErrStr.clear();
     jsonxx::Object response;
     response.parse(session().restResponse);
+    if (response.has<jsonxx::String>("error")) {
+        // The OAuth token endpoint's form: {"error":"invalid_grant","error_description":"..."}.
+        session().restErrStr << response.get<jsonxx::String>("error");
+        if (response.has<jsonxx::String>("error_description")) {
+            session().restErrStr << ": " << response.get<jsonxx::String>("error_description");
+        }
+        session().restErrStr << " ";
+        return;
+    }
     if (response.has<jsonxx::Object>("error")) {
         jsonxx::Object error = response.get<jsonxx::Object>("error");
         if (error.has<jsonxx::String>("message")) {

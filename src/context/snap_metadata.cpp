@@ -1,5 +1,6 @@
 // The per-snapshot items stored on the host records between calls. Every field
 // is followed by "|", so "a|b|" holds two fields.
+#include <algorithm>
 #include <map>
 
 #include "context/gcp_ctx.h"
@@ -79,7 +80,12 @@ int GcpCtx::readMetadataItem(GcpObject* object, int key, const char* readFailMsg
     if (!ok) {
         session().metadataBuffer.clear();
     }
-    bool isDelete = OpCode == GCP_OP_DELETE;
+    // A delete of a snapshot that was never made finds its items empty and
+    // counts it deleted; but once item 6 holds a resource id the snapshot
+    // exists, and a missing item is an error (else it would stay in GCP
+    // while the host believes it deleted).
+    bool isDelete = OpCode == GCP_OP_DELETE &&
+                    !(key != GCP_META_SNAP_UUID && !object->SnapResourceId.empty());
     if (!ok && !isDelete) {
         return fail(GCP_ERR_HOST_ITEM, readFailMsg);
     }
@@ -264,10 +270,15 @@ int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
     if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &session().metadataBuffer)) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
-    size_t last = session().metadataBuffer.rfind('|');
+    // "disk id|project|instance|resource id|": the id goes into the fourth
+    // field, and an item with fewer fields is refused rather than having
+    // its instance id overwritten.
+    const std::string& item = session().metadataBuffer;
+    size_t last = item.rfind('|');
     size_t before = (last == std::string::npos || last == 0) ? std::string::npos
-                                                             : session().metadataBuffer.rfind('|', last - 1);
-    if (last == std::string::npos || before == std::string::npos) {
+                                                             : item.rfind('|', last - 1);
+    if (last == std::string::npos || before == std::string::npos ||
+        std::count(item.begin(), item.end(), '|') < 4) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }
     session().metadataBuffer.replace(before + 1, last - before - 1, object->SnapResourceId);

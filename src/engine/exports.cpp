@@ -73,6 +73,13 @@ int failCall(const OperationSpec& op, GcpCtx& ctx, BXSO::SnapInfo** snaps, short
     return 1;
 }
 
+// A failure that no step reported: an exception out of the host or a library.
+void failInternally(GcpCtx& ctx, const char* what) {
+    ctx.session().resetError();
+    ctx.fail(DuVavaZid::GCP_ERR_INTERNAL,
+             std::string("Internal error in the GCP plug-in: ") + (what ? what : ""), "GCP %d-%s");
+}
+
 typedef int (GcpUtils::*Operation)();
 
 int runOperation(const OperationSpec& op, Operation run, BXSO::SnapInfo** snaps, short count,
@@ -80,11 +87,24 @@ int runOperation(const OperationSpec& op, Operation run, BXSO::SnapInfo** snaps,
     logStart(op, snaps, count);
     GcpCtx ctx(util, 0, op.opCode);
     GcpUtils utils(&ctx);
-    if (ctx.initialize(snaps, count) != 0 || utils.rest_connectToArray() != 0 ||
-        (utils.*run)() != 0) {
-        return failCall(op, ctx, snaps, count);
+    try {
+        if (ctx.initialize(snaps, count) != 0 || utils.rest_connectToArray() != 0 ||
+            (utils.*run)() != 0) {
+            return failCall(op, ctx, snaps, count);
+        }
+        return succeed(op, snaps);
+    } catch (const std::exception& e) {
+        failInternally(ctx, e.what());
+    } catch (...) {
+        failInternally(ctx, "unknown exception");
     }
-    return succeed(op, snaps);
+    // The failure path runs for an exception too: statuses, the first
+    // record's error and the failure line (failCall does not throw).
+    try {
+        return failCall(op, ctx, snaps, count);
+    } catch (...) {
+        return 1;
+    }
 }
 
 // The host never sees an exception: anything thrown inside is a failed call.

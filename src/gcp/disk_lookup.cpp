@@ -39,7 +39,7 @@ int GcpUtils::discoverArrayVolumeDetails() {
         }
         if (!getSnapUUID(object)) {
             return ctx->fail(GCP_ERR_HOST_ITEM,
-                             "Failed to get snap uuid for GCP device [" + object->GCPDeviceName +
+                             "Failed to get snap uuid for GCP device [" + deviceNameOf(object) +
                                  "].",
                              "GCP Snap operation failed. Err-[%d:%s]");
         }

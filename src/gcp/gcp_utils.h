@@ -142,7 +142,9 @@ class GcpUtils {
     int processGetSnapDetailsBySnapUuidResp(GcpObject* object, GcpCtx* ctx);
     int rest_getSnapResourceIdByName(const std::string& name, GcpObject* object, GcpCtx* ctx,
                                      std::string& resourceId);
-    int getSnapDetails();
+    // goneIsFine: a snapshot no longer in GCP is logged and skipped (unmap:
+    // its clone needs nothing from it), otherwise it fails the call with 18.
+    int getSnapDetails(bool goneIsFine = false);
     int rest_deleteSnap(GcpObject* object, GcpCtx* ctx);
 
     // Parallel phases: fn runs once per snapshot (items receive one work item
@@ -300,6 +302,7 @@ class GcpUtils {
     int recordCreatedSnapshot(GcpObject* object);
     int failSnapshot(GcpObject* object);
     int retakeWithoutGuestFlush();
+    int followCreatedSnaps();
     void fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
     std::string cloneLocationPath(const GcpObject* object) const;
     int discoverMappedClones();
@@ -334,6 +337,9 @@ bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std
                       bool& isContainer);
 int getSnapOpStatus(const GcpReqOpInfo& rec);
 bool operationFailed(const jsonxx::Object& response);
+// The disk's name for messages: its GCP name once looked up, else the name or
+// id stored with the snapshot.
+std::string deviceNameOf(const GcpObject* object);
 int getResourceStatus(const GcpReqOpInfo& rec);
 void extractJSONxxArrayElements(const jsonxx::Object& object, const std::string& name,
                                 std::vector<std::string>& out);

@@ -107,8 +107,18 @@ int GcpUtils::mapSnaps() {
     ctx->log(0, "Mapped [%d] clone devices.", mapped);
     ctx->log(3, "Mapping snapshots - count[%zu]... - done", ctx->snapMap.size());
     if (mapped != static_cast<int>(ctx->snapMap.size())) {
-        ctx->session().ErrCode = GCP_ERR_INTERNAL;
-        return GCP_ERR_INTERNAL;
+        std::string missing;
+        for (auto& entry : ctx->snapMap) {
+            GcpObject* o = entry.second;
+            if (o->snapInfo->getStatus() != BXSO::SNAP_MAP_SUCCESS) {
+                missing += (missing.empty() ? "" : ", ") + o->CloneName;
+            }
+        }
+        std::ostringstream msg;
+        msg << "Not all devices are found. Total - [" << ctx->snapMap.size() << "] Found- ["
+            << mapped << "]. Devices of clones [" << missing << "] were not found.";
+        ctx->session().resetError();
+        return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
     }
     return 0;
 }
@@ -296,9 +306,16 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
     std::string path = viaLink ? "" : cloneLocationPath(o) + "/disks/" + o->CloneName;
     int rc = 0;
     if (!restGet(path, client)) {
-        c->resetError();
-        c->log(0, "GCP Clone [%s] does not exist.", o->CloneName.c_str());
-        rc = GCP_ERR_NOT_FOUND;
+        // Only GCP's own "not found" says the clone is absent; any other
+        // failure leaves its state unknown, and treating it as absent would
+        // report an unmap done while the clone stays.
+        if (answeredNotFound(o, client)) {
+            c->log(0, "GCP Clone [%s] does not exist.", o->CloneName.c_str());
+            rc = GCP_ERR_NOT_FOUND;
+        } else {
+            rc = failRequest(o, GCP_ERR_GCP,
+                             "Failed to get details of GCP clone device [" + o->CloneName + "].");
+        }
     } else {
         jsonxx::Object response;
         response.parse(c->session().restResponse);

@@ -45,6 +45,10 @@ RetryPolicy transientPolicy(int attempts, long intervalMs) {
 
 }  // namespace
 
+std::string deviceNameOf(const GcpObject* o) {
+    return o->GCPDeviceName.empty() ? o->GCPDeviceTag : o->GCPDeviceName;
+}
+
 RetryPolicy GcpUtils::accountRetryPolicy() const {
     const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
     return transientPolicy(cfg.RetryMaxCount, static_cast<long>(cfg.RetrySleepInterval) * 1000);

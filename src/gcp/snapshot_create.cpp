@@ -257,6 +257,21 @@ int GcpUtils::failSnapshot(GcpObject* o) {
 }
 
 int GcpUtils::postCreateSnaps() {
+    int rc = followCreatedSnaps();
+    if (rc != 0) {
+        // A record whose snapshot was never confirmed must not keep the snap
+        // phase's success: it has no resource id to delete or map later.
+        for (auto& entry : ctx->snapMap) {
+            GcpObject* o = entry.second;
+            if (o->SnapResourceId.empty()) {
+                o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
+            }
+        }
+    }
+    return rc;
+}
+
+int GcpUtils::followCreatedSnaps() {
     getSourceGcpDeviceDetails();
 
     std::list<GcpReqOpInfo> recs;
@@ -265,7 +280,7 @@ int GcpUtils::postCreateSnaps() {
         GcpObject* o = entry.second;
         if (!getSnapUUID(o)) {
             int rc = ctx->fail(GCP_ERR_HOST_ITEM,
-                               "Failed to get snap uuid for GCP device [" + o->GCPDeviceName + "].",
+                               "Failed to get snap uuid for GCP device [" + deviceNameOf(o) + "].",
                                "GCP Snap operation failed. Err-[%d:%s]");
             o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
             return rc;
@@ -377,8 +392,11 @@ int GcpUtils::retakeWithoutGuestFlush() {
 
     pairs.clear();
     recs.clear();
+    // The description names the time the snapshot is taken: this call's.
+    const long now = static_cast<long>(getCurTime());
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
+        o->CreationTime = now;
         recs.emplace_back();
         GcpReqOpInfo& rec = recs.back();
         fillCreateRecord(rec, o, false);

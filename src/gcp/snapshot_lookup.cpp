@@ -161,16 +161,24 @@ int GcpUtils::rest_getSnapResourceIdByName(const std::string& name, GcpObject* o
     return 0;
 }
 
-int GcpUtils::getSnapDetails() {
+int GcpUtils::getSnapDetails(bool goneIsFine) {
     ctx->log(2, "GCP Getting details of snaps...");
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         int rc = rest_getSnapDetailsByResIdOrUuid(o, ctx);
+        if (rc == GCP_ERR_NOT_FOUND && goneIsFine) {
+            ctx->resetError();
+            ctx->log(0,
+                     "GCP Snapshot [%s] of GCP device [%s] is already gone from GCP; its clone is "
+                     "removed all the same",
+                     o->SnapUuid.c_str(), deviceNameOf(o).c_str());
+            continue;
+        }
         if (rc == GCP_ERR_NOT_FOUND) {
             // The lookup leaves "not found" to its caller; here it ends the
             // call, which must say why.
             rc = ctx->fail(GCP_ERR_NOT_FOUND,
-                           "Snapshot [" + o->SnapUuid + "] of GCP device [" + o->GCPDeviceName +
+                           "Snapshot [" + o->SnapUuid + "] of GCP device [" + deviceNameOf(o) +
                                "] not found in GCP. It may have been deleted.",
                            "GCP %d-%s");
             setErrorDetailsForSnapObj(o, ctx, 0, nullptr);

@@ -1,5 +1,7 @@
 // Unmap: detach each clone from this instance and delete it. Clones that
 // were never made, are already detached or already gone are tolerated.
+#include <sstream>
+
 #include "common/helpers.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
@@ -20,7 +22,9 @@ int GcpUtils::unmapSnaps() {
             }
         }
     }
-    int rc = getSnapDetails();
+    // The clone's name and link do not need the snapshot: one deleted
+    // outside the plug-in must not keep its clone attached for ever.
+    int rc = getSnapDetails(true);
     if (rc == 0 && !ctx->hpxMode) {
         rc = getSourceGcpDeviceDetails();
     }
@@ -54,6 +58,13 @@ int GcpUtils::unmapSnaps() {
     }
     ctx->log(3, "Unmapping snapshots - count[%zu]... - done", ctx->snapMap.size());
     if (unmapped != ctx->snapMap.size()) {
+        std::ostringstream msg;
+        msg << "Failed to unmap [" << ctx->snapMap.size() - unmapped << "] of ["
+            << ctx->snapMap.size() << "] snapshots.";
+        if (ctx->errText().empty()) {
+            ctx->session().resetError();
+            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+        }
         ctx->session().ErrCode = GCP_ERR_INTERNAL;
         return GCP_ERR_INTERNAL;
     }

@@ -374,9 +374,10 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
     rec.currentAttempt = 1;
     int result = 0;
     if (rec.targetLink.empty()) {
-        c->log(-1, "GCP Failed to get resource status for [%s] [%s]. The target link is empty.",
-               type, rec.entityName.c_str());
-        result = GCP_ERR_INTERNAL;
+        result = c->fail(GCP_ERR_INTERNAL,
+                         std::string("Failed to get resource status for [") + type + "] [" +
+                             rec.entityName + "]. The target link is empty.",
+                         "GCP %d-%s");
     } else {
         result = followResource(object, c, rec, waitForCompletion);
     }

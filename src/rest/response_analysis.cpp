@@ -38,6 +38,7 @@ int hostErrorForOp(short opCode, int code, int ctxCode) {
         case GCP_OP_PREPARE:
             return 62008;
         case GCP_OP_SNAP:
+        case GCP_OP_POST_SNAP:
             return 60001;
         case GCP_OP_MAP:
             return 62009;

@@ -127,6 +127,11 @@ TEST_F(MapTest, DevicesThatNeverAppearFailTheMapAfterRetries) {
     EXPECT_EQ(rec(0).snapDevice, "");
     EXPECT_EQ(log.count("GCP Waiting for [0] seconds before retrying map"), 2u);  // count 3
     EXPECT_EQ(rec(0).errorCode, 62009);
+    // The call says which devices are missing, not just that it failed.
+    EXPECT_NE(rec(0).errorText.find("Not all devices are found. Total - [2] Found- [0]"),
+              std::string::npos)
+        << rec(0).errorText;
+    EXPECT_NE(rec(0).errorText.find(rec(1).snapName), std::string::npos) << rec(0).errorText;
     // The clones were made and attached; unmap cleans them up.
     env->emu().setLateDevices(0);
     ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
@@ -185,6 +190,71 @@ TEST_F(MapTest, UnmapDeletesClonesThatWereNeverAttachedAndToleratesNone) {
     EXPECT_EQ(env->requestsMatching("DELETE", "/disks/"), 2u);
     EXPECT_TRUE(disk(rec(0).snapName).empty());
     EXPECT_TRUE(disk(rec(1).snapName).empty());
+}
+
+// Only GCP's "not found" makes a clone absent: one that cannot be read fails
+// the unmap with GCP's message and stays for a later unmap.
+TEST_F(MapTest, UnmapOfAnUnreadableCloneFailsAndKeepsIt) {
+    gce::FaultSpec attach;
+    attach.method = "POST";
+    attach.path = "*/attachDisk*";
+    attach.status = 400;
+    attach.count = -1;
+    env->emu().injectFault(attach);
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    env->emu().clearFaults();
+    ASSERT_FALSE(disk(rec(0).snapName).empty());
+    gce::FaultSpec unreadable;
+    unreadable.method = "GET";
+    unreadable.path = "*/disks/" + rec(0).snapName;
+    unreadable.status = 503;
+    unreadable.count = -1;
+    env->emu().injectFault(unreadable);
+    EXPECT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_FAILED);
+    EXPECT_EQ(rec(0).errorCode, 62010);
+    EXPECT_NE(rec(0).errorText.find("Failed to get details of GCP clone device [" +
+                                    rec(0).snapName + "]."),
+              std::string::npos)
+        << rec(0).errorText;
+    EXPECT_FALSE(disk(rec(0).snapName).empty());
+    env->emu().clearFaults();
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_TRUE(disk(rec(0).snapName).empty());
+}
+
+// A snapshot deleted outside the plug-in while mapped: its clone is still
+// detached and deleted, and the log says the snapshot was already gone.
+TEST_F(MapTest, UnmapAfterTheSnapshotWasDeletedOutsideRemovesTheClone) {
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    jsonxx::Object snap;
+    ASSERT_TRUE(snap.parse(
+        env->emu().resourceJson("projects/demo-project/global/snapshots/" + rec(0).snapName)));
+    bxtest::RecordSet outside(1);
+    bxtest::storePreparedMetadata(outside[0], "1", "data-disk-1", "us-central1-a",
+                                  snap.get<jsonxx::String>("id"));
+    outside[0].snapName = rec(0).snapName;
+    outside[0].configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
+    ASSERT_EQ(bxso_deleteSnaps(outside.data(), 1, &util), 0) << outside[0].errorText;
+
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_SUCCESS);
+    EXPECT_TRUE(disk(rec(0).snapName).empty());
+    EXPECT_TRUE(disk(rec(1).snapName).empty());
+    EXPECT_TRUE(log.contains("is already gone from GCP"));
+}
+
+// An exception out of the host's record still runs the failure path.
+TEST_F(MapTest, ExceptionFromTheHostFailsTheCallWithAReason) {
+    rec(1).snapDeviceThrows = true;
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(rec(0).errorCode, 62009);
+    EXPECT_NE(rec(0).errorText.find("host record refused the device"), std::string::npos)
+        << rec(0).errorText;
+    EXPECT_EQ(rec(1).status, BXSO::SNAP_MAP_FAILED);
+    EXPECT_TRUE(rec(0).hostLogContains("-- failed"));
+    rec(1).snapDeviceThrows = false;
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
 }
 
 }  // namespace

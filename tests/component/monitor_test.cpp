@@ -121,8 +121,8 @@ TEST_F(MonitorTest, FailedOperationReportsGcpMessage) {
     EXPECT_EQ(ctx->errText(),
               "Failed to perform the requested operation. Error returned by GCP [Snapshot quota "
               "exceeded]");
-    // Post-snap is not one of the operations with a host code of their own.
-    EXPECT_EQ(records[0].errorCode, 15);
+    // The post phase reports with the snap phase's host code.
+    EXPECT_EQ(records[0].errorCode, 60001);
 }
 
 TEST_F(MonitorTest, ResourceNotFoundTwiceThenReady) {

@@ -47,6 +47,9 @@ void FakeSnapInfo::setRevertDevice(const char* devicePath) {
 
 void FakeSnapInfo::setSnapDevice(const char* value) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (snapDeviceThrows) {
+        throw std::runtime_error("host record refused the device");
+    }
     snapDevice = value ? value : "";
 }
 

@@ -66,6 +66,8 @@ public:
     // Decryption: the fake strips a leading "enc:" and fails otherwise.
     bool decryptFails = false;
     int setMetadataResult = 0;
+    // setSnapDevice throws, as a host's record may.
+    bool snapDeviceThrows = false;
     bool acceptOperationProperties = true;
 
     // --- observed outputs ---

@@ -172,13 +172,38 @@ TEST_F(MetadataTest, EmptyFieldsAreAcceptedForTypeAccountAndLocation) {
     EXPECT_EQ(obj()->ServiceAccount, "");
 }
 
-TEST_F(MetadataTest, DeleteTreatsMissingItemsAsNeverCreated) {
-    for (int key : {6, 156, 157, 154}) {
-        bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1", "us-central1-a", "9001");
-        rec().metadata.erase(key);
+// Missing items mean "never created" only while nothing proves the snapshot
+// exists; a resource id in item 6 does, and a missing item is then an error.
+TEST_F(MetadataTest, DeleteTreatsMissingItemsAsNeverCreatedUnlessTheSnapshotExists) {
+    struct Case {
+        int key;
+        const char* resourceId;
+        bool neverCreated;
+        const char* sentence;
+    } cases[] = {
+        {6, "9001", true, ""},
+        {156, "", true, ""},
+        {157, "", true, ""},
+        {154, "", true, ""},
+        {156, "9001", false, "Failed to get GCP device type metadata and hence failing"},
+        {157, "9001", false, "Failed to get GCP service account metadata and hence failing"},
+        {154, "9001", false, "metadata"},
+    };
+    for (const auto& c : cases) {
+        bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1", "us-central1-a",
+                                      c.resourceId);
+        rec().metadata.erase(c.key);
         rec().status = BXSO::SNAP_STATUS_NONE;
-        EXPECT_EQ(init(GCP_OP_DELETE), 0) << key;
-        EXPECT_EQ(rec().status, BXSO::SNAP_DELETE_SUCCESS) << key;
+        int rc = init(GCP_OP_DELETE);
+        if (c.neverCreated) {
+            EXPECT_EQ(rc, 0) << c.key;
+            EXPECT_EQ(rec().status, BXSO::SNAP_DELETE_SUCCESS) << c.key;
+        } else {
+            EXPECT_NE(rc, 0) << c.key;
+            EXPECT_NE(rec().status, BXSO::SNAP_DELETE_SUCCESS) << c.key;
+            EXPECT_NE(ctx->errText().find(c.sentence), std::string::npos)
+                << c.key << ": " << ctx->errText();
+        }
     }
 }
 

@@ -156,7 +156,7 @@ TEST_F(AnalysisTest, RecordErrorCodeFollowsTheOperation) {
     bxtest::FakeSnapInfo record;
     GcpObject object(&record);
     const std::pair<int, int> byOp[] = {{1, 62008}, {2, 60001}, {3, 62009}, {4, 62010},
-                                        {5, 60005}, {6, 60004}, {7, 60298}};
+                                        {5, 60005}, {6, 60004}, {7, 60298}, {9, 60001}};
     for (const auto& c : byOp) {
         GcpCtx opCtx(&util, 0, c.first);
         GcpUtils opUtils(&opCtx);
@@ -165,7 +165,7 @@ TEST_F(AnalysisTest, RecordErrorCodeFollowsTheOperation) {
         EXPECT_EQ(record.errorCode, c.second);
         EXPECT_EQ(record.errorText, "from the context");
     }
-    GcpCtx other(&util, 0, GCP_OP_POST_SNAP);
+    GcpCtx other(&util, 0, GCP_OP_IS_SUPPORTED);
     GcpUtils otherUtils(&other);
     other.session().ErrCode = 14;
     otherUtils.setErrorDetailsForSnapObj(&object, &other, 0, "given text");
