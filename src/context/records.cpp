@@ -96,6 +96,7 @@ void GcpReqOpInfo::reset() {
     startTime.clear();
     endTime.clear();
     selfLink.clear();
+    resourceLink.clear();
     entityType = GCP_ENTITY_NONE;
     entityName.clear();
     maxAttempts = 0;

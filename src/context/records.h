@@ -148,6 +148,9 @@ public:
     std::string endTime;
     std::string selfLink;
     std::string targetLink;
+    // The resource to wait for when it is not the Operation's target: a
+    // createSnapshot's target is the disk, not the snapshot it makes.
+    std::string resourceLink;
     std::string httpErrorStatusCode;
     std::string httpErrorMessage;
     uint8_t entityType = 0;

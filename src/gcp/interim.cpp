@@ -7,6 +7,8 @@
 #include "common/helpers.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
+#include "rest/rest_constants.h"
+#include "runtime/endpoints.h"
 
 namespace DuVavaZid {
 
@@ -95,6 +97,12 @@ int GcpUtils::startInterimCreate(GcpObject* o, bool clone, InterimRequests& batc
     }
     batch.recs.emplace_back();
     fillInterimRecord(batch.recs.back(), o, clone ? "clone-create" : "snapshot-create");
+    if (!clone) {
+        // Wait for the interim snapshot itself, not the disk it is taken of.
+        batch.recs.back().resourceLink = "https://" + bxrt::computeApiHost() +
+                                         GCP_REST_API_BASE_PATH_SUFFIX + o->ProjectId +
+                                         "/global/snapshots/" + o->interimCloneInfo.interimSnapName;
+    }
     rc = processResponseForSnapOpAndTargetLink(ctx, batch.recs.back());
     if (rc != 0) {
         return rc;

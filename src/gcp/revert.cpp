@@ -273,7 +273,10 @@ int GcpUtils::undoByState(GcpObject* o) {
                  o->SnapUuid.c_str(), o->SafePointSnapName.c_str());
         return reattachIfPresent(rc);
     }
-    if (state == REVERT_ATTACH) {
+    // From state 5 on a disk made from the snapshot may be attached: by the
+    // revert, or by an earlier pass's fallback. Its attachment is read, not
+    // assumed from the state, so a repeated pass detaches it before deleting.
+    if (state >= REVERT_CREATE) {
         rc = checkAndDetachDisk(o, ctx);
     }
     if (rc == 0 && state >= REVERT_CREATE) {
@@ -295,7 +298,18 @@ int GcpUtils::checkAndDetachDisk(GcpObject* o, GcpCtx* c) {
     fillRevertRecord(rec, o, "disk-detach");
     rec.targetLink = o->SourceDiskUrl;
     bool attached = false;
-    int rc = monitorResourceStatus(o, c, rec, true);
+    // An earlier pass may have deleted the disk: waiting for it to be ready
+    // would take every attempt and then fail the pass that could re-create it.
+    bool exists = false;
+    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
+    if (rc != 0) {
+        return rc;
+    }
+    if (!exists) {
+        c->log(0, "Skipping detach as disk [%s] is not present in GCP", o->GCPDeviceName.c_str());
+        return 0;
+    }
+    rc = monitorResourceStatus(o, c, rec, true);
     if (rc == 0) {
         rc = rest_getDiskAttachStatus(o, c, rec, attached);
     }
@@ -391,7 +405,18 @@ int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
     fillRevertRecord(rec, o, "disk-attach");
     rec.targetLink = o->SourceDiskUrl;
     bool attached = false;
-    int rc = monitorResourceStatus(o, c, rec, true);
+    bool exists = false;
+    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
+    if (rc != 0) {
+        return rc;
+    }
+    if (!exists) {
+        // Fail this pass at once: the next one re-creates the disk first.
+        return c->fail(GCP_ERR_NOT_FOUND,
+                       "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
+                       "GCP %d-%s");
+    }
+    rc = monitorResourceStatus(o, c, rec, true);
     if (rc == 0) {
         rc = rest_getDiskAttachStatus(o, c, rec, attached);
     }

@@ -185,7 +185,7 @@ int GcpUtils::processResponseForSnapOpAndTargetLink(GcpCtx* c, GcpReqOpInfo& rec
     if (getValueFromJSONObject("targetLink", response, value, isContainer) != 0) {
         return failLinkMissing(c, rec, "target link");
     }
-    rec.targetLink = value;
+    rec.targetLink = rec.resourceLink.empty() ? value : rec.resourceLink;
     c->log(3, "GCP >> Snap Operation link [%s] Target link [%s]", rec.selfLink.c_str(),
            rec.targetLink.c_str());
     return 0;

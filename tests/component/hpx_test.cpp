@@ -166,6 +166,12 @@ TEST_F(HpxTest, RestoreIntoAnotherProjectWithAKeyGoesThroughInterimObjects) {
                   0u);
         EXPECT_EQ(disk.get<jsonxx::Array>("replicaZones").size(), 2u);
         EXPECT_TRUE(resource("projects/other-project/global/snapshots/" + interimSnap).empty());
+        // Its readiness was read from the snapshot, not from the disk it was taken of.
+        EXPECT_TRUE(log.contains("GCP Fetching resource status succeeded, snapshot [" +
+                                 interimSnap + "] is ready"))
+            << interimSnap;
+        EXPECT_GE(env->requestsMatching("GET", "/other-project/global/snapshots/" + interimSnap),
+                  1u);
         // The ids of both interim objects were kept for an unmap that has to clean up.
         const std::string& ids = r.metadata[kInterimMetadata];
         EXPECT_EQ(std::count(ids.begin(), ids.end(), '|'), 2) << ids;

@@ -203,6 +203,30 @@ TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
     EXPECT_FALSE(log.contains("GCP Failed to undo revert for snapshot"));
 }
 
+// The undo's first pass deletes the new disk and then cannot make the old one
+// again; the next pass must not wait for the deleted disk but make it.
+TEST_F(RevertTest, UndoRecreatesADiskThatItsFirstPassDeleted) {
+    for (size_t i = 0; i < 2; ++i) {
+        rec(i).configValues["SMCONFIG_SNAP_OP_THREAD_COUNT_KEY"] = 1;  // one disk after the other
+    }
+    gce::OperationFault attach;
+    attach.operationType = "attachDisk";
+    attach.errorCode = "INTERNAL_ERROR";
+    env->emu().failOperation(attach);
+    gce::FaultSpec create;
+    create.method = "POST";
+    create.path = "re:/zones/us-central1-a/disks/?$";
+    create.status = 400;
+    create.skip = 1;  // the revert's own insert passes; the undo's first is refused
+    env->emu().injectFault(create);
+    EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
+    expectEveryDiskAttached();
+    EXPECT_NE(disk(kDisks[0]).get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bx-sp-"),
+              std::string::npos);
+    EXPECT_FALSE(log.contains("still busy after repeated attempts"));
+    EXPECT_FALSE(log.contains("GCP Failed to undo revert for snapshot"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Steps, RevertFailureTest,
     ::testing::Values(
