@@ -192,6 +192,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
             d.type = x.value("type", d.type);
             d.sizeGb = x.value("sizeGb", int64_t{10});
             d.labels = x.value("labels", Json::object());
+            d.kmsKeyName = x.value("kmsKeyName", "");
             d.description = x.value("description", "");
             d.replicaZones = x.value("replicaZones", std::vector<std::string>{});
             d.kmsKeyName = x.value("kmsKeyName", "");

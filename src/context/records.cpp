@@ -26,6 +26,7 @@ void GcpObject::reset() {
     GCPDeviceTag.clear();
     SourceDiskUrl.clear();
     DiskLabels = jsonxx::Object();
+    DiskKmsKeyName.clear();
     SnapUuid.clear();
     SnapResourceId.clear();
     SnapTag.clear();

@@ -78,6 +78,8 @@ public:
     std::string GCPDeviceTag;
     std::string SourceDiskUrl;
     jsonxx::Object DiskLabels;
+    // The disk's customer-managed encryption key (without its version), when it has one.
+    std::string DiskKmsKeyName;
     std::string SnapUuid;
     std::string SnapResourceId;
     std::string SnapTag;

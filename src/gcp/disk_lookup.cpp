@@ -179,15 +179,27 @@ int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
     for (const auto& user : users) {
         c->log(0, "GCP >> GCP device users [%s]", user.c_str());
     }
-    copyLabels(object, response);
+    copyDiskProperties(object, response);
     return 0;
 }
 
-void GcpUtils::copyLabels(GcpObject* object, const jsonxx::Object& response) {
+void GcpUtils::copyDiskProperties(GcpObject* object, const jsonxx::Object& response) {
     if (response.has<jsonxx::Object>("labels")) {
         object->DiskLabels = response.get<jsonxx::Object>("labels");
         std::string text = object->DiskLabels.json();
         ctx->log(3, "GCP >> GCP disk labels [%s]", text.c_str());
+    }
+    // A disk with a customer-managed key must come back with it: a disk made
+    // again by a revert or its undo names the key (GCP reports the version it
+    // used; a new disk takes the key itself).
+    if (response.has<jsonxx::Object>("diskEncryptionKey")) {
+        jsonxx::Object key = response.get<jsonxx::Object>("diskEncryptionKey");
+        if (key.has<jsonxx::String>("kmsKeyName")) {
+            std::string name = key.get<jsonxx::String>("kmsKeyName");
+            size_t version = name.find("/cryptoKeyVersions/");
+            object->DiskKmsKeyName = name.substr(0, version);
+            ctx->log(3, "GCP >> GCP disk encryption key [%s]", object->DiskKmsKeyName.c_str());
+        }
     }
 }
 
@@ -340,7 +352,7 @@ int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, Gcp
     }
     c->log(0, "GCP >> GCP device name [%s] device type [%s]", object->GCPDeviceName.c_str(),
            object->GCPDeviceType.c_str());
-    copyLabels(object, response);
+    copyDiskProperties(object, response);
     return 0;
 }
 

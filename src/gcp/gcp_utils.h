@@ -295,7 +295,7 @@ class GcpUtils {
     // Operation (rec.selfLink) ended failed, else 0.
     int failedOperationOf(GcpObject* object, GcpCtx* ctx, const GcpReqOpInfo& rec);
     int missingLocation(GcpObject* object);
-    void copyLabels(GcpObject* object, const jsonxx::Object& response);
+    void copyDiskProperties(GcpObject* object, const jsonxx::Object& response);
     std::string snapDetailsHead(const GcpObject* object) const;
     void readCreationSettings();
     void fillCreateRecord(GcpReqOpInfo& rec, const GcpObject* object, bool snapPhase) const;

@@ -216,6 +216,11 @@ void GcpUtils::buildDiskBody(GcpObject* o, const std::string& sourceSnapshot, bo
     if (withLabels) {
         body.set("labels", o->DiskLabels);
     }
+    if (!o->DiskKmsKeyName.empty()) {
+        jsonxx::Object key;
+        key.set("kmsKeyName", o->DiskKmsKeyName);
+        body.set("diskEncryptionKey", key);
+    }
     ctx->session().restRequest = body.json();
 }
 
@@ -224,7 +229,8 @@ void GcpUtils::buildJSONForCreateDiskFromSnapReq(GcpObject* o, GcpCtx*) {
 }
 
 void GcpUtils::buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* o, GcpCtx*) {
-    buildDiskBody(o, o->SafePointSnapName, false);
+    // The disk made again is the user's disk: its labels come back with it.
+    buildDiskBody(o, o->SafePointSnapName, true);
 }
 
 void GcpUtils::buildJSONForAttachDiskReq(GcpObject* o, GcpCtx* c) {

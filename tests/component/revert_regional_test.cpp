@@ -1,6 +1,6 @@
 // Revert of a regional disk attached under a device name of its own: the
 // safe-point, the deletion and the new disk all go through the disk's region,
-// and the new disk keeps its replica zones.
+// and the new disk keeps its replica zones, labels and encryption key.
 #include <gtest/gtest.h>
 
 #include "common/jsonxx.h"
@@ -20,7 +20,8 @@ const char* const kScenario = R"JSON({
     {"project": "demo-project", "zone": "us-central1-a", "name": "mover-boot", "sizeGb": 20},
     {"project": "demo-project", "region": "us-central1", "name": "regional-disk-1", "sizeGb": 10,
      "type": "pd-balanced", "replicaZones": ["us-central1-a", "us-central1-b"],
-     "labels": {"app": "ledger"}}
+     "labels": {"app": "ledger"},
+     "kmsKeyName": "projects/demo-project/locations/us-central1/keyRings/r/cryptoKeys/ledger"}
   ],
   "instances": [
     {"project": "demo-project", "zone": "us-central1-a", "name": "mover-1", "thisVm": true,
@@ -67,6 +68,13 @@ TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
               std::string::npos);
     EXPECT_EQ(after.get<jsonxx::Array>("replicaZones").size(), 2u);
     EXPECT_EQ(after.get<jsonxx::Object>("labels").get<jsonxx::String>("app"), "ledger");
+    // Still encrypted with the customer's key (GCP names the key version it used).
+    EXPECT_EQ(after.get<jsonxx::Object>("diskEncryptionKey")
+                  .get<jsonxx::String>("kmsKeyName")
+                  .rfind("projects/demo-project/locations/us-central1/keyRings/r/cryptoKeys/ledger/"
+                         "cryptoKeyVersions/",
+                         0),
+              0u);
     EXPECT_EQ(r.revertDevice.rfind("/dev/sd", 0), 0u) << r.revertDevice;
 
     // Attached again under its own device name.

@@ -33,7 +33,9 @@ class RevertTest : public ::testing::Test {
         for (size_t i = 0; i < 2; ++i) {
             auto& r = rec(i);
             originalIds.push_back(disk(kDisks[i]).get<jsonxx::String>("id"));
+            originalLabels.push_back(disk(kDisks[i]).get<jsonxx::Object>("labels").json());
             bxtest::storePreparedMetadata(r, originalIds[i], kDisks[i]);
+            r.metadata[167] = originalLabels[i];  // as prepare stores the disk's labels
             r.snapName = std::string("bk-") + kDisks[i];
             r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
             r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
@@ -101,6 +103,7 @@ class RevertTest : public ::testing::Test {
     bxtest::FakeOSUtil util;
     std::unique_ptr<bxtest::RecordSet> records;
     std::vector<std::string> originalIds;
+    std::vector<std::string> originalLabels;
 };
 
 TEST_F(RevertTest, DisksComeBackFromTheirSnapshotsUnderTheirDeviceNames) {
@@ -113,7 +116,7 @@ TEST_F(RevertTest, DisksComeBackFromTheirSnapshotsUnderTheirDeviceNames) {
         EXPECT_NE(d.get<jsonxx::String>("sourceSnapshot")
                       .find("/global/snapshots/bk-" + std::string(kDisks[i])),
                   std::string::npos);
-        EXPECT_FALSE(d.get<jsonxx::Object>("labels").empty());
+        EXPECT_EQ(d.get<jsonxx::Object>("labels").json(), originalLabels[i]);
         // A new disk, its id in the first field of item 6.
         std::string id = d.get<jsonxx::String>("id");
         EXPECT_NE(id, originalIds[i]);
@@ -192,7 +195,9 @@ TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
             << name << " " << source;
         if (!source.empty()) {
             ++fromSafePoint;
-            EXPECT_TRUE(disk(name).get<jsonxx::Object>("labels").empty());
+            // The disk made again carries the labels it had.
+            size_t i = std::string(name) == kDisks[0] ? 0 : 1;
+            EXPECT_EQ(disk(name).get<jsonxx::Object>("labels").json(), originalLabels[i]) << name;
         }
     }
     if (c.pastDelete) {
