@@ -173,9 +173,9 @@ FaultSpec faultFrom(const Json& j) {
 }
 
 Json entryJson(const JournalEntry& e) {
-    return {{"server", e.server},   {"method", e.method}, {"path", e.path},     {"query", e.query},
-            {"headers", e.headers}, {"body", e.body},     {"status", e.status}, {"time", e.time},
-            {"answered", e.answered}};
+    return {{"server", e.server}, {"method", e.method},   {"path", e.path},
+            {"query", e.query},   {"headers", e.headers}, {"body", e.body},
+            {"status", e.status}, {"time", e.time},       {"answered", e.answered}};
 }
 
 }  // namespace

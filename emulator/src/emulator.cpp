@@ -137,9 +137,7 @@ bool Emulator::start(std::string* error) {
         return new CountingPool(threads, &m.connections);
     };
     const size_t metaThreads = std::min<size_t>(threads, 16);
-    m.metaServer->new_task_queue = [metaThreads] {
-        return new CountingPool(metaThreads, nullptr);
-    };
+    m.metaServer->new_task_queue = [metaThreads] { return new CountingPool(metaThreads, nullptr); };
     for (httplib::Server* s :
          {static_cast<httplib::Server*>(m.apiServer.get()), m.metaServer.get()}) {
         s->set_tcp_nodelay(true);  // small answers must not wait for delayed ACKs

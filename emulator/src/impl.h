@@ -50,7 +50,7 @@ struct Emulator::Impl {
     // requestId of a mutating request (per project) -> the Operation it started, so that a
     // repeat returns that Operation instead of doing the work again, as GCE does.
     std::map<std::string, std::string> requestIds;
-    std::mt19937 faultRng{20261206};  // chance of probabilistic faults (under faultMu)
+    std::mt19937 faultRng{20261206};        // chance of probabilistic faults (under faultMu)
     std::map<std::string, double> latency;  // emulated seconds per kind
     double timeScale = 1.0;
     std::vector<OperationFault> opFaults;

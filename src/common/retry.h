@@ -10,12 +10,12 @@
 namespace DuVavaZid {
 
 struct RetryPolicy {
-    int attempts = 1;          // tries in all, the first one included
-    long intervalMs = 0;       // pause after the first failed try
-    double multiplier = 1.0;   // each further pause is this much longer (1: fixed pauses)
-    long capMs = 0;            // no computed pause is longer (0: no cap)
-    bool fullJitter = false;   // a pause is drawn uniformly from [0, computed pause]
-    long budgetMs = -1;        // all pauses together at most this long (-1: no bound)
+    int attempts = 1;         // tries in all, the first one included
+    long intervalMs = 0;      // pause after the first failed try
+    double multiplier = 1.0;  // each further pause is this much longer (1: fixed pauses)
+    long capMs = 0;           // no computed pause is longer (0: no cap)
+    bool fullJitter = false;  // a pause is drawn uniformly from [0, computed pause]
+    long budgetMs = -1;       // all pauses together at most this long (-1: no bound)
 
     // Exponential backoff for transient answers, as Google's clients do:
     // doubling from base, at most 32 s, full jitter.
@@ -23,7 +23,7 @@ struct RetryPolicy {
 };
 
 class Backoff {
-public:
+  public:
     explicit Backoff(const RetryPolicy& policy);
     Backoff(const RetryPolicy& policy, uint64_t seed);
 
@@ -38,7 +38,7 @@ public:
     long spentMs() const { return spentMs_; }
     const RetryPolicy& policy() const { return policy_; }
 
-private:
+  private:
     RetryPolicy policy_;
     int failures_ = 0;
     long spentMs_ = 0;

@@ -328,12 +328,12 @@ void GcpCtx::extractRESTErrorMsgs() {
             return;
         }
         session().restErrStr << "\""
-                   << "message"
-                   << "\" tag not found in REST error response";
+                             << "message"
+                             << "\" tag not found in REST error response";
     } else {
         session().restErrStr << "\""
-                   << "error"
-                   << "\" tag not found in REST error response";
+                             << "error"
+                             << "\" tag not found in REST error response";
     }
     std::string text = session().restErrStr.str();
     log(-1, "GCP Invalid REST error response. %s", text.c_str());
@@ -343,8 +343,8 @@ void GcpCtx::logRESTDetails() {
     // The token request carries a signed JWT and token responses carry tokens.
     std::string request = bxrest::maskSecrets(session().restRequest);
     std::string response = bxrest::maskSecrets(session().restResponse);
-    log(-1, "GCP REST API-<<[%s]>> Request-<<[%s]>> Response-<<[%s]>>", session().restApiPath.c_str(),
-        request.c_str(), response.c_str());
+    log(-1, "GCP REST API-<<[%s]>> Request-<<[%s]>> Response-<<[%s]>>",
+        session().restApiPath.c_str(), request.c_str(), response.c_str());
 }
 
 void GcpCtx::dump() {

@@ -191,20 +191,20 @@ public:
     long snapStatusCheckRetryIntervalMs = 300;
 
 private:
-    friend class WorkerSession;
-    void deleteObjects();
-    RestSession main_;
-    // Sessions of finished workers, handed to the next so that a phase opens
-    // at most ThreadCount connections; guarded by sessionsMutex_.
-    std::vector<std::unique_ptr<RestSession>> idleSessions_;
-    std::mutex sessionsMutex_;
-    int firstFailureCode_ = 0;
-    std::string firstFailureText_;
-    int readRestoreOptions(GcpObject* first);
-    int readPrivateKeyConfig(BXSO::SnapInfo* record);
-    int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
-                         bool* done);
-    int metadataFieldMissing(const std::string& head, const char* format);
+  friend class WorkerSession;
+  void deleteObjects();
+  RestSession main_;
+  // Sessions of finished workers, handed to the next so that a phase opens
+  // at most ThreadCount connections; guarded by sessionsMutex_.
+  std::vector<std::unique_ptr<RestSession>> idleSessions_;
+  std::mutex sessionsMutex_;
+  int firstFailureCode_ = 0;
+  std::string firstFailureText_;
+  int readRestoreOptions(GcpObject* first);
+  int readPrivateKeyConfig(BXSO::SnapInfo* record);
+  int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
+                       bool* done);
+  int metadataFieldMissing(const std::string& head, const char* format);
 };
 
 // A worker's REST session for one work item: borrowed from the context (or
@@ -212,7 +212,7 @@ private:
 // tokens), installed as the thread's session, and on leaving the worker's
 // failure goes to its record and, when it is the first, to the call.
 class WorkerSession {
-public:
+  public:
     WorkerSession(GcpCtx* ctx, GcpObject* object);
     ~WorkerSession();
     WorkerSession(const WorkerSession&) = delete;
@@ -220,7 +220,7 @@ public:
     // False when no client could be made; the session's error says why.
     bool ready() const { return ready_; }
 
-private:
+  private:
     GcpCtx* ctx_;
     GcpObject* object_;
     std::unique_ptr<RestSession> session_;

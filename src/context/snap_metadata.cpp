@@ -39,8 +39,8 @@ int GcpCtx::setSnapMetadata(GcpObject* object) {
     BXSO::SnapInfo* record = object->snapInfo;
     log(2, "GCP Setting snap metadata...");
 
-    session().metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" + object->InstanceId +
-                     "|" + object->SnapResourceId + "|";
+    session().metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" +
+                               object->InstanceId + "|" + object->SnapResourceId + "|";
     record->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
     log(3, "GCP >> Snap uuid metadata [%s]", session().metadataBuffer.c_str());
 
@@ -84,8 +84,8 @@ int GcpCtx::readMetadataItem(GcpObject* object, int key, const char* readFailMsg
     // counts it deleted; but once item 6 holds a resource id the snapshot
     // exists, and a missing item is an error (else it would stay in GCP
     // while the host believes it deleted).
-    bool isDelete = OpCode == GCP_OP_DELETE &&
-                    !(key != GCP_META_SNAP_UUID && !object->SnapResourceId.empty());
+    bool isDelete =
+        OpCode == GCP_OP_DELETE && !(key != GCP_META_SNAP_UUID && !object->SnapResourceId.empty());
     if (!ok && !isDelete) {
         return fail(GCP_ERR_HOST_ITEM, readFailMsg);
     }
@@ -254,7 +254,8 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
     if (OpCode == GCP_OP_MAP || OpCode == GCP_OP_REVERT) {
         session().metadataBuffer.clear();
         record->getMetadata(GCP_META_LABELS, &session().metadataBuffer);
-        if (!session().metadataBuffer.empty() && !object->DiskLabels.parse(session().metadataBuffer)) {
+        if (!session().metadataBuffer.empty() &&
+            !object->DiskLabels.parse(session().metadataBuffer)) {
             return metadataFieldMissing(
                 "Failed to parse the labels metadata as a JSON object. Metadata [",
                 "GCP Getting details from source disk labels metadata failed. %d:%s");
@@ -275,8 +276,8 @@ int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
     // its instance id overwritten.
     const std::string& item = session().metadataBuffer;
     size_t last = item.rfind('|');
-    size_t before = (last == std::string::npos || last == 0) ? std::string::npos
-                                                             : item.rfind('|', last - 1);
+    size_t before =
+        (last == std::string::npos || last == 0) ? std::string::npos : item.rfind('|', last - 1);
     if (last == std::string::npos || before == std::string::npos ||
         std::count(item.begin(), item.end(), '|') < 4) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");

@@ -193,8 +193,8 @@ int GcpUtils::isGoogleDevice(const std::string& deviceName) {
         ctx->session().ErrCode = GCP_ERR_NOT_GOOGLE;
         ctx->session().ErrStr << message;
         std::string text = ctx->session().ErrStr.str();
-        ctx->log(-1, "GCP Device [%s] is NOT a Google GCP one [%d:%s]", path, ctx->session().ErrCode,
-                 text.c_str());
+        ctx->log(-1, "GCP Device [%s] is NOT a Google GCP one [%d:%s]", path,
+                 ctx->session().ErrCode, text.c_str());
         return GCP_ERR_NOT_GOOGLE;
     }
     ctx->log(0, "GCP >> Device [%s] is Google GCP device", path);
@@ -265,9 +265,10 @@ int GcpUtils::processSCSIDetails(std::vector<short>& pageCodes, int mode) {
                 const std::string& arrayId = ctx->arrayDetails.SCSIArrayId;
                 if (object->snapInfo->setArrayName(arrayId.c_str()) != 0) {
                     ctx->session().ErrCode = GCP_ERR_NO_ARRAY;
-                    ctx->session().ErrStr << "Array [" << arrayId << "] associated with device [" << path
-                                << "] not found in Array Management. Please ensure that the array "
-                                   "[GCP-Default-IAM] is configured in Array Management properly";
+                    ctx->session().ErrStr
+                        << "Array [" << arrayId << "] associated with device [" << path
+                        << "] not found in Array Management. Please ensure that the array "
+                           "[GCP-Default-IAM] is configured in Array Management properly";
                     std::string text = ctx->session().ErrStr.str();
                     ctx->log(-1, "GCP Snap prepare failed for device [%s] Err-[%d:%s]",
                              path.c_str(), ctx->session().ErrCode, text.c_str());

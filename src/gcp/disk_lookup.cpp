@@ -38,10 +38,10 @@ int GcpUtils::discoverArrayVolumeDetails() {
             return rc;
         }
         if (!getSnapUUID(object)) {
-            return ctx->fail(GCP_ERR_HOST_ITEM,
-                             "Failed to get snap uuid for GCP device [" + deviceNameOf(object) +
-                                 "].",
-                             "GCP Snap operation failed. Err-[%d:%s]");
+            return ctx->fail(
+                GCP_ERR_HOST_ITEM,
+                "Failed to get snap uuid for GCP device [" + deviceNameOf(object) + "].",
+                "GCP Snap operation failed. Err-[%d:%s]");
         }
         ctx->setSnapMetadata(object);
         object->snapInfo->setStatus(BXSO::SNAP_PREPARE_SUCCESS);
@@ -281,7 +281,8 @@ int GcpUtils::rest_getGcpZonalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx*
     const std::string& key =
         object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
     if (!restGet(object->ProjectId + "/zones/" + object->GCPDeviceZone + "/disks/" + key)) {
-        bool notFound = c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus;
+        bool notFound = c->session().restClient &&
+                        c->session().restClient->getHttpErrorCode() == kNotFoundStatus;
         return failRequest(object, notFound ? GCP_ERR_NOT_FOUND : GCP_ERR_GCP,
                            "Failed to get details of GCP device by id [" + object->GCPDeviceId +
                                "] and zone [" + object->GCPDeviceZone + "].");
@@ -411,7 +412,8 @@ int GcpUtils::rest_getZoneURLByZoneName(const std::string& zone, GcpObject* obje
         c->session().ErrCode = GCP_ERR_RESPONSE;
         c->prependErrorMsg(sentence);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
+               c->session().restApiPath.c_str());
         return GCP_ERR_RESPONSE;
     }
     if (value.empty()) {

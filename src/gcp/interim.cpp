@@ -298,11 +298,12 @@ int GcpUtils::processGetInterimCloneDetails(GcpObject* o, GcpCtx* c) {
     }
     c->session().ErrCode = GCP_ERR_INTERNAL;
     c->session().ErrStr << "Failed to get details of GCP interim clone [" << name << "]"
-              << " - wrong clone name [" << values["name"] << "] returned - expected value ["
-              << name << "]";
+                        << " - wrong clone name [" << values["name"]
+                        << "] returned - expected value [" << name << "]";
     setErrorDetailsForSnapObj(o, c, 0, nullptr);
     std::string text = c->errText();
-    c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
+    c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
+           c->session().restApiPath.c_str());
     return GCP_ERR_INTERNAL;
 }
 

@@ -248,7 +248,8 @@ int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
     std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName;
     if (!restGetInstance(path)) {
         c->extractRESTErrorMsgs();
-        if (c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus &&
+        if (c->session().restClient &&
+            c->session().restClient->getHttpErrorCode() == kNotFoundStatus &&
             c->session().restErrStr.str().find("message") != std::string::npos) {
             c->resetError();
             return GCP_ERR_NOT_FOUND;
@@ -264,7 +265,8 @@ int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
         c->session().ErrStr << msg;
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
+               c->session().restApiPath.c_str());
         return GCP_ERR_GCP;
     }
     jsonxx::Object response;
@@ -331,10 +333,12 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
             o->CloneDevStatus = 2;
         } else {
             c->session().ErrCode = GCP_ERR_INTERNAL;
-            c->session().ErrStr << "Failed to get details of GCP clone device [" << o->CloneName << "].";
+            c->session().ErrStr << "Failed to get details of GCP clone device [" << o->CloneName
+                                << "].";
             setErrorDetailsForSnapObj(o, c, 0, nullptr);
             std::string text = c->errText();
-            c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
+            c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
+                   c->session().restApiPath.c_str());
             rc = GCP_ERR_INTERNAL;
         }
     }
@@ -400,10 +404,11 @@ int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels
         std::string restErrors = c->session().restErrStr.str();
         c->session().ErrCode = GCP_ERR_GCP;
         c->session().ErrStr << "Failed to get details for snapshot [" << o->SnapUuid
-                  << "] - REST error returned by GCP [" << restErrors << "]";
+                            << "] - REST error returned by GCP [" << restErrors << "]";
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(), c->session().restApiPath.c_str());
+        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
+               c->session().restApiPath.c_str());
         return GCP_ERR_GCP;
     }
     labels = o->DiskLabels;
@@ -512,8 +517,8 @@ int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Attaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
            o->SnapTag.c_str());
     buildJSONForAttachCloneReq(o, static_cast<long>(c->JobId));
-    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
-                     "/attachDisk/";
+    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
+                               c->instanceName + "/attachDisk/";
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
     if (!client || !sendMutating(true, client)) {
         return failRequest(

@@ -55,8 +55,7 @@ RetryPolicy GcpUtils::accountRetryPolicy() const {
 }
 
 RetryPolicy GcpUtils::waitRetryPolicy(const GcpReqOpInfo& rec) {
-    return transientPolicy(rec.maxAttempts,
-                           static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
+    return transientPolicy(rec.maxAttempts, static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
 }
 
 bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy) {
@@ -138,9 +137,13 @@ bool GcpUtils::restGetInstance(const std::string& path) {
     return true;
 }
 
-InstanceReadScope::InstanceReadScope(GcpCtx* ctx) : ctx_(ctx) { ctx_->instanceReads.clear(); }
+InstanceReadScope::InstanceReadScope(GcpCtx* ctx) : ctx_(ctx) {
+    ctx_->instanceReads.clear();
+}
 
-InstanceReadScope::~InstanceReadScope() { ctx_->instanceReads.clear(); }
+InstanceReadScope::~InstanceReadScope() {
+    ctx_->instanceReads.clear();
+}
 
 int GcpUtils::failRequest(GcpObject* object, int code, const std::string& sentence) {
     std::string restErrors = collectRestFailure(ctx);

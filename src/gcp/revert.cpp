@@ -412,9 +412,10 @@ int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
     }
     if (!exists) {
         // Fail this pass at once: the next one re-creates the disk first.
-        return c->fail(GCP_ERR_NOT_FOUND,
-                       "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
-                       "GCP %d-%s");
+        return c->fail(
+            GCP_ERR_NOT_FOUND,
+            "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
+            "GCP %d-%s");
     }
     rc = monitorResourceStatus(o, c, rec, true);
     if (rc == 0) {

@@ -49,8 +49,7 @@ int GcpUtils::sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo
                                 const std::string& failSentence) {
     ctx->session().restApiPath = path;
     BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
-    bool sent = client &&
-                sendMutating(post, client);
+    bool sent = client && sendMutating(post, client);
     if (!sent) {
         return failRequest(nullptr, GCP_ERR_GCP, failSentence);
     }

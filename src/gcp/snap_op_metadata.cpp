@@ -26,9 +26,10 @@ int GcpUtils::getSnapOpLinkFromMetadata(std::string& link, GcpObject* object, Gc
 }
 
 int GcpUtils::setInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
-    c->session().metadataBuffer =
-        object->interimCloneInfo.interimCloneId + "|" + object->interimCloneInfo.interimSnapId + "|";
-    int rc = object->snapInfo->setMetadata(GCP_META_INTERIM_CLONE, c->session().metadataBuffer.c_str());
+    c->session().metadataBuffer = object->interimCloneInfo.interimCloneId + "|" +
+                                  object->interimCloneInfo.interimSnapId + "|";
+    int rc =
+        object->snapInfo->setMetadata(GCP_META_INTERIM_CLONE, c->session().metadataBuffer.c_str());
     if (rc == 0) {
         c->log(0, "GCP Interim clone info metadata [%s]", c->session().metadataBuffer.c_str());
         return 0;

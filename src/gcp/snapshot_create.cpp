@@ -145,8 +145,7 @@ void* GcpUtils::createSnap(void* params) {
         // An Operation that GCP ended with a rate error did nothing: start it again.
         Backoff backoff(self->accountRetryPolicy());
         long pause = 0;
-        while (self->takeSnapshot(o) != 0 && self->operationRateLimited() &&
-               backoff.next(&pause)) {
+        while (self->takeSnapshot(o) != 0 && self->operationRateLimited() && backoff.next(&pause)) {
             c->log(2,
                    "GCP Snapshot [%s] was refused for the rate of operations - trying again "
                    "after sleeping for %ld ms...",
@@ -215,11 +214,12 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
             c->logRESTDetails();
             c->session().ErrCode = GCP_ERR_GCP;
             c->prependErrorMsg("Failed to get operation [snapshot-create] progress link for snap " +
-                               o->SnapUuid + "] using [" + c->session().restApiPath + "] in array [" +
-                               c->arrayDetails.ArrayId + "]");
+                               o->SnapUuid + "] using [" + c->session().restApiPath +
+                               "] in array [" + c->arrayDetails.ArrayId + "]");
             std::string text = c->errText();
             std::string restErrors = c->session().restErrStr.str();
-            c->log(-1, "GCP %d-%s REST Error-[%s]", c->session().ErrCode, text.c_str(), restErrors.c_str());
+            c->log(-1, "GCP %d-%s REST Error-[%s]", c->session().ErrCode, text.c_str(),
+                   restErrors.c_str());
             rc = GCP_ERR_GCP;
         }
     }

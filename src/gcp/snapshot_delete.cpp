@@ -128,7 +128,7 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
            o->GCPDeviceTag.c_str());
     rest_resetCtx();
     c->session().restApiPath = o->ProjectId + "/global/snapshots/" +
-                     (o->SnapResourceId.empty() ? o->SnapUuid : o->SnapResourceId);
+                               (o->SnapResourceId.empty() ? o->SnapUuid : o->SnapResourceId);
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
     if (client && sendMutating(false, client)) {
         c->log(0,

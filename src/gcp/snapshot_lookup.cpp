@@ -71,7 +71,8 @@ int GcpUtils::rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* c) {
     const std::string sentence =
         "Failed to get snapshot details of GCP device by snap uuid [" + object->SnapUuid + "].";
     if (!restGet(snapshotPath(object, key))) {
-        if (c->session().restClient && c->session().restClient->getHttpErrorCode() == kNotFoundStatus) {
+        if (c->session().restClient &&
+            c->session().restClient->getHttpErrorCode() == kNotFoundStatus) {
             if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
                 return GCP_ERR_NOT_FOUND;
             }

@@ -99,8 +99,9 @@ int GcpUtils::rest_detachClone(GcpObject* o, GcpCtx* c) {
     c->log(2, "GCP Detaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
            o->SnapTag.c_str());
     // The device name goes into a query: encoded, so it cannot add parameters.
-    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName +
-                     "/detachDisk/" + "?" + "deviceName=" + urlEncode(o->CloneName);
+    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
+                               c->instanceName + "/detachDisk/" + "?" +
+                               "deviceName=" + urlEncode(o->CloneName);
     BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
     if (!client || !sendMutating(true, client)) {
         return failRequest(nullptr, GCP_ERR_GCP,
@@ -148,7 +149,8 @@ int GcpUtils::rest_deleteClone(GcpObject* o, GcpCtx* c) {
             client->setBasePath(o->CloneSourceLink);
         }
     } else if (!c->restoreOptionsFound) {
-        c->session().restApiPath = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
+        c->session().restApiPath =
+            o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
     } else {
         c->session().restApiPath = cloneLocationPath(o) + "/disks/" + o->CloneName;
     }

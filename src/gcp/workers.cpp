@@ -29,8 +29,7 @@ void GcpUtils::runOnWorkers(const char* name, void* (*fn)(void*), std::list<Snap
             ctx->log(-1, "GCP Failed to start thread for %s for snapshot [%s]", verb,
                      o->SnapUuid.c_str());
             std::ostringstream msg;
-            msg << "Failed to start thread for " << verb << " for snapshot [" << o->SnapUuid
-                << "]";
+            msg << "Failed to start thread for " << verb << " for snapshot [" << o->SnapUuid << "]";
             ctx->noteFailure(GCP_ERR_INTERNAL, msg.str());
             break;
         }

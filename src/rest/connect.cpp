@@ -70,7 +70,8 @@ int GcpUtils::rest_connectToArray() {
     if (!ctx->useServiceAccount) {
         rest_resetCtx();
         ctx->session().restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
-        if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse)) {
+        if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest,
+                             ctx->session().restResponse)) {
             std::string restErrors = collectRestFailure(ctx);
             failWithUrl(ctx, GCP_ERR_CONNECT,
                         "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
@@ -115,7 +116,8 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
     client->setPrivateKey(privateKey);
     client->setPrivateKeyPswd(password);
     rest_resetCtx();
-    if (!client->connectUsingOAuth(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse)) {
+    if (!client->connectUsingOAuth(ctx->session().restApiPath, ctx->session().restRequest,
+                                   ctx->session().restResponse)) {
         std::string restErrors = collectRestFailure(ctx);
         failWithUrl(ctx, GCP_ERR_GCP,
                     "Failed to perform oauth for service account [" + serviceAccountId +

@@ -72,7 +72,8 @@ int queryMetadata(GcpUtils* utils, const MetaQuery& q, std::string& field) {
     }
     utils->rest_resetCtx();
     ctx->session().restApiPath = q.path;
-    if (!ctx->session().restClient->get(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, true)) {
+    if (!ctx->session().restClient->get(ctx->session().restApiPath, ctx->session().restRequest,
+                                        ctx->session().restResponse, true)) {
         std::string restErrors = collectRestFailure(ctx);
         return failWithUrl(ctx, GCP_ERR_GCP, q.requestFailure + restErrors + "]");
     }

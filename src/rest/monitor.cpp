@@ -32,7 +32,8 @@ bool operationFailed(const jsonxx::Object& response) {
         return true;
     }
     return response.has<jsonxx::String>("status") &&
-           response.get<jsonxx::String>("status") == "DONE" && response.has<jsonxx::Object>("error");
+           response.get<jsonxx::String>("status") == "DONE" &&
+           response.has<jsonxx::Object>("error");
 }
 
 int getSnapOpStatus(const GcpReqOpInfo& rec) {
@@ -81,8 +82,8 @@ int GcpUtils::failLinkMissing(GcpCtx* c, const GcpReqOpInfo& rec, const char* wh
     c->session().ErrCode = GCP_ERR_GCP;
     std::ostringstream head;
     head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
-         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using [" << c->session().restApiPath
-         << "] in array [" << c->arrayDetails.ArrayId << "]";
+         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using ["
+         << c->session().restApiPath << "] in array [" << c->arrayDetails.ArrayId << "]";
     c->prependErrorMsg(head.str());
     std::string text = c->errText();
     std::string restErrors = c->session().restErrStr.str();

@@ -175,7 +175,8 @@ int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
     if (errors.size() > 0 && errors.has<jsonxx::Object>(0)) {
         jsonxx::Object first = errors.get<jsonxx::Object>(0);
         if (first.has<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE)) {
-            c->session().restErrStr << first.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE);
+            c->session().restErrStr
+                << first.get<jsonxx::String>(GCP_REST_API_JSON_RESP_KEY_MESSAGE);
         }
     }
     return GCP_ERR_GCP;

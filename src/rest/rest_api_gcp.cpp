@@ -47,7 +47,9 @@ void wipe(std::string& secret) {
 
 }  // namespace
 
-RestTokenStore::~RestTokenStore() { wipe(token_); }
+RestTokenStore::~RestTokenStore() {
+    wipe(token_);
+}
 
 void RestTokenStore::set(const std::string& token) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -25,7 +25,7 @@ class SnapInfo;
 // generation, and a thread renews only when the token it was refused with
 // is still the current one.
 class RestTokenStore {
-public:
+  public:
     ~RestTokenStore();
     void set(const std::string& token);
     void clear();
@@ -35,7 +35,7 @@ public:
     // Serialises renewals; held across the token request on purpose.
     std::mutex& renewMutex() { return renew_; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::string token_;
     uint64_t generation_ = 0;

@@ -54,8 +54,9 @@ std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
         return "";
     }
     std::string response;
-    if (!ctx.session().restClient->post("demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
-                              "{\"name\":\"" + name + "\"}", response, false)) {
+    if (!ctx.session().restClient->post(
+            "demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
+            "{\"name\":\"" + name + "\"}", response, false)) {
         return "";
     }
     jsonxx::Object snap;

@@ -81,8 +81,9 @@ protected:
     bool createSnapshot(const std::string& diskPath, const std::string& name) {
         utils->rest_resetCtx();
         ctx->session().restApiPath = diskPath + "/createSnapshot";
-        return ctx->session().restClient->post(ctx->session().restApiPath, "{\"name\":\"" + name + "\"}",
-                                     ctx->session().restResponse, false);
+        return ctx->session().restClient->post(ctx->session().restApiPath,
+                                               "{\"name\":\"" + name + "\"}",
+                                               ctx->session().restResponse, false);
     }
 
     bxtest::LogCapture log{9};

@@ -49,9 +49,11 @@ class MonitorTest : public ::testing::Test {
     bool startSnapshot(int disk, const std::string& name) {
         utils->rest_resetCtx();
         ctx->session().restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-" +
-                           std::to_string(disk) + "/createSnapshot";
+                                     std::to_string(disk) + "/createSnapshot";
         ctx->session().restRequest = "{\"name\":\"" + name + "\"}";
-        return ctx->session().restClient->post(ctx->session().restApiPath, ctx->session().restRequest, ctx->session().restResponse, false);
+        return ctx->session().restClient->post(ctx->session().restApiPath,
+                                               ctx->session().restRequest,
+                                               ctx->session().restResponse, false);
     }
 
     static GcpReqOpInfo snapRecord(const std::string& name, int maxAttempts = 5) {
@@ -97,8 +99,8 @@ TEST_F(MonitorTest, OperationThatKeepsRunningGivesUpAfterMaxAttempts) {
               "running");
     // The client is left on the API base path, not on the Operation.
     utils->rest_resetCtx();
-    ASSERT_TRUE(ctx->session().restClient->get("demo-project/zones/us-central1-a/disks/data-disk-2", "",
-                                     ctx->session().restResponse, false));
+    ASSERT_TRUE(ctx->session().restClient->get("demo-project/zones/us-central1-a/disks/data-disk-2",
+                                               "", ctx->session().restResponse, false));
 }
 
 TEST_F(MonitorTest, RunningSnapshotCountsAsTakenWithoutWaiting) {

@@ -18,7 +18,7 @@ namespace {
 const char* const kPrefix = "par-disk-";
 
 class ParallelTest : public ::testing::Test {
-protected:
+  protected:
     void start(int disks) {
         disks_ = disks;
         env.reset();  // one emulator at a time owns the settings

@@ -110,7 +110,8 @@ TEST_F(Connect, ServiceAccountWithPemKey) {
     EXPECT_TRUE(ctx->session().restClient->usesPemPrivateKey());
     EXPECT_TRUE(ctx->session().restClient->usesServiceAccountOAuth());
     // The token request's base path and headers were put back.
-    EXPECT_EQ(ctx->session().restClient->getBasePath(), emulator->apiHost() + "/compute/v1/projects/");
+    EXPECT_EQ(ctx->session().restClient->getBasePath(),
+              emulator->apiHost() + "/compute/v1/projects/");
     ASSERT_TRUE(getDisk());
     EXPECT_TRUE(capture.contains(
         "GCP Oauth for service account [backup-sa@demo-project.iam.gserviceaccount.com]... done",

@@ -226,8 +226,9 @@ TEST_F(RevertTest, UndoRecreatesADiskThatItsFirstPassDeleted) {
     env->emu().injectFault(create);
     EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
     expectEveryDiskAttached();
-    EXPECT_NE(disk(kDisks[0]).get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bx-sp-"),
-              std::string::npos);
+    EXPECT_NE(
+        disk(kDisks[0]).get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bx-sp-"),
+        std::string::npos);
     EXPECT_FALSE(log.contains("still busy after repeated attempts"));
     EXPECT_FALSE(log.contains("GCP Failed to undo revert for snapshot"));
 }

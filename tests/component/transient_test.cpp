@@ -20,7 +20,7 @@ namespace {
 const char* const kPrefix = "tr-disk-";
 
 class TransientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         bxrt::setSleeper([this](long ms) {
             std::lock_guard<std::mutex> lock(sleptMutex);
@@ -165,8 +165,7 @@ TEST_F(TransientTest, OperationErrorWithoutHttpStatusFailsTheDeletion) {
     env->emu().failOperation(fault);
     EXPECT_EQ(bxso_deleteSnaps(rs->data(), rs->count(), &util), 1);
     EXPECT_EQ((*rs)[0].status, BXSO::SNAP_DELETE_FAILED);
-    EXPECT_NE((*rs)[0].errorText.find("The snapshot is being used by an image."),
-              std::string::npos)
+    EXPECT_NE((*rs)[0].errorText.find("The snapshot is being used by an image."), std::string::npos)
         << (*rs)[0].errorText;
     EXPECT_EQ(snapshotStatus((*rs)[0].snapName), "READY");
 }

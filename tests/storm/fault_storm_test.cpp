@@ -36,7 +36,9 @@ unsigned envNumber(const char* name, unsigned fallback) {
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-std::string devicePath(int index) { return bxtest::EmulatorEnv::devicePath(index); }
+std::string devicePath(int index) {
+    return bxtest::EmulatorEnv::devicePath(index);
+}
 
 std::string diskName(int i) {
     return "storm-disk-" + std::to_string(i + 1);

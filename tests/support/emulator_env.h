@@ -45,7 +45,7 @@ public:
     static constexpr const char* kFleetAccount =
         "123456789012-compute@developer.gserviceaccount.com";
 
-private:
+  private:
     SettingsFile settings_;
     std::unique_ptr<gce::Emulator> emulator_;
     bool ok_ = false;

@@ -190,8 +190,7 @@ TEST_F(MetadataTest, DeleteTreatsMissingItemsAsNeverCreatedUnlessTheSnapshotExis
         {154, "9001", false, "metadata"},
     };
     for (const auto& c : cases) {
-        bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1", "us-central1-a",
-                                      c.resourceId);
+        bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1", "us-central1-a", c.resourceId);
         rec().metadata.erase(c.key);
         rec().status = BXSO::SNAP_STATUS_NONE;
         int rc = init(GCP_OP_DELETE);

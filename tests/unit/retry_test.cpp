@@ -136,8 +136,7 @@ TEST(TransientAnswers, RetryAfterInSeconds) {
         {"", -1},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(DuVavaZid::classifyAnswer(503, "", c.headers).retryAfterMs, c.want)
-            << c.headers;
+        EXPECT_EQ(DuVavaZid::classifyAnswer(503, "", c.headers).retryAfterMs, c.want) << c.headers;
     }
 }
 

@@ -37,7 +37,7 @@ struct JournalEntry {
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
     int status = 0;   // 0 when the connection was dropped
-    double time = 0;      // seconds since the epoch, when the request arrived
+    double time = 0;  // seconds since the epoch, when the request arrived
     double answered = 0;  // and when its answer was ready (or the connection dropped)
 };
 
