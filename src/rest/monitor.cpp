@@ -21,7 +21,13 @@ constexpr const char* kOpFields = "id,name,operationType,targetId,status,progres
 constexpr const char* kResourceFields = "id,name,status";
 constexpr const char* kLinkMissingFormat = "GCP %d-%s REST Error-[%s]";
 
-int sleepMs(const GcpReqOpInfo& rec) { return rec.sleepInterval * rec.sleepUnitMs; }
+// A wait's pauses: its own fixed interval, at most its attempt count.
+RetryPolicy pollPolicy(const GcpReqOpInfo& rec) {
+    RetryPolicy policy;
+    policy.attempts = rec.maxAttempts + 1;
+    policy.intervalMs = static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs;
+    return policy;
+}
 
 }  // namespace
 
@@ -217,6 +223,7 @@ int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
             return rc;
         }
     }
+    Backoff polls(pollPolicy(rec));
     for (;;) {
         int s = processGetSnapOpProgressResp(object, c, rec);
         if (s == 0) {
@@ -235,12 +242,12 @@ int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                    type, rec.entityName.c_str());
             return 0;
         }
-        if (++rec.currentAttempt > rec.maxAttempts) {
+        long waitMs = 0;
+        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
             break;
         }
-        int waitMs = sleepMs(rec);
         c->log(0,
-               "GCP Operation [%s] still running - will try again after sleeping for %d ms - "
+               "GCP Operation [%s] still running - will try again after sleeping for %ld ms - "
                "attempt #%d of %d...",
                rec.operationType.c_str(), waitMs, rec.currentAttempt, rec.maxAttempts);
         restoreComputeBasePath();
@@ -391,6 +398,7 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
 int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                              bool waitForCompletion) {
     const char* type = rec.getEntityTypeStr();
+    Backoff polls(pollPolicy(rec));
     for (;;) {
         int r = rest_getResourceStatus(object, c, rec);
         if (r == GCP_ERR_NOT_FOUND) {
@@ -419,15 +427,15 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
             }
             c->resetError();
         }
-        if (++rec.currentAttempt > rec.maxAttempts) {
+        long waitMs = 0;
+        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
             std::ostringstream msg;
             msg << "Resource " << type << " [" << rec.entityName
                 << "] is still busy after repeated attempts (" << rec.maxAttempts << " times).";
             return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP Snap operation failed. Err-[%d:%s]");
         }
-        int waitMs = sleepMs(rec);
         c->log(0,
-               "GCP Resource is busy - will try again after sleeping for %d ms - attempt #%d of "
+               "GCP Resource is busy - will try again after sleeping for %ld ms - attempt #%d of "
                "%d...",
                waitMs, rec.currentAttempt, rec.maxAttempts);
         restoreComputeBasePath();
