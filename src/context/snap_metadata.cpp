@@ -2,6 +2,7 @@
 // is followed by "|", so "a|b|" holds two fields.
 #include <algorithm>
 #include <map>
+#include <sstream>
 
 #include "context/gcp_ctx.h"
 #include "host/strings.h"
@@ -30,6 +31,8 @@ class FieldReader {
     size_t pos_ = 0;
 };
 
+constexpr int kHostValueTooLong = 2;  // the host's answer to an item over its limit
+
 constexpr const char* kUuidFieldFormat =
     "GCP Getting details from snap uuid metadata failed. %d:%s";
 
@@ -38,22 +41,46 @@ constexpr const char* kUuidFieldFormat =
 int GcpCtx::setSnapMetadata(GcpObject* object) {
     BXSO::SnapInfo* record = object->snapInfo;
     log(2, "GCP Setting snap metadata...");
+    // An item the host refuses to keep is lost for every later call (the
+    // labels of every clone and reverted disk, for one): fail the prepare.
+    auto store = [&](int key, const char* what) {
+        int rc = record->setMetadata(key, session().metadataBuffer.c_str());
+        if (rc == 0) {
+            return 0;
+        }
+        std::ostringstream msg;
+        msg << "Failed to store the " << what << " metadata of GCP device ["
+            << object->GCPDeviceName << "]: the host refused item [" << key << "]";
+        if (rc == kHostValueTooLong) {
+            msg << " of [" << session().metadataBuffer.size() << "] bytes as too long";
+        }
+        msg << ".";
+        return fail(GCP_ERR_HOST_ITEM, msg.str(), "GCP %d-%s");
+    };
 
     session().metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" +
                                object->InstanceId + "|" + object->SnapResourceId + "|";
-    record->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
+    if (store(GCP_META_SNAP_UUID, "snap uuid") != 0) {
+        return session().ErrCode;
+    }
     log(3, "GCP >> Snap uuid metadata [%s]", session().metadataBuffer.c_str());
 
     session().metadataBuffer = object->GCPDeviceZone + "|" + object->GCPDeviceRegion + "|";
-    record->setMetadata(GCP_META_CLOUD_LOCATION, session().metadataBuffer.c_str());
+    if (store(GCP_META_CLOUD_LOCATION, "cloud location") != 0) {
+        return session().ErrCode;
+    }
     log(3, "GCP >> Snap cloud location metadata [%s]", session().metadataBuffer.c_str());
 
     session().metadataBuffer = object->GCPDeviceType + "|";
-    record->setMetadata(GCP_META_DEVICE_TYPE, session().metadataBuffer.c_str());
+    if (store(GCP_META_DEVICE_TYPE, "device type") != 0) {
+        return session().ErrCode;
+    }
     log(3, "GCP >> Device type metadata [%s]", session().metadataBuffer.c_str());
 
     session().metadataBuffer = serviceAccount + "|";
-    record->setMetadata(GCP_META_SERVICE_ACCOUNT, session().metadataBuffer.c_str());
+    if (store(GCP_META_SERVICE_ACCOUNT, "service account") != 0) {
+        return session().ErrCode;
+    }
     log(3, "GCP >> Service account metadata [%s]", session().metadataBuffer.c_str());
 
     session().metadataBuffer = object->GCPDeviceName + "|";
@@ -62,7 +89,9 @@ int GcpCtx::setSnapMetadata(GcpObject* object) {
 
     session().metadataBuffer = object->DiskLabels.json();
     if (!session().metadataBuffer.empty()) {
-        record->setMetadata(GCP_META_LABELS, session().metadataBuffer.c_str());
+        if (store(GCP_META_LABELS, "GCP labels") != 0) {
+            return session().ErrCode;
+        }
         log(3, "GCP >> GCP labels metadata [%s]", session().metadataBuffer.c_str());
     }
     log(3, "GCP Setting snap metadata... - done");

@@ -43,7 +43,10 @@ int GcpUtils::discoverArrayVolumeDetails() {
                 "Failed to get snap uuid for GCP device [" + deviceNameOf(object) + "].",
                 "GCP Snap operation failed. Err-[%d:%s]");
         }
-        ctx->setSnapMetadata(object);
+        if (ctx->setSnapMetadata(object) != 0) {
+            setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
+            return ctx->session().ErrCode;
+        }
         object->snapInfo->setStatus(BXSO::SNAP_PREPARE_SUCCESS);
     }
     if (ctx->debugLog && ctx->debugLog->getDebugLevel() >= 7) {
@@ -252,7 +255,9 @@ int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* 
             object->RegionalDisk = false;
             return 0;
         }
-        if (zonal != GCP_ERR_NOT_FOUND) {
+        if (zonal != GCP_ERR_NOT_FOUND || object->GCPDeviceRegion.empty()) {
+            // With no region to try, the zone's 404 means the disk does not
+            // exist: the lookup's sentence stays as the call's reason.
             return zonal;
         }
         c->resetError();
@@ -270,8 +275,6 @@ int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* 
         }
         return rc;
     }
-    // The zone answered 404 and no region is known: the disk does not exist.
-    c->session().ErrCode = zonal;
     return zonal;
 }
 

@@ -149,4 +149,18 @@ TEST_F(PrepareTest, HpxDiskInNeitherPlaceFailsWithGcpsMessage) {
     EXPECT_TRUE(records[0].metadata.count(6) == 0 || records[0].metadata[6].empty());
 }
 
+// Given with a zone only, a disk that is not there fails with the lookup's
+// own sentence (the 404 was cleared for a region that was never tried).
+TEST_F(PrepareTest, HpxDiskGivenWithAZoneOnlyThatIsNotThereSaysSo) {
+    bxtest::RecordSet records(1);
+    useHpx(records, {"demo-project|4242424242"});
+    records[0].metadata[154] = "us-central1-a||";
+    EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
+    EXPECT_EQ(records[0].errorCode, 62008);
+    EXPECT_NE(records[0].errorText.find(
+                  "Failed to get details of GCP device by id [4242424242] and zone [us-central1-a]."),
+              std::string::npos)
+        << records[0].errorText;
+}
+
 }  // namespace

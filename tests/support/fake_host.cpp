@@ -55,10 +55,12 @@ void FakeSnapInfo::setSnapDevice(const char* value) {
 
 int FakeSnapInfo::setMetadata(int key, const char* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (setMetadataResult == 0) {
+    auto refused = setMetadataResultFor.find(key);
+    int result = refused != setMetadataResultFor.end() ? refused->second : setMetadataResult;
+    if (result == 0) {
         metadata[key] = value ? value : "";
     }
-    return setMetadataResult;
+    return result;
 }
 
 void FakeSnapInfo::setError(int code, const char* message) {

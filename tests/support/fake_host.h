@@ -66,6 +66,7 @@ public:
     // Decryption: the fake strips a leading "enc:" and fails otherwise.
     bool decryptFails = false;
     int setMetadataResult = 0;
+    std::map<int, int> setMetadataResultFor;  // per item, before setMetadataResult
     // setSnapDevice throws, as a host's record may.
     bool snapDeviceThrows = false;
     bool acceptOperationProperties = true;

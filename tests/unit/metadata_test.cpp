@@ -278,6 +278,26 @@ TEST_F(MetadataTest, InterimCloneItem) {
     EXPECT_EQ(ctx->session().ErrCode, before);
 }
 
+// An item the host refuses fails the prepare of that disk and says which.
+TEST_F(MetadataTest, RefusedItemFailsWithItsName) {
+    ASSERT_EQ(init(GCP_OP_PREPARE), 0);
+    obj()->GCPDeviceName = "data-disk-1";
+    jsonxx::Object labels;
+    labels.set("app", std::string(300, 'x'));
+    obj()->DiskLabels = labels;
+    rec().setMetadataResultFor[167] = 2;
+    EXPECT_EQ(ctx->setSnapMetadata(obj()), 6);
+    EXPECT_NE(ctx->errText().find("Failed to store the GCP labels metadata of GCP device "
+                                  "[data-disk-1]: the host refused item [167] of ["),
+              std::string::npos)
+        << ctx->errText();
+    EXPECT_EQ(rec().metadata.count(167), 0u);
+    rec().setMetadataResultFor.clear();
+    ctx->resetError();
+    EXPECT_EQ(ctx->setSnapMetadata(obj()), 0);
+    EXPECT_EQ(rec().metadata[167], labels.json());
+}
+
 TEST_F(MetadataTest, HpxMapReadsCloneOptions) {
     rec().sourceDevice = "demo-project|4411";
     bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1", "us-central1-a", "9001");
