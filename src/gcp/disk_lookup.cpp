@@ -221,7 +221,9 @@ int GcpUtils::getSourceGcpDeviceDetails() {
         }
         int rc = getGcpDeviceDetailsUsingGcpDevNameOrId(object, ctx);
         if (rc != 0) {
+            // Tolerated here: the lookup's failure is no one's error.
             ctx->resetError();
+            object->snapInfo->setError(0, "");
             if (rc == GCP_ERR_NOT_FOUND) {
                 object->Flags = GCP_ERR_NOT_FOUND;
             }
