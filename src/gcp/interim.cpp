@@ -64,8 +64,10 @@ int GcpUtils::initInterimCloneInfo(GcpObject* o) {
                          "GCP %d-%s");
     }
     info.interimCloneName = o->CloneName.substr(0, o->CloneName.size() - excess) + kInterimSuffix;
-    info.interimSnapName =
-        o->SnapUuid + "-" + std::to_string(o->snapInfo->getCloneNumber()) + kInterimSuffix;
+    // Cut like the clone name: GCP refuses names over 63 characters.
+    const std::string tail = "-" + std::to_string(o->snapInfo->getCloneNumber()) + kInterimSuffix;
+    const size_t room = kMaxInterimNameLength > tail.size() ? kMaxInterimNameLength - tail.size() : 0;
+    info.interimSnapName = o->SnapUuid.substr(0, room) + tail;
     return 0;
 }
 
@@ -152,7 +154,12 @@ int GcpUtils::createInterimSnaps() {
         if (o->interimCloneInfo.interimSnapName.empty()) {
             continue;
         }
+        const size_t started = batch.pairs.size();
         int rc = startInterimCreate(o, false, batch);
+        if (rc == 0 && batch.pairs.size() == started) {
+            // Found from an earlier map: its id, read with it, is kept as a new one's.
+            rc = setInterimCloneInfoMetadata(o, ctx);
+        }
         if (rc != 0) {
             return rc;
         }
@@ -373,6 +380,13 @@ int GcpUtils::rest_getInterimSnapDetails(GcpObject* o, GcpCtx* c) {
         }
         return failRequest(o, GCP_ERR_GCP,
                            "Failed to get details for interim snapshot [" + name + "].");
+    }
+    // A repeated map finds the snapshot made before: its id is needed to
+    // clean it up as much as a new one's.
+    jsonxx::Object response;
+    if (o->interimCloneInfo.interimSnapId.empty() && response.parse(c->session().restResponse) &&
+        response.has<jsonxx::String>("id")) {
+        o->interimCloneInfo.interimSnapId = response.get<jsonxx::String>("id");
     }
     c->log(3, "GCP Getting details for interim snapshot [%s]... - done", name.c_str());
     return 0;

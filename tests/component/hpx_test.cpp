@@ -197,6 +197,32 @@ TEST_F(HpxTest, RestoreIntoAnotherProjectWithAKeyGoesThroughInterimObjects) {
     EXPECT_TRUE(names("snapshots", "other-project").empty());
 }
 
+// A map repeated after a failure finds the interim snapshots it made before
+// and keeps their ids like those of new ones.
+TEST_F(HpxTest, RepeatedMapKeepsTheIdOfAnInterimSnapshotItFinds) {
+    backUp();
+    restoreInto("restore-project", kRestoreAccount);
+    gce::FaultSpec noClone;
+    noClone.method = "POST";
+    noClone.path = "*/restore-project/regions/us-central1/disks*";
+    noClone.status = 400;
+    noClone.count = -1;
+    env->emu().injectFault(noClone);
+    EXPECT_NE(bxso_mapSnaps(records->data(), 2, &util), 0);
+    env->emu().clearFaults();
+    for (size_t i = 0; i < 2; ++i) {
+        rec(i).metadata.erase(kInterimMetadata);
+    }
+    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string& ids = rec(i).metadata[kInterimMetadata];
+        size_t bar = ids.find('|');
+        ASSERT_NE(bar, std::string::npos) << ids;
+        EXPECT_GT(ids.size(), bar + 2) << "no interim snapshot id in [" << ids << "]";
+    }
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+}
+
 TEST_F(HpxTest, UnmapRemovesInterimObjectsThatAFailedMapLeft) {
     backUp();
     restoreInto("restore-project", kRestoreAccount);

@@ -69,6 +69,27 @@ TEST_F(CloneNames, InterimNamesFollowTheCloneAndSnapshot) {
     }
 }
 
+// A long snapshot name is cut so that the interim snapshot's name fits GCP's 63.
+TEST_F(CloneNames, InterimSnapshotNamesAreCutToFit) {
+    struct Case {
+        size_t snapLength;
+        int cloneNumber;
+        size_t keptLength;
+    };
+    for (const Case& c : {Case{52, 4, 52}, Case{53, 4, 53}, Case{54, 4, 53}, Case{63, 123, 51}}) {
+        start(GCP_OP_MAP, true);
+        record.cloneNumber = c.cloneNumber;
+        object->CloneName = "clone";
+        object->SnapUuid = std::string(c.snapLength, 's');
+        ASSERT_EQ(utils->initInterimCloneInfo(object), 0);
+        const std::string& name = object->interimCloneInfo.interimSnapName;
+        EXPECT_EQ(name, std::string(c.keptLength, 's') + "-" + std::to_string(c.cloneNumber) +
+                            "-interim")
+            << c.snapLength;
+        EXPECT_LE(name.size(), 63u);
+    }
+}
+
 TEST_F(CloneNames, InterimNamesNeedACloneName) {
     start(GCP_OP_MAP, true);
     EXPECT_EQ(utils->initInterimCloneInfo(object), GCP_ERR_INTERNAL);
