@@ -122,7 +122,14 @@ int GcpUtils::checkArrayIdAndSet(const char* devicePath, const std::string& arra
         recorded = arrayName;
         return 0;
     }
-    return strCompare(recorded, arrayName, true) ? 0 : GCP_ERR_INTERNAL;
+    if (strCompare(recorded, arrayName, true)) {
+        return 0;
+    }
+    return ctx->fail(GCP_ERR_INTERNAL,
+                     std::string("GCP array id [") + arrayName + "] of device [" +
+                         (devicePath ? devicePath : "") + "] differs from array id [" + recorded +
+                         "] of the other devices of the call",
+                     "GCP Invalid SCSI details. %d:%s");
 }
 
 void GcpUtils::dumpHexBuffer(short length, const unsigned char* buffer) {

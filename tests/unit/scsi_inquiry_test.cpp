@@ -320,13 +320,15 @@ TEST_F(ProcessScsi, RecordedArrayNameIsComparedIgnoringCase) {
     EXPECT_EQ(records[1].arrayNameSet, "gcp-default-iam");
 }
 
-TEST_F(ProcessScsi, AnotherRecordedArrayIs17WithoutMessage) {
+TEST_F(ProcessScsi, AnotherRecordedArrayIs17WithItsReason) {
     tree.addPersistentDisk("/dev/sdb", "data-disk-1");
     tree.addPersistentDisk("/dev/sdc", "data-disk-2");
     ctx->arrayDetails.SCSIArrayId = "prod-array";
     EXPECT_EQ(run(), 17);
-    EXPECT_EQ(ctx->errText(), "");
-    EXPECT_EQ(ctx->session().ErrCode, -1);
+    EXPECT_EQ(ctx->errText(),
+              "GCP array id [GCP-Default-IAM] of device [/dev/sdb] differs from array id "
+              "[prod-array] of the other devices of the call");
+    EXPECT_EQ(ctx->session().ErrCode, 17);
     EXPECT_EQ(records[0].arrayNameSet, "");
 }
 
@@ -335,6 +337,12 @@ TEST_F(ProcessScsi, EmptyArrayNameIs5) {
     EXPECT_EQ(ctx->errText(), "GCP array id is empty for device [/dev/sdb]");
     EXPECT_EQ(utils->checkArrayIdAndSet("/dev/sdb", "a1"), 0);
     EXPECT_EQ(ctx->arrayDetails.SCSIArrayId, "a1");
+    // A device of another array says which, instead of failing without a word.
+    ctx->resetError();
+    EXPECT_EQ(utils->checkArrayIdAndSet("/dev/sdc", "a2"), 17);
+    EXPECT_EQ(ctx->errText(),
+              "GCP array id [a2] of device [/dev/sdc] differs from array id [a1] of the other "
+              "devices of the call");
 }
 
 TEST_F(ProcessScsi, OtherPagesAreAskedButNotRead) {
