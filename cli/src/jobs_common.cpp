@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
+#include <set>
 
 #include "host_record.h"
 #include "jobs.h"
@@ -224,15 +226,26 @@ void progress(Session& session, const std::string& line) {
 }
 
 void watchStatuses(Session& session, const std::string& operation) {
-    session.onStatus = [&session, operation](const HostRecord& record, int status) {
+    // Records whose success was printed: a later failure of one (a revert
+    // undone because another disk failed) is printed too, or the operator
+    // would read "reverted" for a disk that ends "revert failed".
+    auto reported = std::make_shared<std::set<long>>();
+    session.onStatus = [&session, operation, reported](const HostRecord& record, int status) {
         // Only what a snapshot reached: the plug-in marks every record failed
         // at the start of some operations and then sets the successes, and
         // failures are in the table at the end.
         static const int kReached[] = {1, 5, 12, 14, 20, 22, 24};
-        if (std::find(std::begin(kReached), std::end(kReached), status) == std::end(kReached)) {
+        SnapRow row = record.row();
+        bool reached =
+            std::find(std::begin(kReached), std::end(kReached), status) != std::end(kReached);
+        if (!reached && reported->count(row.num) == 0) {
             return;
         }
-        SnapRow row = record.row();
+        if (reached) {
+            reported->insert(row.num);
+        } else {
+            reported->erase(row.num);
+        }
         progress(session, "    " + operation + " #" + std::to_string(row.num) + " " +
                               row.sourceDevice + " [" + row.name + "]: " + statusName(status));
     };

@@ -195,6 +195,28 @@ TEST_F(BackupCycleTest, HostKilledBetweenPrepareAndSnapResumesFromTheCatalog) {
     }
 }
 
+// A disk reverted first and rolled back when the next one fails: the operator
+// sees its "reverted" line followed by "revert failed", not "reverted" alone.
+TEST_F(BackupCycleTest, RevertRolledBackAfterItsSuccessIsShownAsFailed) {
+    RunResult add = host({"array", "add", "GCP-Default-IAM", "--config", "retry-interval=0",
+                          "--config", "retry-count=50", "--config", "threads=1"});
+    ASSERT_EQ(add.exitCode, 0) << add.all();
+    RunResult backup = host({"backup", "/dev/sdb", "/dev/sdc"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.all();
+    gce::FaultSpec attach;
+    attach.method = "POST";
+    attach.path = "*/attachDisk*";
+    attach.status = 400;
+    attach.skip = 1;  // the first disk is reverted, the second's attach is refused once
+    env->emu().injectFault(attach);
+    RunResult revert = host({"revert", "--job", "1"});
+    EXPECT_EQ(revert.exitCode, 1) << revert.all();
+    const std::string all = revert.all();
+    size_t reverted = all.find("]: reverted");
+    ASSERT_NE(reverted, std::string::npos) << all;
+    EXPECT_NE(all.find("]: revert failed", reverted), std::string::npos) << all;
+}
+
 struct FailureCase {
     const char* name;
     bool withArray;
