@@ -164,7 +164,7 @@ TEST_F(ParallelTest, WorkersRequestsOverlapInTime) {
     slow.path = "*/createSnapshot*";
     slow.count = 4;
     slow.status = 0;  // latency only
-    slow.latencySeconds = 0.2;
+    slow.latencySeconds = 0.5;
     env->emu().injectFault(slow);
     env->emu().clearJournal();
     ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
