@@ -118,6 +118,13 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
     rest_resetCtx();
     if (!client->connectUsingOAuth(ctx->session().restApiPath, ctx->session().restRequest,
                                    ctx->session().restResponse)) {
+        if (!client->lastLocalError().empty()) {
+            // Nothing reached GCP: its answer cannot say why, the key can.
+            ctx->session().restErrorFlag = 1;
+            return failWithUrl(ctx, GCP_ERR_GCP,
+                               "Failed to perform oauth for service account [" + serviceAccountId +
+                                   "]. " + client->lastLocalError() + ".");
+        }
         std::string restErrors = collectRestFailure(ctx);
         failWithUrl(ctx, GCP_ERR_GCP,
                     "Failed to perform oauth for service account [" + serviceAccountId +

@@ -93,6 +93,8 @@ bool BXSnapRESTAPI_Gcp::getBearerToken(std::string& token) {
         // The PEM key is used unencrypted whatever password is configured.
         if (!SignSHA256withRSA(privateKey, input, "", signature)) {
             log(2, kLabelToken, "Failed to get signature from private key");
+            localError = "The token request could not be signed with the private key (not an "
+                         "RSA private key in PEM form?)";
             return false;
         }
     } else {
@@ -100,6 +102,9 @@ bool BXSnapRESTAPI_Gcp::getBearerToken(std::string& token) {
         size_t length = buffer.size();
         if (!SignSHA256withRSA_P12File(privateKey, input, privateKeyPswd, buffer.data(), length)) {
             log(2, kLabelToken, "Failed to get signature from p12 file");
+            // The file's name is no secret; its password is.
+            localError = "The token request could not be signed with the PKCS#12 file [" +
+                         privateKey + "] (unreadable, not PKCS#12, or a wrong password)";
             return false;
         }
         signature.assign(reinterpret_cast<const char*>(buffer.data()), length);

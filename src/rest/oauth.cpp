@@ -37,6 +37,7 @@ bool BXSnapRESTAPI_Gcp::connectUsingOAuth(const std::string& path, std::string& 
     // which the token endpoint requires.
     acceptTypeInHdr.clear();
     contentTypeInHdr.clear();
+    localError.clear();
     bool result = buildRequestForOAuth(body);
     if (!result) {
         log(2, kLabelOAuth, "Failed to build request for oauth");

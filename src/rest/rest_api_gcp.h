@@ -118,6 +118,9 @@ public:
                                      const std::string& audience, int64_t now);
     bool buildRequestForOAuth(std::string& body);
     bool connectUsingOAuth(const std::string& path, std::string& body, std::string& response);
+    // Why the last token request could not even be sent (the key could not
+    // sign it); empty when it was sent. Never holds a secret.
+    const std::string& lastLocalError() const { return localError; }
     bool parseResponseForAccessToken(const std::string& response);
     bool hasAuthError(const std::string& response);
     bool checkForAuthErrorAndReconnect(const std::string& response);
@@ -164,6 +167,7 @@ private:
     std::string userName;
     std::string userPswd;
     std::shared_ptr<RestTokenStore> token_;
+    std::string localError;
     long long jobId_ = 0;
     bool jobIdSet_ = false;
     std::string protocolType;
