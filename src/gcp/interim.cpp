@@ -66,7 +66,8 @@ int GcpUtils::initInterimCloneInfo(GcpObject* o) {
     info.interimCloneName = o->CloneName.substr(0, o->CloneName.size() - excess) + kInterimSuffix;
     // Cut like the clone name: GCP refuses names over 63 characters.
     const std::string tail = "-" + std::to_string(o->snapInfo->getCloneNumber()) + kInterimSuffix;
-    const size_t room = kMaxInterimNameLength > tail.size() ? kMaxInterimNameLength - tail.size() : 0;
+    const size_t room =
+        kMaxInterimNameLength > tail.size() ? kMaxInterimNameLength - tail.size() : 0;
     info.interimSnapName = o->SnapUuid.substr(0, room) + tail;
     return 0;
 }

@@ -93,8 +93,9 @@ bool BXSnapRESTAPI_Gcp::getBearerToken(std::string& token) {
         // The PEM key is used unencrypted whatever password is configured.
         if (!SignSHA256withRSA(privateKey, input, "", signature)) {
             log(2, kLabelToken, "Failed to get signature from private key");
-            localError = "The token request could not be signed with the private key (not an "
-                         "RSA private key in PEM form?)";
+            localError =
+                "The token request could not be signed with the private key (not an "
+                "RSA private key in PEM form?)";
             return false;
         }
     } else {

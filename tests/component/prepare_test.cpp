@@ -157,9 +157,10 @@ TEST_F(PrepareTest, HpxDiskGivenWithAZoneOnlyThatIsNotThereSaysSo) {
     records[0].metadata[154] = "us-central1-a||";
     EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
     EXPECT_EQ(records[0].errorCode, 62008);
-    EXPECT_NE(records[0].errorText.find(
-                  "Failed to get details of GCP device by id [4242424242] and zone [us-central1-a]."),
-              std::string::npos)
+    EXPECT_NE(
+        records[0].errorText.find(
+            "Failed to get details of GCP device by id [4242424242] and zone [us-central1-a]."),
+        std::string::npos)
         << records[0].errorText;
 }
 

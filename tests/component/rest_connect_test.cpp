@@ -172,7 +172,8 @@ TEST_F(Connect, KeyThatCannotSignSaysSo) {
         }
         ctx->arrayDetails.PrivateKeyPswd = c.password;
         EXPECT_EQ(utils->rest_connectToArray(), 15) << c.name;
-        EXPECT_NE(ctx->errText().find(c.reason), std::string::npos) << c.name << ": " << ctx->errText();
+        EXPECT_NE(ctx->errText().find(c.reason), std::string::npos)
+            << c.name << ": " << ctx->errText();
         EXPECT_EQ(ctx->errText().find("tag not found"), std::string::npos) << ctx->errText();
         if (!c.password.empty()) {
             EXPECT_EQ(ctx->errText().find(c.password), std::string::npos) << "a secret in the text";

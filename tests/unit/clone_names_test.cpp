@@ -83,8 +83,8 @@ TEST_F(CloneNames, InterimSnapshotNamesAreCutToFit) {
         object->SnapUuid = std::string(c.snapLength, 's');
         ASSERT_EQ(utils->initInterimCloneInfo(object), 0);
         const std::string& name = object->interimCloneInfo.interimSnapName;
-        EXPECT_EQ(name, std::string(c.keptLength, 's') + "-" + std::to_string(c.cloneNumber) +
-                            "-interim")
+        EXPECT_EQ(name,
+                  std::string(c.keptLength, 's') + "-" + std::to_string(c.cloneNumber) + "-interim")
             << c.snapLength;
         EXPECT_LE(name.size(), 63u);
     }
