@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <random>
 
 #include "gcp/gcp_utils.h"
 #include "host/strings.h"
