@@ -2,6 +2,7 @@
 // several files by operation family.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -249,6 +250,10 @@ class GcpUtils {
     // every repeat (GCP then returns the first Operation instead of doing the
     // work twice), repeated after a transient answer as the account allows.
     bool sendMutating(bool post, BXSnapRESTAPI_Gcp* client);
+    // Runs a step that starts GCP work and follows it to its end; when GCP
+    // ended the step's Operation with a rate error (nothing was done), the
+    // step runs again with the account's backoff. what names it in the log.
+    int runRetryingRateLimits(const std::function<int()>& step, const std::string& what);
     // As restGet for an instance, answered from the current lookup loop's
     // earlier read of the same instance when there is one (InstanceReadScope).
     bool restGetInstance(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 
 #include "gcp/gcp_utils.h"
@@ -108,6 +109,22 @@ bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
                  backoff.failures() + 1, policy.attempts);
         WNSLEEP(pause);
     }
+}
+
+int GcpUtils::runRetryingRateLimits(const std::function<int()>& step, const std::string& what) {
+    Backoff backoff(accountRetryPolicy());
+    int rc = step();
+    long pause = 0;
+    while (rc != 0 && operationRateLimited() && backoff.next(&pause)) {
+        ctx->log(2,
+                 "GCP %s was refused for the rate of operations - trying again after sleeping "
+                 "for %ld ms...",
+                 what.c_str(), pause);
+        ctx->resetError();
+        WNSLEEP(pause);
+        rc = step();
+    }
+    return rc;
 }
 
 bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {

@@ -157,16 +157,16 @@ void* GcpUtils::revertSnap(void* params) {
     if (!c->preemptFlag && session.ready()) {
         c->log(2, "GCP Reverting snapshot [%s] of disk [%s]...", o->SnapUuid.c_str(),
                o->GCPDeviceName.c_str());
-        bool ok = proceed(REVERT_DETACH) && self->detachDisk(o, c) == 0;
+        bool ok = proceed(REVERT_DETACH) && self->runRetryingRateLimits([&] { return self->detachDisk(o, c); }, "Detach of disk [" + o->GCPDeviceName + "]") == 0;
         if (ok && safePoint) {
             ok = !c->preemptFlag;
             if (ok) {
                 CtxLockGuard guard(c);
                 ok = self->generateSafePointSnapName(o, c) == 0;
             }
-            ok = ok && proceed(REVERT_SAFE_POINT) && self->createSafePointSnap(o, c) == 0;
+            ok = ok && proceed(REVERT_SAFE_POINT) && self->runRetryingRateLimits([&] { return self->createSafePointSnap(o, c); }, "Safe-point snapshot of disk [" + o->GCPDeviceName + "]") == 0;
         }
-        ok = ok && proceed(REVERT_DELETE) && self->deleteSourceDisk(o, c) == 0;
+        ok = ok && proceed(REVERT_DELETE) && self->runRetryingRateLimits([&] { return self->deleteSourceDisk(o, c); }, "Deletion of disk [" + o->GCPDeviceName + "]") == 0;
         // Without a safe-point snapshot nothing can bring a deleted disk back,
         // so once the old disk is gone its replacement is finished regardless
         // of the other snapshots.
@@ -177,8 +177,8 @@ void* GcpUtils::revertSnap(void* params) {
             o->RevertState = step;
             return true;
         };
-        ok = ok && proceedAfterDelete(REVERT_CREATE) && self->createDiskFromSnap(o, c) == 0;
-        ok = ok && proceedAfterDelete(REVERT_ATTACH) && self->attachDisk(o, c) == 0;
+        ok = ok && proceedAfterDelete(REVERT_CREATE) && self->runRetryingRateLimits([&] { return self->createDiskFromSnap(o, c); }, "Disk [" + o->GCPDeviceName + "] from snapshot") == 0;
+        ok = ok && proceedAfterDelete(REVERT_ATTACH) && self->runRetryingRateLimits([&] { return self->attachDisk(o, c); }, "Attach of disk [" + o->GCPDeviceName + "]") == 0;
         if (ok) {
             record->setStatus(BXSO::SNAP_REVERT_SUCCESS);
         }

@@ -142,17 +142,8 @@ void* GcpUtils::createSnap(void* params) {
         rc = self->checkAndSetDiskType(o, c);
     }
     if (rc == 0) {
-        // An Operation that GCP ended with a rate error did nothing: start it again.
-        Backoff backoff(self->accountRetryPolicy());
-        long pause = 0;
-        while (self->takeSnapshot(o) != 0 && self->operationRateLimited() && backoff.next(&pause)) {
-            c->log(2,
-                   "GCP Snapshot [%s] was refused for the rate of operations - trying again "
-                   "after sleeping for %ld ms...",
-                   o->SnapUuid.c_str(), pause);
-            c->resetError();
-            WNSLEEP(pause);
-        }
+        self->runRetryingRateLimits([&] { return self->takeSnapshot(o); },
+                                    "Snapshot [" + o->SnapUuid + "]");
     }
     if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
         CtxLockGuard guard(c);

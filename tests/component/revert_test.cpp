@@ -171,6 +171,7 @@ TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
     if (c.operationFault) {
         gce::OperationFault fault;
         fault.operationType = c.operationType;
+        fault.errorCode = "INTERNAL_ERROR";  // rate errors are tried again
         env->emu().failOperation(fault);
     } else {
         gce::FaultSpec fault;
@@ -233,6 +234,23 @@ TEST_F(RevertTest, UndoRecreatesADiskThatItsFirstPassDeleted) {
     EXPECT_FALSE(log.contains("GCP Failed to undo revert for snapshot"));
 }
 
+// An Operation that GCP ended with a rate error did nothing: the step is
+// taken again and the revert goes through.
+TEST_F(RevertTest, StepRefusedForTheRateOfOperationsIsTakenAgain) {
+    for (const char* type : {"detachDisk", "createSnapshot", "delete", "insert", "attachDisk"}) {
+        gce::OperationFault fault;
+        fault.operationType = type;
+        fault.errorCode = "RATE_LIMIT_EXCEEDED";
+        env->emu().failOperation(fault);
+    }
+    ASSERT_EQ(bxso_revertSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(rec(i).status, BXSO::SNAP_REVERT_SUCCESS);
+    }
+    EXPECT_TRUE(log.contains("was refused for the rate of operations"));
+    expectEveryDiskAttached();
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Steps, RevertFailureTest,
     ::testing::Values(
@@ -256,6 +274,7 @@ TEST_F(RevertTest, WithoutSafePointsADetachedDiskIsStillAttachedAgain) {
     }
     gce::OperationFault fault;
     fault.operationType = "detachDisk";
+    fault.errorCode = "INTERNAL_ERROR";  // rate errors are tried again
     env->emu().failOperation(fault);
     EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
     expectEveryDiskAttached();
@@ -286,6 +305,7 @@ TEST_F(RevertTest, WithoutSafePointsALateFailureCannotBeUndone) {
     // re-attach, which the workers' interleaving decides.)
     gce::OperationFault fault;
     fault.operationType = "attachDisk";
+    fault.errorCode = "INTERNAL_ERROR";
     fault.count = 1;
     env->emu().failOperation(fault);
     EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
