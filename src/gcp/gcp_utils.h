@@ -246,6 +246,10 @@ class GcpUtils {
     // transient answer as policy allows; false with the last answer in the
     // session when it failed for good.
     bool getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy);
+    // Sends until send succeeds or its failure is not transient or policy is
+    // spent; each repeat is logged ("to <what> - <action> after sleeping...").
+    bool sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gcp* client,
+                       const RetryPolicy& policy, const std::string& what, const char* action);
     // POST or DELETE of the session's request with a requestId, the same on
     // every repeat (GCP then returns the first Operation instead of doing the
     // work twice), repeated after a transient answer as the account allows.

@@ -60,11 +60,13 @@ RetryPolicy GcpUtils::waitRetryPolicy(const GcpReqOpInfo& rec) {
     return transientPolicy(rec.maxAttempts, static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
 }
 
-bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy) {
+bool GcpUtils::sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gcp* client,
+                             const RetryPolicy& policy, const std::string& what,
+                             const char* action) {
     RestSession& s = ctx->session();
     Backoff backoff(policy);
     for (;;) {
-        if (client->get(s.restApiPath, s.restRequest, s.restResponse, false)) {
+        if (send()) {
             return true;
         }
         AnswerKind kind = classifyAnswer(client->getHttpErrorCode(), s.restResponse,
@@ -73,13 +75,18 @@ bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy)
         if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
             return false;
         }
-        ctx->log(2,
-                 "GCP Transient answer [%s] to GET [%s] - will try again after sleeping for %ld ms "
-                 "- attempt #%d of %d...",
-                 kind.reason.c_str(), s.restApiPath.c_str(), pause, backoff.failures() + 1,
+        ctx->log(2, "GCP Transient answer [%s] to %s - %s after sleeping for %ld ms - attempt #%d of %d...",
+                 kind.reason.c_str(), what.c_str(), action, pause, backoff.failures() + 1,
                  policy.attempts);
         WNSLEEP(pause);
     }
+}
+
+bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy) {
+    RestSession& s = ctx->session();
+    return sendRepeating(
+        [&] { return client->get(s.restApiPath, s.restRequest, s.restResponse, false); }, client,
+        policy, "GET [" + s.restApiPath + "]", "will try again");
 }
 
 bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
@@ -88,27 +95,13 @@ bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
     const std::string path = s.restApiPath +
                              (s.restApiPath.find('?') == std::string::npos ? "?" : "&") +
                              "requestId=" + newRequestId();
-    const RetryPolicy policy = accountRetryPolicy();
-    Backoff backoff(policy);
-    for (;;) {
-        bool sent = post ? client->post(path, s.restRequest, s.restResponse, false)
-                         : client->del(path, s.restRequest, s.restResponse, false);
-        if (sent) {
-            return true;
-        }
-        AnswerKind kind = classifyAnswer(client->getHttpErrorCode(), s.restResponse,
-                                         client->lastResponseHeaders());
-        long pause = 0;
-        if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
-            return false;
-        }
-        ctx->log(2,
-                 "GCP Transient answer [%s] to %s [%s] - repeating it with the same request id "
-                 "after sleeping for %ld ms - attempt #%d of %d...",
-                 kind.reason.c_str(), post ? "POST" : "DELETE", s.restApiPath.c_str(), pause,
-                 backoff.failures() + 1, policy.attempts);
-        WNSLEEP(pause);
-    }
+    return sendRepeating(
+        [&] {
+            return post ? client->post(path, s.restRequest, s.restResponse, false)
+                        : client->del(path, s.restRequest, s.restResponse, false);
+        },
+        client, accountRetryPolicy(), std::string(post ? "POST" : "DELETE") + " [" + s.restApiPath + "]",
+        "repeating it with the same request id");
 }
 
 int GcpUtils::runRetryingRateLimits(const std::function<int()>& step, const std::string& what) {

@@ -33,14 +33,9 @@ class ParallelTest : public ::testing::Test {
     static std::string disk(int i) { return kPrefix + std::to_string(i + 1); }
 
     std::unique_ptr<bxtest::RecordSet> records(int threadCount = 8) {
-        auto rs = std::make_unique<bxtest::RecordSet>(disks_);
+        auto rs = bxtest::EmulatorEnv::fleetRecords(disks_, "par-snap-", 0, 20);
         for (int i = 0; i < disks_; ++i) {
             auto& r = (*rs)[i];
-            r.sourceDevice = bxtest::EmulatorEnv::devicePath(i + 1);
-            r.knownArrays["GCP-Default-IAM"] = 0;
-            r.snapName = "par-snap-" + std::to_string(i + 1);
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 20;
             r.configValues["SMCONFIG_SNAP_OP_THREAD_COUNT_KEY"] = threadCount;
             r.intProperties[13] = 1;
             r.hostInfoText = "ab12";

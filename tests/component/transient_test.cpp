@@ -38,15 +38,7 @@ class TransientTest : public ::testing::Test {
         ASSERT_TRUE(env->ok()) << env->error();
         bxtest::EmulatorEnv::useEmulatedDevices(util);
         util.jobId = 777;
-        rs = std::make_unique<bxtest::RecordSet>(disks);
-        for (int i = 0; i < disks; ++i) {
-            auto& r = (*rs)[i];
-            r.sourceDevice = bxtest::EmulatorEnv::devicePath(i + 1);
-            r.knownArrays["GCP-Default-IAM"] = 0;
-            r.snapName = "tr-snap-" + std::to_string(i + 1);
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 1;
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 30;
-        }
+        rs = bxtest::EmulatorEnv::fleetRecords(disks, "tr-snap-", 1, 30);
         ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
     }
 

@@ -36,10 +36,6 @@ unsigned envNumber(const char* name, unsigned fallback) {
     return text && *text ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : fallback;
 }
 
-std::string devicePath(int index) {
-    return bxtest::EmulatorEnv::devicePath(index);
-}
-
 std::string diskName(int i) {
     return "storm-disk-" + std::to_string(i + 1);
 }
@@ -59,15 +55,10 @@ class FaultStorm : public ::testing::Test {
     }
 
     std::unique_ptr<bxtest::RecordSet> newRecords(unsigned round) {
-        auto records = std::make_unique<bxtest::RecordSet>(diskCount);
+        auto records = bxtest::EmulatorEnv::fleetRecords(
+            diskCount, "storm-" + std::to_string(round) + "-", 0, 4);
         for (int i = 0; i < diskCount; ++i) {
             auto& r = (*records)[i];
-            // Devices of the data disks follow the boot disk in attachment order.
-            r.sourceDevice = devicePath(i + 1);
-            r.knownArrays["GCP-Default-IAM"] = 0;
-            r.snapName = "storm-" + std::to_string(round) + "-" + std::to_string(i + 1);
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 4;
             r.intProperties[13] = static_cast<int>(round + 1);
             r.hostInfoText = "ab12";
             r.cloneNumber = static_cast<int>(round + 1);

@@ -79,6 +79,21 @@ std::string EmulatorEnv::devicePath(int index) {
     return "/dev/sd" + letters;
 }
 
+std::unique_ptr<RecordSet> EmulatorEnv::fleetRecords(int disks, const std::string& snapPrefix,
+                                                     int retryIntervalSec, int retryCount) {
+    auto records = std::make_unique<RecordSet>(disks);
+    for (int i = 0; i < disks; ++i) {
+        auto& r = (*records)[i];
+        // Devices of the data disks follow the boot disk in attachment order.
+        r.sourceDevice = devicePath(i + 1);
+        r.knownArrays["GCP-Default-IAM"] = 0;
+        r.snapName = snapPrefix + std::to_string(i + 1);
+        r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = retryIntervalSec;
+        r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = retryCount;
+    }
+    return records;
+}
+
 std::string EmulatorEnv::fleetScenario(int disks, const std::string& prefix) {
     auto name = [&prefix](int i) { return prefix + std::to_string(i + 1); };
     std::ostringstream s;

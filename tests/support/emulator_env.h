@@ -42,6 +42,11 @@ public:
     // the Linux device path of the index-th disk attached (0 is the boot disk).
     static std::string fleetScenario(int disks, const std::string& prefix);
     static std::string devicePath(int index);
+    // Records for the fleet's disks: the i-th reaches /dev/sd<i+1> through the
+    // VM's own account, its snapshot named snapPrefix + (i + 1), with the
+    // account's retry interval and count.
+    static std::unique_ptr<RecordSet> fleetRecords(int disks, const std::string& snapPrefix,
+                                                   int retryIntervalSec, int retryCount);
     static constexpr const char* kFleetAccount =
         "123456789012-compute@developer.gserviceaccount.com";
 
