@@ -71,10 +71,6 @@ int GcpUtils::revertSnaps() {
         return rc;
     }
 
-    const long now = static_cast<long>(getCurTime());
-    for (auto& entry : ctx->snapMap) {
-        entry.second->CreationTime = now;
-    }
     std::list<SnapOpReqParams> items;
     runOnWorkers("revertSnaps", &GcpUtils::revertSnap, items, "revert");
     size_t failed = 0;

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "common/helpers.h"
 #include "gcp/gcp_utils.h"
 
 namespace DuVavaZid {
@@ -18,8 +19,11 @@ void GcpUtils::runOnWorkers(const char* name, void* (*fn)(void*), std::list<Snap
                             const char* verb) {
     initThreadPool(name);
     ctx->threadsInUse = true;
+    // One time for the whole call: snapshot descriptions and safe-point names carry it.
+    const long now = static_cast<long>(getCurTime());
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
+        o->CreationTime = now;
         items.emplace_back();
         items.back().object = o;
         items.back().utils = this;

@@ -207,6 +207,12 @@ TEST_F(ParallelTest, SnapAndRevertOfManyDisksOnEightWorkers) {
     ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
     ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
     ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    // The description carries the time the call took the snapshot.
+    jsonxx::Object snap;
+    ASSERT_TRUE(snap.parse(
+        env->emu().resourceJson("projects/demo-project/global/snapshots/" + (*rs)[0].snapName)));
+    EXPECT_EQ(snap.get<jsonxx::String>("description").find("[1970-01-01"), std::string::npos)
+        << snap.get<jsonxx::String>("description");
     for (int i = 0; i < disks_; ++i) {
         (*rs)[i].configValues["SMCONFIG_CREATE_SAFE_POINT_SNAPSHOT_BEFORE_REVERT_KEY"] = 1;
     }
