@@ -488,6 +488,20 @@ void Emulator::Impl::handleCompute(const httplib::Request& req, Reply& out,
                                                  std::to_string(d.replicaZones.size()) + " zones",
                                                  "Regional disks need exactly two replica zones."));
             }
+            if (rt.body.contains("resourcePolicies")) {
+                const Json& policies = rt.body["resourcePolicies"];
+                for (const auto& p : policies.is_array() ? policies : Json::array({nullptr})) {
+                    std::string text = p.is_string() ? p.get<std::string>() : "";
+                    size_t at = text.find("projects/");
+                    if (at == std::string::npos ||
+                        text.find("/resourcePolicies/") == std::string::npos) {
+                        return out.error(errors::invalid("resource.resourcePolicies",
+                                                         p.is_string() ? text : p.dump(),
+                                                         "Invalid resource policy."));
+                    }
+                    d.resourcePolicies.push_back(text.substr(at));
+                }
+            }
             if (rt.body.contains("diskEncryptionKey")) {
                 const Json& k = rt.body["diskEncryptionKey"];
                 d.kmsKeyName = k.is_object() ? str(k, "kmsKeyName") : "";

@@ -64,6 +64,8 @@ struct Disk {
     std::vector<std::string> replicaZones;  // zone names
     std::vector<std::string> users;         // instance paths
     std::string kmsKeyName;
+    // Paths "projects/P/regions/R/resourcePolicies/N" (snapshot schedules).
+    std::vector<std::string> resourcePolicies;
     int64_t createdMs = 0;
     int64_t readyMs = 0;    // CREATING until then
     bool deleting = false;  // a delete Operation is running

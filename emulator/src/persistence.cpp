@@ -87,6 +87,7 @@ Json Emulator::Impl::worldToJson() const {
                          {"replicaZones", d.replicaZones},
                          {"users", d.users},
                          {"kmsKeyName", d.kmsKeyName},
+                         {"resourcePolicies", d.resourcePolicies},
                          {"createdMs", d.createdMs},
                          {"readyMs", d.readyMs},
                          {"deleting", d.deleting}});
@@ -230,6 +231,7 @@ bool Emulator::Impl::worldFromJson(const Json& j, std::string* error) {
             d.replicaZones = x.value("replicaZones", std::vector<std::string>{});
             d.users = x.value("users", std::vector<std::string>{});
             d.kmsKeyName = x.value("kmsKeyName", "");
+            d.resourcePolicies = x.value("resourcePolicies", std::vector<std::string>{});
             d.createdMs = x.value("createdMs", int64_t{0});
             d.readyMs = x.value("readyMs", int64_t{0});
             d.deleting = x.value("deleting", false);

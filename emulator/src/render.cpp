@@ -47,6 +47,13 @@ Json Emulator::Impl::renderDisk(const Disk& d, int64_t now) const {
         }
         j["replicaZones"] = zones;
     }
+    if (!d.resourcePolicies.empty()) {
+        Json policies = Json::array();
+        for (const auto& p : d.resourcePolicies) {
+            policies.push_back(url(p));
+        }
+        j["resourcePolicies"] = policies;
+    }
     if (!d.kmsKeyName.empty()) {
         j["diskEncryptionKey"] = {{"kmsKeyName", d.kmsKeyName + "/cryptoKeyVersions/1"}};
     }

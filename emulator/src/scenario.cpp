@@ -195,7 +195,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
             d.kmsKeyName = x.value("kmsKeyName", "");
             d.description = x.value("description", "");
             d.replicaZones = x.value("replicaZones", std::vector<std::string>{});
-            d.kmsKeyName = x.value("kmsKeyName", "");
+            d.resourcePolicies = x.value("resourcePolicies", std::vector<std::string>{});
             d.createdMs = d.readyMs = now;
             world.disks[d.path()] = d;
         }

@@ -308,10 +308,15 @@ void GcpCtx::prependErrorMsg(const std::string& msg) {
     session().ErrStr.seekp(0, std::ios_base::end);
 }
 
-void GcpCtx::extractRESTErrorMsgs() {
+void GcpCtx::extractRESTErrorMsgs(const std::string& fallback) {
     session().restErrStr.clear();
     jsonxx::Object response;
     response.parse(session().restResponse);
+    if (!fallback.empty() && !response.has<jsonxx::String>("error") &&
+        !response.has<jsonxx::Object>("error")) {
+        session().restErrStr << fallback << " ";
+        return;
+    }
     if (response.has<jsonxx::String>("error")) {
         // The OAuth token endpoint's form: {"error":"invalid_grant","error_description":"..."}.
         session().restErrStr << response.get<jsonxx::String>("error");

@@ -100,7 +100,7 @@ struct RestSession {
 };
 
 class GcpCtx {
-public:
+  public:
     GcpCtx(BXSO::BXOSUtil* util, long flags, int opCode);
     ~GcpCtx();
     GcpCtx(const GcpCtx&) = delete;
@@ -125,7 +125,9 @@ public:
 
     void resetError();
     void prependErrorMsg(const std::string& msg);
-    void extractRESTErrorMsgs();
+    // fallback, when not empty, is the reason used for an answer that is no
+    // GCP error document.
+    void extractRESTErrorMsgs(const std::string& fallback = std::string());
     void logRESTDetails();
     void dump();
     int checkAndTryLock();
@@ -190,21 +192,21 @@ public:
     long snapStatusCheckRetryCount = 100;
     long snapStatusCheckRetryIntervalMs = 300;
 
-private:
-  friend class WorkerSession;
-  void deleteObjects();
-  RestSession main_;
-  // Sessions of finished workers, handed to the next so that a phase opens
-  // at most ThreadCount connections; guarded by sessionsMutex_.
-  std::vector<std::unique_ptr<RestSession>> idleSessions_;
-  std::mutex sessionsMutex_;
-  int firstFailureCode_ = 0;
-  std::string firstFailureText_;
-  int readRestoreOptions(GcpObject* first);
-  int readPrivateKeyConfig(BXSO::SnapInfo* record);
-  int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
-                       bool* done);
-  int metadataFieldMissing(const std::string& head, const char* format);
+  private:
+    friend class WorkerSession;
+    void deleteObjects();
+    RestSession main_;
+    // Sessions of finished workers, handed to the next so that a phase opens
+    // at most ThreadCount connections; guarded by sessionsMutex_.
+    std::vector<std::unique_ptr<RestSession>> idleSessions_;
+    std::mutex sessionsMutex_;
+    int firstFailureCode_ = 0;
+    std::string firstFailureText_;
+    int readRestoreOptions(GcpObject* first);
+    int readPrivateKeyConfig(BXSO::SnapInfo* record);
+    int readMetadataItem(GcpObject* object, int key, const char* readFailMsg, const char* emptyMsg,
+                         bool* done);
+    int metadataFieldMissing(const std::string& head, const char* format);
 };
 
 // A worker's REST session for one work item: borrowed from the context (or
@@ -234,13 +236,13 @@ class WorkerSession {
 // call's first failure, preemptFlag) and is never held across a request or
 // a pause.
 class CtxLockGuard {
-public:
+  public:
     explicit CtxLockGuard(GcpCtx* ctx) : ctx_(ctx) { ctx_->checkAndTryLock(); }
     ~CtxLockGuard() { ctx_->checkAndReleaseLock(); }
     CtxLockGuard(const CtxLockGuard&) = delete;
     CtxLockGuard& operator=(const CtxLockGuard&) = delete;
 
-private:
+  private:
     GcpCtx* ctx_;
 };
 

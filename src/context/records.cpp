@@ -8,7 +8,9 @@
 namespace DuVavaZid {
 
 namespace {
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+    return b ? "true" : "false";
+}
 }  // namespace
 
 void GcpObject::reset() {
@@ -27,6 +29,8 @@ void GcpObject::reset() {
     SourceDiskUrl.clear();
     DiskLabels = jsonxx::Object();
     DiskKmsKeyName.clear();
+    DiskResourcePolicies.clear();
+    DiskDescription.clear();
     SnapUuid.clear();
     SnapResourceId.clear();
     SnapTag.clear();
@@ -54,19 +58,19 @@ void GcpObject::dump(std::string& out, bool withHeading) const {
     if (withHeading) {
         os << "Dump of Internal Object: ";
     }
-    os << "HostSrcDev [" << HostSrcDev << "] GCPDeviceName [" << GCPDeviceName
-       << "] GCPDeviceId [" << GCPDeviceId << "] GCPDeviceType [" << GCPDeviceType
-       << "] GCPDeviceZone [" << GCPDeviceZone << "] GCPDeviceRegion [" << GCPDeviceRegion
-       << "] RegionalDisk [" << boolText(RegionalDisk) << "] MarkedForDeletion ["
-       << boolText(MarkedForDeletion) << "] GCPDeviceTag [" << GCPDeviceTag << "] SnapUuid ["
-       << SnapUuid << "] SnapResourceId [" << SnapResourceId << "] SnapTag [" << SnapTag
-       << "] CloneSourceLink [" << CloneSourceLink << "] CloneName [" << CloneName
-       << "] CloneTag [" << CloneTag << "] CloneDevStatus [" << CloneDevStatus
-       << "] DestinationReplicaZones [" << HostStr::Join(cloneOptions.DestinationReplicaZones, ",")
-       << "] ServiceAccount [" << ServiceAccount << "] Flags [" << Flags << "] IsHPXDevice ["
-       << boolText(IsHPXDevice) << "] ConnType [" << ConnType << "] MapStatus [" << MapStatus
-       << "] SafePointSnapName [" << SafePointSnapName << "] GcpOSDevName [" << GcpOSDevName
-       << "] DiskReplicaZones [" << HostStr::Join(DiskReplicaZones, ",") << "]";
+    os << "HostSrcDev [" << HostSrcDev << "] GCPDeviceName [" << GCPDeviceName << "] GCPDeviceId ["
+       << GCPDeviceId << "] GCPDeviceType [" << GCPDeviceType << "] GCPDeviceZone ["
+       << GCPDeviceZone << "] GCPDeviceRegion [" << GCPDeviceRegion << "] RegionalDisk ["
+       << boolText(RegionalDisk) << "] MarkedForDeletion [" << boolText(MarkedForDeletion)
+       << "] GCPDeviceTag [" << GCPDeviceTag << "] SnapUuid [" << SnapUuid << "] SnapResourceId ["
+       << SnapResourceId << "] SnapTag [" << SnapTag << "] CloneSourceLink [" << CloneSourceLink
+       << "] CloneName [" << CloneName << "] CloneTag [" << CloneTag << "] CloneDevStatus ["
+       << CloneDevStatus << "] DestinationReplicaZones ["
+       << HostStr::Join(cloneOptions.DestinationReplicaZones, ",") << "] ServiceAccount ["
+       << ServiceAccount << "] Flags [" << Flags << "] IsHPXDevice [" << boolText(IsHPXDevice)
+       << "] ConnType [" << ConnType << "] MapStatus [" << MapStatus << "] SafePointSnapName ["
+       << SafePointSnapName << "] GcpOSDevName [" << GcpOSDevName << "] DiskReplicaZones ["
+       << HostStr::Join(DiskReplicaZones, ",") << "]";
     out = os.str();
 }
 

@@ -51,7 +51,7 @@ struct RestoreInfo {
 
 // One snapshot, its source disk and its clone.
 class GcpObject {
-public:
+  public:
     GcpObject() { reset(); }
     explicit GcpObject(BXSO::SnapInfo* record) {
         reset();
@@ -80,6 +80,9 @@ public:
     jsonxx::Object DiskLabels;
     // The disk's customer-managed encryption key (without its version), when it has one.
     std::string DiskKmsKeyName;
+    // The disk's resource policies (snapshot schedules, as links) and description.
+    std::vector<std::string> DiskResourcePolicies;
+    std::string DiskDescription;
     std::string SnapUuid;
     std::string SnapResourceId;
     std::string SnapTag;
@@ -131,7 +134,7 @@ struct ArrayDetails {
 
 // One GCP long-running operation or resource being watched.
 class GcpReqOpInfo {
-public:
+  public:
     GcpReqOpInfo() { reset(); }
 
     // Clears everything except the target link and the failure details, which

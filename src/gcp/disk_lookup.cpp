@@ -79,9 +79,9 @@ int GcpUtils::getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
 
 int GcpUtils::rest_getOriginalGcpDeviceName(GcpObject* object, GcpCtx* c) {
     if (!restGetInstance(instancePath(c))) {
-        return failRequest(object, GCP_ERR_GCP,
-                           "Failed to get details for GCP device by instance [" + c->instanceName +
-                               "].");
+        return failRequest(
+            object, GCP_ERR_GCP,
+            "Failed to get details for GCP device by instance [" + c->instanceName + "].");
     }
     return processGetOriginalGcpDeviceNameResp(object, c);
 }
@@ -160,10 +160,10 @@ int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
                                              object->GCPDeviceName + "]");
     }
     if (values["id"].empty()) {
-        return failMismatch(GCP_ERR_GCP, "Failed to get details for GCP device [" +
-                                             object->GCPDeviceName + "] in array [" +
-                                             c->arrayDetails.ArrayId + "] - GCP device id returned [" +
-                                             values["id"] + "] is empty");
+        return failMismatch(GCP_ERR_GCP,
+                            "Failed to get details for GCP device [" + object->GCPDeviceName +
+                                "] in array [" + c->arrayDetails.ArrayId +
+                                "] - GCP device id returned [" + values["id"] + "] is empty");
     }
     object->GCPDeviceId = values["id"];
     c->log(0, "GCP >> GCP device id [%s]", object->GCPDeviceId.c_str());
@@ -204,6 +204,12 @@ void GcpUtils::copyDiskProperties(GcpObject* object, const jsonxx::Object& respo
             ctx->log(3, "GCP >> GCP disk encryption key [%s]", object->DiskKmsKeyName.c_str());
         }
     }
+    // So are its snapshot schedules and its description.
+    object->DiskResourcePolicies.clear();
+    extractJSONxxArrayElements(response, "resourcePolicies", object->DiskResourcePolicies);
+    if (response.has<jsonxx::String>("description")) {
+        object->DiskDescription = response.get<jsonxx::String>("description");
+    }
 }
 
 int GcpUtils::getSourceGcpDeviceDetails() {
@@ -236,10 +242,10 @@ int GcpUtils::getSourceGcpDeviceDetails() {
 }
 
 int GcpUtils::missingLocation(GcpObject* object) {
-    int rc = ctx->fail(GCP_ERR_INTERNAL,
-                       "Missing zone and region information for GCP device id [" +
-                           object->GCPDeviceId + "]",
-                       "GCP %d-%s");
+    int rc = ctx->fail(
+        GCP_ERR_INTERNAL,
+        "Missing zone and region information for GCP device id [" + object->GCPDeviceId + "]",
+        "GCP %d-%s");
     setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
     return rc;
 }
@@ -329,14 +335,14 @@ int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, Gcp
     std::vector<std::string> names;
     std::map<std::string, std::string> values;
     buildFieldList(kDiskByIdFields, names);
-    const std::string byId = "Failed to get details for GCP device by id [" +
-                             object->GCPDeviceId + "] in array [" + c->arrayDetails.ArrayId;
+    const std::string byId = "Failed to get details for GCP device by id [" + object->GCPDeviceId +
+                             "] in array [" + c->arrayDetails.ArrayId;
     if (extractValuesFromJSONObject(names, response, values) != 0) {
         return failResponse(byId + "] with error - ");
     }
     if (values["name"].empty()) {
-        return failMismatch(GCP_ERR_GCP, byId + "] - GCP device name returned [" +
-                                             values["name"] + "] is empty");
+        return failMismatch(
+            GCP_ERR_GCP, byId + "] - GCP device name returned [" + values["name"] + "] is empty");
     }
     object->GCPDeviceName = values["name"];
     object->GCPDeviceType = lastSegment(values["type"]);
@@ -375,7 +381,8 @@ int GcpUtils::checkAndSetDiskType(GcpObject* object, GcpCtx*) {
 
 int GcpUtils::rest_getInstanceDetails(const std::string& path, GcpCtx*) {
     if (!restGet(path)) {
-        return failRequest(nullptr, GCP_ERR_GCP, "Failed to get details for instance [" + path + "]");
+        return failRequest(nullptr, GCP_ERR_GCP,
+                           "Failed to get details for instance [" + path + "]");
     }
     return 0;
 }
@@ -435,9 +442,9 @@ int GcpUtils::rest_getAttachedGcpDeviceDetails(GcpCtx* c) {
         byName[entry.second->GCPDeviceName] = entry.second;
     }
     if (!restGet(instancePath(c))) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to get details of attached GCP devices by instance [" +
-                               c->instanceName + "].");
+        return failRequest(
+            nullptr, GCP_ERR_GCP,
+            "Failed to get details of attached GCP devices by instance [" + c->instanceName + "].");
     }
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {

@@ -146,6 +146,8 @@ class GcpUtils {
     // goneIsFine: a snapshot no longer in GCP is logged and skipped (unmap:
     // its clone needs nothing from it), otherwise it fails the call with 18.
     int getSnapDetails(bool goneIsFine = false);
+    // rest_deleteSnap, asked once more after a backend error.
+    int deleteRepeatingBackendErrors(GcpObject* o);
     int rest_deleteSnap(GcpObject* object, GcpCtx* ctx);
 
     // Parallel phases: fn runs once per snapshot (items receive one work item
@@ -258,6 +260,8 @@ class GcpUtils {
     // ended the step's Operation with a rate error (nothing was done), the
     // step runs again with the account's backoff. what names it in the log.
     int runRetryingRateLimits(const std::function<int()>& step, const std::string& what);
+    // The same when the first try has already run and ended with rc.
+    int retryRateLimited(int rc, const std::function<int()>& step, const std::string& what);
     // As restGet for an instance, answered from the current lookup loop's
     // earlier read of the same instance when there is one (InstanceReadScope).
     bool restGetInstance(const std::string& path);

@@ -372,7 +372,20 @@ int GcpUtils::createClones() {
         pairs.emplace_back(o, &recs.back());
     }
     for (auto& pair : pairs) {
-        int rc = monitorSnapOpProgress(pair.first, ctx, *pair.second, true);
+        GcpObject* o = pair.first;
+        GcpReqOpInfo& rec = *pair.second;
+        // GCP refused the insert for the rate of operations: no disk was
+        // made, so it is asked for again.
+        auto createAgain = [&] {
+            int rc = rest_createClone(o, ctx);
+            if (rc == 0) {
+                fillCloneRecord(rec, o, "clone-create");
+                rc = processResponseForSnapOpAndTargetLink(ctx, rec);
+            }
+            return rc == 0 ? monitorSnapOpProgress(o, ctx, rec, true) : rc;
+        };
+        int rc = retryRateLimited(monitorSnapOpProgress(o, ctx, rec, true), createAgain,
+                                  "Clone [" + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }
@@ -487,14 +500,19 @@ int GcpUtils::attachClones() {
         if (o->CloneDevStatus == 1) {
             continue;
         }
-        int rc = rest_getCloneDetails(o, ctx);
-        if (rc == 0) {
-            rc = rest_attachClone(o, ctx);
-        }
-        if (rc == 0) {
-            fillCloneRecord(rec, o, "clone-attach");
-            rc = monitorSnapOpProgress(o, ctx, rec, true);
-        }
+        int rc = runRetryingRateLimits(
+            [&] {
+                int step = rest_getCloneDetails(o, ctx);
+                if (step == 0) {
+                    step = rest_attachClone(o, ctx);
+                }
+                if (step == 0) {
+                    fillCloneRecord(rec, o, "clone-attach");
+                    step = monitorSnapOpProgress(o, ctx, rec, true);
+                }
+                return step;
+            },
+            "Attach of clone [" + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }

@@ -75,9 +75,11 @@ bool GcpUtils::sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gc
         if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
             return false;
         }
-        ctx->log(2, "GCP Transient answer [%s] to %s - %s after sleeping for %ld ms - attempt #%d of %d...",
-                 kind.reason.c_str(), what.c_str(), action, pause, backoff.failures() + 1,
-                 policy.attempts);
+        ctx->log(
+            2,
+            "GCP Transient answer [%s] to %s - %s after sleeping for %ld ms - attempt #%d of %d...",
+            kind.reason.c_str(), what.c_str(), action, pause, backoff.failures() + 1,
+            policy.attempts);
         WNSLEEP(pause);
     }
 }
@@ -100,13 +102,17 @@ bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
             return post ? client->post(path, s.restRequest, s.restResponse, false)
                         : client->del(path, s.restRequest, s.restResponse, false);
         },
-        client, accountRetryPolicy(), std::string(post ? "POST" : "DELETE") + " [" + s.restApiPath + "]",
+        client, accountRetryPolicy(),
+        std::string(post ? "POST" : "DELETE") + " [" + s.restApiPath + "]",
         "repeating it with the same request id");
 }
 
 int GcpUtils::runRetryingRateLimits(const std::function<int()>& step, const std::string& what) {
+    return retryRateLimited(step(), step, what);
+}
+
+int GcpUtils::retryRateLimited(int rc, const std::function<int()>& step, const std::string& what) {
     Backoff backoff(accountRetryPolicy());
-    int rc = step();
     long pause = 0;
     while (rc != 0 && operationRateLimited() && backoff.next(&pause)) {
         ctx->log(2,
@@ -157,7 +163,7 @@ InstanceReadScope::~InstanceReadScope() {
 }
 
 int GcpUtils::failRequest(GcpObject* object, int code, const std::string& sentence) {
-    std::string restErrors = collectRestFailure(ctx);
+    std::string restErrors = collectRestFailure(ctx, activeClient());
     std::string msg = sentence;
     if (!restErrors.empty()) {
         msg += " REST error returned by GCP [" + restErrors + "]";

@@ -220,6 +220,16 @@ void GcpUtils::buildDiskBody(GcpObject* o, const std::string& sourceSnapshot, bo
         key.set("kmsKeyName", o->DiskKmsKeyName);
         body.set("diskEncryptionKey", key);
     }
+    if (!o->DiskResourcePolicies.empty()) {
+        jsonxx::Array policies;
+        for (const auto& policy : o->DiskResourcePolicies) {
+            policies.append(policy);
+        }
+        body.set("resourcePolicies", policies);
+    }
+    if (!o->DiskDescription.empty()) {
+        body.set("description", o->DiskDescription);
+    }
     ctx->session().restRequest = body.json();
 }
 

@@ -71,29 +71,29 @@ int GcpUtils::deleteSnaps() {
         }
 
         ctx->resetError();
-        RetryPolicy backendPolicy;
-        backendPolicy.attempts = kDeleteAttempts;
-        backendPolicy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
-        Backoff backend(backendPolicy);
-        for (;;) {
-            rc = rest_deleteSnap(o, ctx);
-            long pause = 0;
-            if (rc != GCP_ERR_BACKEND || !backend.next(&pause)) {
-                break;
-            }
-            ctx->resetError();
-            ctx->log(0, "GCP >> Retrying delete for snapshot [%s] after waiting for %d seconds",
-                     o->SnapTag.c_str(), cfg.RetrySleepInterval);
-            WNSLEEP(pause);
-        }
-        if (rc == 0) {
-            rec.reset();
-            rec.operationType = "snapshot-delete";
-            rec.entityType = GCP_ENTITY_SNAPSHOT;
-            rec.entityName = o->SnapTag;
-            rec.maxAttempts = cfg.RetryMaxCount;
-            rec.sleepInterval = cfg.RetrySleepInterval;
-            if (monitorSnapOpProgress(o, ctx, rec, true) == 0) {
+        // A deletion GCP refused for the rate of operations left the snapshot
+        // as it was: it is asked for again. followed says whether rc is the
+        // Operation's end or the request's own failure.
+        bool followed = false;
+        rc = runRetryingRateLimits(
+            [&] {
+                followed = false;
+                int step = deleteRepeatingBackendErrors(o);
+                if (step != 0) {
+                    return step;
+                }
+                followed = true;
+                rec.reset();
+                rec.operationType = "snapshot-delete";
+                rec.entityType = GCP_ENTITY_SNAPSHOT;
+                rec.entityName = o->SnapTag;
+                rec.maxAttempts = cfg.RetryMaxCount;
+                rec.sleepInterval = cfg.RetrySleepInterval;
+                return monitorSnapOpProgress(o, ctx, rec, true);
+            },
+            "Deletion of snapshot [" + o->SnapTag + "]");
+        if (followed) {
+            if (rc == 0) {
                 ctx->log(
                     0, "GCP >> Snapshot [%s] num [%ld] of GCP device [%s] is deleted successfully",
                     o->SnapTag.c_str(), number, o->GCPDeviceTag.c_str());
@@ -121,6 +121,25 @@ int GcpUtils::deleteSnaps() {
     reportKeptFailure(kept, "Failed to delete [" + std::to_string(failed) + "] of [" +
                                 std::to_string(ctx->SnapCount) + "] snapshots.");
     return GCP_ERR_INTERNAL;
+}
+
+int GcpUtils::deleteRepeatingBackendErrors(GcpObject* o) {
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    RetryPolicy policy;
+    policy.attempts = kDeleteAttempts;
+    policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
+    Backoff backend(policy);
+    for (;;) {
+        int rc = rest_deleteSnap(o, ctx);
+        long pause = 0;
+        if (rc != GCP_ERR_BACKEND || !backend.next(&pause)) {
+            return rc;
+        }
+        ctx->resetError();
+        ctx->log(0, "GCP >> Retrying delete for snapshot [%s] after waiting for %d seconds",
+                 o->SnapTag.c_str(), cfg.RetrySleepInterval);
+        WNSLEEP(pause);
+    }
 }
 
 int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {

@@ -79,11 +79,16 @@ int GcpUtils::detachClones() {
         if (o->CloneDevStatus != 1) {
             continue;
         }
-        int rc = rest_detachClone(o, ctx);
-        if (rc == 0) {
-            fillCloneRecord(rec, o, "clone-detach");
-            rc = monitorSnapOpProgress(o, ctx, rec, true);
-        }
+        int rc = runRetryingRateLimits(
+            [&] {
+                int step = rest_detachClone(o, ctx);
+                if (step == 0) {
+                    fillCloneRecord(rec, o, "clone-detach");
+                    step = monitorSnapOpProgress(o, ctx, rec, true);
+                }
+                return step;
+            },
+            "Detach of clone [" + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }
@@ -123,11 +128,16 @@ int GcpUtils::deleteClones() {
         if (o->CloneDevStatus == 3) {
             continue;
         }
-        int rc = rest_deleteClone(o, ctx);
-        if (rc == 0) {
-            fillCloneRecord(rec, o, "clone-delete");
-            rc = monitorSnapOpProgress(o, ctx, rec, true);
-        }
+        int rc = runRetryingRateLimits(
+            [&] {
+                int step = rest_deleteClone(o, ctx);
+                if (step == 0) {
+                    fillCloneRecord(rec, o, "clone-delete");
+                    step = monitorSnapOpProgress(o, ctx, rec, true);
+                }
+                return step;
+            },
+            "Deletion of clone [" + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }

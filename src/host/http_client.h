@@ -30,7 +30,7 @@ enum _http_req_type_ : int {
 using BXLibCurlTraceFn = std::function<void(const std::string& line)>;
 
 class BXLibCurl {
-public:
+  public:
     BXLibCurl();
     ~BXLibCurl();
     BXLibCurl(const BXLibCurl&) = delete;
@@ -75,8 +75,11 @@ public:
     // log without the password.
     bool SignSHA256withRSA(const std::string& p12File, const std::string& data,
                            const std::string& password, unsigned char* signature, size_t& length);
+    // Why the last SignSHA256withRSA failed (OpenSSL's reason, never the
+    // password); empty after a success.
+    const std::string& GetLastSignError() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -11,9 +11,9 @@ namespace {
 const char* const kKeyFileDir = "/certificates/external/";
 }
 
-std::string collectRestFailure(GcpCtx* ctx) {
+std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client) {
     ctx->logRESTDetails();
-    ctx->extractRESTErrorMsgs();
+    ctx->extractRESTErrorMsgs(client ? client->lastExchangeFailure() : std::string());
     return ctx->session().restErrStr.str();
 }
 
@@ -72,7 +72,7 @@ int GcpUtils::rest_connectToArray() {
         ctx->session().restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
         if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest,
                              ctx->session().restResponse)) {
-            std::string restErrors = collectRestFailure(ctx);
+            std::string restErrors = collectRestFailure(ctx, client);
             failWithUrl(ctx, GCP_ERR_CONNECT,
                         "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
                             "]. Please ensure 1. Please ensure that GCP meta server is accessible");
@@ -125,7 +125,7 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
                                "Failed to perform oauth for service account [" + serviceAccountId +
                                    "]. " + client->lastLocalError() + ".");
         }
-        std::string restErrors = collectRestFailure(ctx);
+        std::string restErrors = collectRestFailure(ctx, client);
         failWithUrl(ctx, GCP_ERR_GCP,
                     "Failed to perform oauth for service account [" + serviceAccountId +
                         "]. REST error returned by GCP [" + restErrors + "].");

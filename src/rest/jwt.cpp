@@ -103,9 +103,10 @@ bool BXSnapRESTAPI_Gcp::getBearerToken(std::string& token) {
         size_t length = buffer.size();
         if (!SignSHA256withRSA_P12File(privateKey, input, privateKeyPswd, buffer.data(), length)) {
             log(2, kLabelToken, "Failed to get signature from p12 file");
-            // The file's name is no secret; its password is.
+            // The file's name and OpenSSL's reason (a wrong password reads "mac
+            // verify failure") are no secret; the password is.
             localError = "The token request could not be signed with the PKCS#12 file [" +
-                         privateKey + "] (unreadable, not PKCS#12, or a wrong password)";
+                         privateKey + "]: " + curl->GetLastSignError();
             return false;
         }
         signature.assign(reinterpret_cast<const char*>(buffer.data()), length);

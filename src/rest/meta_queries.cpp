@@ -74,7 +74,7 @@ int queryMetadata(GcpUtils* utils, const MetaQuery& q, std::string& field) {
     ctx->session().restApiPath = q.path;
     if (!ctx->session().restClient->get(ctx->session().restApiPath, ctx->session().restRequest,
                                         ctx->session().restResponse, true)) {
-        std::string restErrors = collectRestFailure(ctx);
+        std::string restErrors = collectRestFailure(ctx, ctx->session().restClient.get());
         return failWithUrl(ctx, GCP_ERR_GCP, q.requestFailure + restErrors + "]");
     }
     if (ctx->session().restResponse.empty()) {

@@ -304,12 +304,42 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
         log(2, kLabelSend, "Empty response received for request. URL[%s] Request[%s]", url.c_str(),
             masked(body).c_str());
     }
+    exchangeFailure = describeFailure(sent, response);
     if (loggingEnabled) {
         std::string maskedResponse;
         maskSensitiveDetails(response, maskedResponse);
         log(0, kLabelSend, "Response for URL [%s] : <<%s>>", url.c_str(), maskedResponse.c_str());
     }
     return result;
+}
+
+std::string BXSnapRESTAPI_Gcp::describeFailure(bool sent, const std::string& response) const {
+    constexpr size_t kShownBody = 200;
+    if (!sent && httpErrorCode == 0) {
+        return "no answer from the server: " + curl->GetLastError();
+    }
+    constexpr int64_t kFirstFailureStatus = 400;
+    if (httpErrorCode < kFirstFailureStatus) {
+        return "";
+    }
+    jsonxx::Object document;
+    if (document.parse(response) &&
+        (document.has<jsonxx::Object>("error") || document.has<jsonxx::String>("error"))) {
+        return "";
+    }
+    std::string shown;
+    maskSensitiveDetails(response.substr(0, kShownBody), shown);
+    for (char& c : shown) {
+        if (c == '\n' || c == '\r' || c == '\t') {
+            c = ' ';
+        }
+    }
+    shown.erase(shown.find_last_not_of(' ') + 1);
+    std::string text = "HTTP status " + std::to_string(httpErrorCode);
+    if (!shown.empty()) {
+        text += ": " + shown + (response.size() > kShownBody ? "..." : "");
+    }
+    return text;
 }
 
 bool BXSnapRESTAPI_Gcp::request(int type, const std::string& path, const std::string& body,

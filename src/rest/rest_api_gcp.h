@@ -43,7 +43,7 @@ class RestTokenStore {
 };
 
 class BXSnapRESTAPI_Gcp {
-public:
+  public:
     BXSnapRESTAPI_Gcp();
     ~BXSnapRESTAPI_Gcp();
     BXSnapRESTAPI_Gcp(const BXSnapRESTAPI_Gcp&) = delete;
@@ -121,7 +121,13 @@ public:
     // Why the last token request could not even be sent (the key could not
     // sign it); empty when it was sent. Never holds a secret.
     const std::string& lastLocalError() const { return localError; }
+    // Why the last exchange failed when its answer is no GCP error document:
+    // libcurl's reason when nothing was answered (TLS, time-out, refused),
+    // or the status and the start of a body that is not one (a metadata
+    // server's or a proxy's text). Empty otherwise.
+    const std::string& lastExchangeFailure() const { return exchangeFailure; }
     bool parseResponseForAccessToken(const std::string& response);
+    std::string describeFailure(bool sent, const std::string& response) const;
     bool hasAuthError(const std::string& response);
     bool checkForAuthErrorAndReconnect(const std::string& response);
     // As above, for a request sent with the token of the given generation:
@@ -141,7 +147,7 @@ public:
     BXSO::SnapInfo* getLogger() const { return logger; }
     BXLibCurl* httpClient() const { return curl.get(); }
 
-private:
+  private:
     enum ReqType : int { REQ_GET = 0, REQ_POST = 1, REQ_PUT = 2, REQ_DELETE = 3, REQ_PATCH = 4 };
 
     bool request(int type, const std::string& path, const std::string& body, std::string& response,
@@ -168,6 +174,7 @@ private:
     std::string userPswd;
     std::shared_ptr<RestTokenStore> token_;
     std::string localError;
+    std::string exchangeFailure;
     long long jobId_ = 0;
     bool jobIdSet_ = false;
     std::string protocolType;

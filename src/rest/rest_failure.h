@@ -8,8 +8,10 @@
 namespace DuVavaZid {
 
 // Logs the failed exchange (masked) and collects GCP's error messages into
-// restErrStr; returns that text for the caller's message.
-std::string collectRestFailure(GcpCtx* ctx);
+// restErrStr; returns that text for the caller's message. When the answer is
+// no GCP error document, client's account of the exchange (no answer, or a
+// status with a body of another kind) stands in for GCP's message.
+std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client = nullptr);
 
 // Sets the code, appends msg to ErrStr and writes the error line
 // "GCP %d-%s - URL-[%s]" with the context's REST API path; returns the code.

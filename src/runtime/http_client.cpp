@@ -73,6 +73,7 @@ struct BXLibCurl::Impl {
     long status = 0;
     long newConnections = 0;
     std::string lastError;
+    std::string lastSignError;
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     bool overflow = false;
     bool traceOn = false;
@@ -354,10 +355,15 @@ void BXLibCurl::setJobId(long long jobId) {
 bool BXLibCurl::SignSHA256withRSA(const std::string& p12File, const std::string& data,
                                   const std::string& password, unsigned char* signature,
                                   size_t& length) {
-    std::string error;
+    std::string& error = impl_->lastSignError;
     if (bxrt::signRs256WithPkcs12(p12File, data, password, signature, length, &error)) {
         return true;
     }
-    impl_->debug.debugLvl(-1, impl_->jobId, "GCP HTTP PKCS#12 signature failed: %s", error.c_str());
+    impl_->debug.debugLvl(-1, impl_->jobId, "GCP HTTP PKCS#12 signature of [%s] failed: %s",
+                          p12File.c_str(), error.c_str());
     return false;
+}
+
+const std::string& BXLibCurl::GetLastSignError() const {
+    return impl_->lastSignError;
 }

@@ -22,13 +22,13 @@ constexpr size_t kMaxPkcs12Size = 1 << 20;
 // Loading the legacy provider into the global context would change which
 // algorithms the whole host process accepts.
 class LegacyContext {
-public:
+  public:
     static OSSL_LIB_CTX* get() {
         static LegacyContext instance;
         return instance.ctx_;
     }
 
-private:
+  private:
     LegacyContext() {
         ctx_ = OSSL_LIB_CTX_new();
         if (!ctx_) {
@@ -64,7 +64,7 @@ private:
 // Makes ctx this thread's default library context for one scope; the PKCS#12
 // decoders have no library-context parameter of their own.
 class DefaultContextScope {
-public:
+  public:
     explicit DefaultContextScope(OSSL_LIB_CTX* ctx)
         : active_(ctx != nullptr), previous_(ctx ? OSSL_LIB_CTX_set0_default(ctx) : nullptr) {}
     ~DefaultContextScope() {
@@ -75,7 +75,7 @@ public:
     DefaultContextScope(const DefaultContextScope&) = delete;
     DefaultContextScope& operator=(const DefaultContextScope&) = delete;
 
-private:
+  private:
     bool active_;
     OSSL_LIB_CTX* previous_;
 };
@@ -178,7 +178,7 @@ bool signRs256WithPkcs12(const std::string& file, const std::string& data,
     if (signIn(legacy, der.bytes, password, data, signature, length, &legacyError)) {
         return true;
     }
-    *error = "PKCS#12 file [" + file + "]: " + legacyError;
+    *error = legacyError;
     return false;
 }
 

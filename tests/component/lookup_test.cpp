@@ -1,6 +1,8 @@
 // Finding source disks, attachments and snapshots against the emulator.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "common/jsonxx.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
@@ -50,7 +52,7 @@ const char* kScenario = R"JSON({
 })JSON";
 
 class LookupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.scenarioJson = kScenario;
@@ -99,7 +101,8 @@ TEST_F(LookupTest, LocalDeviceAttachedUnderAnotherNameResolvesToItsDisk) {
     o->GCPDeviceName = "persistent-disk-1";
     ASSERT_EQ(utils->getGcpDeviceDetails(o, ctx.get()), 0) << ctx->errText();
     EXPECT_EQ(o->GCPDeviceName, "data-disk-1");
-    EXPECT_EQ(o->GCPDeviceId, diskId("projects/demo-project/zones/us-central1-a/disks/data-disk-1"));
+    EXPECT_EQ(o->GCPDeviceId,
+              diskId("projects/demo-project/zones/us-central1-a/disks/data-disk-1"));
     EXPECT_EQ(o->GCPDeviceType, "pd-ssd");
     EXPECT_EQ(o->GCPDeviceZone, "us-central1-a");
     EXPECT_FALSE(o->RegionalDisk);
@@ -134,7 +137,8 @@ TEST_F(LookupTest, WrongNameInTheAnswerFails) {
     fault.method = "GET";
     fault.path = "*/disks/data-disk-3";
     fault.status = 200;
-    fault.body = env->emu().resourceJson("projects/demo-project/zones/us-central1-a/disks/data-disk-1");
+    fault.body =
+        env->emu().resourceJson("projects/demo-project/zones/us-central1-a/disks/data-disk-1");
     env->emu().injectFault(fault);
     EXPECT_EQ(utils->getGcpDeviceDetails(o, ctx.get()), 15);
     EXPECT_EQ(ctx->errText(),
@@ -159,8 +163,7 @@ TEST_F(LookupTest, ByIdZonalThenRegional) {
     zonal->ProjectId = "other-project";
     zonal->GCPDeviceId = diskId("projects/other-project/zones/us-central1-a/disks/app-data-1");
     zonal->GCPDeviceZone = "us-central1-a";
-    ASSERT_EQ(utils->getGcpDeviceDetailsUsingGcpDevNameOrId(zonal, ctx.get()), 0)
-        << ctx->errText();
+    ASSERT_EQ(utils->getGcpDeviceDetailsUsingGcpDevNameOrId(zonal, ctx.get()), 0) << ctx->errText();
     EXPECT_EQ(zonal->GCPDeviceName, "app-data-1");
     EXPECT_EQ(zonal->GCPDeviceTag, "app-data-1");
     EXPECT_FALSE(zonal->RegionalDisk);
@@ -176,7 +179,8 @@ TEST_F(LookupTest, ByIdZonalThenRegional) {
         << ctx->errText();
     EXPECT_TRUE(regional->RegionalDisk);
     EXPECT_EQ(regional->GCPDeviceName, "app-regional");
-    EXPECT_EQ(regional->DiskReplicaZones, (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
+    EXPECT_EQ(regional->DiskReplicaZones,
+              (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
     EXPECT_EQ(ctx->zoneUrlMap.count("us-central1-b"), 1u);
     EXPECT_EQ(records[1].errorCode, 0);  // the zonal 404 left nothing behind
     EXPECT_EQ(records[1].errorText, "");
@@ -297,6 +301,55 @@ TEST_F(LookupTest, SnapshotChecksAndMissingSnapshots) {
     env->emu().clearJournal();
     EXPECT_EQ(u3.getSnapDetails(), 18);
     EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/"), 2u);
+}
+
+// An answer that lacks what the lookup needs fails it with code 14 and a
+// sentence, instead of going on with whatever code the context held.
+TEST_F(LookupTest, AnswerWithoutItsListsFailsTheLookup) {
+    const std::string regionalPath =
+        "projects/other-project/regions/us-central1/disks/app-regional";
+    std::string regionalWithoutZones =
+        std::regex_replace(env->emu().resourceJson(regionalPath),
+                           std::regex(R"("replicaZones"\s*:\s*\[[^\]]*\]\s*,?)"), "");
+    ASSERT_EQ(regionalWithoutZones.find("replicaZones"), std::string::npos);
+    struct Case {
+        const char* path;
+        std::string body;
+        const char* sentence;
+    };
+    const Case cases[] = {
+        {"*/instances/mover-1", R"({"kind":"compute#instance","name":"mover-1","id":"42"})",
+         "Failed to get details for GCP device by instance [mover-1] in array [gcp-array] - "
+         "Disks entity in response is empty"},
+        {"*/regions/us-central1/disks/*", regionalWithoutZones,
+         "replicaZones entity in response is empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        env->emu().clearFaults();
+        gce::FaultSpec fault;
+        fault.method = "GET";
+        fault.path = c.path;
+        fault.status = 200;
+        fault.body = c.body;
+        fault.count = -1;
+        env->emu().injectFault(fault);
+        GcpObject* o = object(0);
+        int rc = 0;
+        if (std::string(c.path).find("instances") != std::string::npos) {
+            o->GCPDeviceName = "persistent-disk-1";
+            rc = utils->getGcpDeviceDetails(o, ctx.get());
+        } else {
+            o->ProjectId = "other-project";
+            o->GCPDeviceId = diskId(regionalPath);
+            o->GCPDeviceZone = "us-central1-a";
+            o->GCPDeviceRegion = "us-central1";
+            rc = utils->getGcpDeviceDetailsUsingGcpDevNameOrId(o, ctx.get());
+        }
+        EXPECT_EQ(rc, 14);
+        EXPECT_NE(ctx->errText().find(c.sentence), std::string::npos) << ctx->errText();
+        ctx->resetError();
+    }
 }
 
 }  // namespace

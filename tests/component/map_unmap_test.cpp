@@ -223,6 +223,23 @@ TEST_F(MapTest, UnmapOfAnUnreadableCloneFailsAndKeepsIt) {
     EXPECT_TRUE(disk(rec(0).snapName).empty());
 }
 
+// An insert answered without its Operation's link cannot be followed: the
+// map fails and says so instead of waiting on nothing.
+TEST_F(MapTest, CloneInsertAnsweredWithoutItsOperationFailsTheMap) {
+    gce::FaultSpec answer;
+    answer.method = "POST";
+    answer.path = "*/zones/us-central1-a/disks/";
+    answer.status = 200;
+    answer.body = R"({"kind":"compute#operation","status":"PENDING"})";
+    env->emu().injectFault(answer);
+    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_NE(rec(0).errorText.find("Failed to get operation [clone-create] progress link for"),
+              std::string::npos)
+        << rec(0).errorText;
+    EXPECT_NE(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
+    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+}
+
 // A snapshot deleted outside the plug-in while mapped: its clone is still
 // detached and deleted, and the log says the snapshot was already gone.
 TEST_F(MapTest, UnmapAfterTheSnapshotWasDeletedOutsideRemovesTheClone) {

@@ -127,6 +127,21 @@ TEST_F(MonitorTest, FailedOperationReportsGcpMessage) {
     EXPECT_EQ(records[0].errorCode, 60001);
 }
 
+// A PENDING Operation has no startTime and a RUNNING one no endTime: their
+// absence is no failure and leaves no error behind.
+TEST_F(MonitorTest, OperationTimesAreReadWhenThere) {
+    env->emu().setLatency("operation.pending", 0.05);
+    env->emu().setLatency("snapshot.create", 0.05);
+    ASSERT_TRUE(startSnapshot(1, "s-times"));
+    GcpReqOpInfo rec = snapRecord("s-times", 100);
+    ASSERT_EQ(utils->monitorSnapOpProgress(object(0), ctx.get(), rec, true), 0) << ctx->errText();
+    EXPECT_GE(operationPolls(), 2u);
+    EXPECT_FALSE(rec.startTime.empty());
+    EXPECT_FALSE(rec.endTime.empty());
+    EXPECT_EQ(ctx->session().ErrCode, 0);
+    EXPECT_EQ(ctx->errText(), "");
+}
+
 TEST_F(MonitorTest, ResourceNotFoundTwiceThenReady) {
     ASSERT_TRUE(startSnapshot(1, "s-late"));
     GcpReqOpInfo rec = snapRecord("s-late");

@@ -1,6 +1,7 @@
 // Revert of a regional disk attached under a device name of its own: the
 // safe-point, the deletion and the new disk all go through the disk's region,
-// and the new disk keeps its replica zones, labels and encryption key.
+// and the new disk keeps its replica zones, labels, encryption key, snapshot
+// schedule and description.
 #include <gtest/gtest.h>
 
 #include "common/jsonxx.h"
@@ -20,7 +21,8 @@ const char* const kScenario = R"JSON({
     {"project": "demo-project", "zone": "us-central1-a", "name": "mover-boot", "sizeGb": 20},
     {"project": "demo-project", "region": "us-central1", "name": "regional-disk-1", "sizeGb": 10,
      "type": "pd-balanced", "replicaZones": ["us-central1-a", "us-central1-b"],
-     "labels": {"app": "ledger"},
+     "labels": {"app": "ledger"}, "description": "Ledger volume",
+     "resourcePolicies": ["projects/demo-project/regions/us-central1/resourcePolicies/daily"],
      "kmsKeyName": "projects/demo-project/locations/us-central1/keyRings/r/cryptoKeys/ledger"}
   ],
   "instances": [
@@ -75,6 +77,10 @@ TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
                          "cryptoKeyVersions/",
                          0),
               0u);
+    EXPECT_EQ(after.get<jsonxx::String>("description"), "Ledger volume");
+    ASSERT_EQ(after.get<jsonxx::Array>("resourcePolicies").size(), 1u);
+    EXPECT_EQ(after.get<jsonxx::Array>("resourcePolicies").get<jsonxx::String>(0),
+              before.get<jsonxx::Array>("resourcePolicies").get<jsonxx::String>(0));
     EXPECT_EQ(r.revertDevice.rfind("/dev/sd", 0), 0u) << r.revertDevice;
 
     // Attached again under its own device name.

@@ -183,4 +183,55 @@ TEST_F(TransientTest, VanishedSnapshotReportsItsOperationsError) {
     EXPECT_FALSE(log.contains("still busy after repeated attempts"));
 }
 
+// GCP ends an Operation with a rate error when a project starts too many at
+// once; nothing was done, so each step of the cycle asks once more and the
+// cycle ends as if nothing had happened.
+TEST_F(TransientTest, OperationsRefusedForTheirRateAreAskedForAgain) {
+    struct Case {
+        const char* operationType;
+        const char* target;
+        const char* code;
+    };
+    const Case cases[] = {
+        {"insert", "*/disks/*", "RESOURCE_OPERATION_RATE_EXCEEDED"},
+        {"attachDisk", "", "RATE_LIMIT_EXCEEDED"},
+        {"detachDisk", "", "RESOURCE_OPERATION_RATE_EXCEEDED"},
+        {"delete", "*/disks/*", "RATE_LIMIT_EXCEEDED"},
+        {"delete", "*/global/snapshots/*", "RESOURCE_OPERATION_RATE_EXCEEDED"},
+    };
+    start(1);
+    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.operationType) + " " + c.target);
+        gce::OperationFault fault;
+        fault.operationType = c.operationType;
+        fault.targetPattern = c.target;
+        fault.errorCode = c.code;
+        fault.httpStatus = 403;
+        env->emu().failOperation(fault);
+        size_t mark = log.lines().size();
+        ASSERT_EQ(bxso_mapSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+        ASSERT_EQ(bxso_unmapSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+        if (std::string(c.target) == "*/global/snapshots/*") {
+            ASSERT_EQ(bxso_deleteSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+            EXPECT_EQ(snapshotsNamed((*rs)[0].snapName), 0u);
+        }
+        int refused = 0;
+        std::vector<bxtest::DebugLine> lines = log.lines();
+        for (size_t k = mark; k < lines.size(); ++k) {
+            refused +=
+                lines[k].text.find("was refused for the rate of operations") != std::string::npos;
+        }
+        EXPECT_EQ(refused, 1);
+        jsonxx::Object state;
+        state.parse(env->emu().stateJson());
+        const jsonxx::Array& disks = state.get<jsonxx::Array>("disks");
+        for (size_t i = 0; i < disks.size(); ++i) {
+            const std::string& name = disks.get<jsonxx::Object>(i).get<jsonxx::String>("name");
+            EXPECT_TRUE(name == "mover-1-boot" || name == disk(0)) << name << " left behind";
+        }
+    }
+}
+
 }  // namespace

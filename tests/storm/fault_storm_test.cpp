@@ -10,9 +10,13 @@
 //    text on its first record;
 //  - every source disk exists and is attached under its device name;
 //  - no clone, interim object or safe-point snapshot is left, and every
-//    snapshot still in GCP belongs to a record.
+//    snapshot still in GCP belongs to a record;
+//  - a call that returned 0 left nothing it had to remove;
+//  - no resource was made twice: a disk or snapshot is created again only
+//    after it was deleted, and a revert takes one safe-point per disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -129,12 +133,18 @@ class FaultStorm : public ::testing::Test {
     // A failed call must say why on its first record.
     int call(const char* what, int (*fn)(BXSO::SnapInfo**, short, BXSO::BXOSUtil*),
              bxtest::RecordSet& records, unsigned round) {
+        // A text left by an earlier call must not pass for this call's reason.
+        for (size_t i = 0; i < records.size(); ++i) {
+            records[i].errorCode = 0;
+            records[i].errorText.clear();
+        }
         int rc = fn(records.data(), records.count(), &util);
         ++calls;
         roundLog << "  " << what << ": " << rc
                  << (rc != 0 ? " [" + records[0].errorText + "]" : std::string()) << "\n";
         if (rc == 0) {
             ++successesByCall[what];
+            expectRemovedBy(what, records, round);
         } else {
             ++failedCalls;
             ++failuresByCall[what];
@@ -209,6 +219,82 @@ class FaultStorm : public ::testing::Test {
         }
     }
 
+    // A call that returned 0 removed what it had to: after an unmap no clone
+    // is left, after a deletion none of the records' snapshots.
+    void expectRemovedBy(const std::string& what, const bxtest::RecordSet& records,
+                         unsigned round) {
+        jsonxx::Object s = state();
+        if (what.rfind("unmap", 0) == 0) {
+            const jsonxx::Array& disks = s.get<jsonxx::Array>("disks");
+            for (size_t i = 0; i < disks.size(); ++i) {
+                const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
+                const std::string& name = d.get<jsonxx::String>("name");
+                EXPECT_TRUE(d.get<jsonxx::Boolean>("deleting") || name == "mover-1-boot" ||
+                            name.rfind("storm-disk-", 0) == 0)
+                    << what << " returned 0 but clone [" << name << "] is still there, round "
+                    << round << " seed " << seed;
+            }
+        }
+        if (what.rfind("delete", 0) == 0) {
+            std::set<std::string> recorded;
+            for (size_t i = 0; i < records.size(); ++i) {
+                recorded.insert(const_cast<bxtest::RecordSet&>(records)[i].snapName);
+            }
+            const jsonxx::Array& snaps = s.get<jsonxx::Array>("snapshots");
+            for (size_t i = 0; i < snaps.size(); ++i) {
+                const jsonxx::Object& snap = snaps.get<jsonxx::Object>(i);
+                EXPECT_TRUE(snap.get<jsonxx::Boolean>("deleting") ||
+                            recorded.count(snap.get<jsonxx::String>("name")) == 0)
+                    << what << " returned 0 but snapshot [" << snap.get<jsonxx::String>("name")
+                    << "] is still there, round " << round << " seed " << seed;
+            }
+        }
+    }
+
+    // Walks the Operations GCP started since the last check: a repeated
+    // request that did its work twice shows as a second creation of a
+    // resource that still exists, or as a second safe-point of one disk.
+    void expectNoDuplicateResource(unsigned round) {
+        jsonxx::Object s = state();
+        const jsonxx::Array& ops = s.get<jsonxx::Array>("operations");
+        std::vector<const jsonxx::Object*> fresh;
+        for (size_t i = 0; i < ops.size(); ++i) {
+            const jsonxx::Object& op = ops.get<jsonxx::Object>(i);
+            if (seenOperations.insert(op.get<jsonxx::String>("name")).second &&
+                !op.get<jsonxx::Boolean>("failed")) {
+                fresh.push_back(&op);
+            }
+        }
+        std::sort(fresh.begin(), fresh.end(), [](const jsonxx::Object* a, const jsonxx::Object* b) {
+            return a->get<jsonxx::Number>("insertMs") < b->get<jsonxx::Number>("insertMs");
+        });
+        std::map<std::string, int> live;
+        std::map<std::string, int> safePoints;
+        for (const jsonxx::Object* op : fresh) {
+            const std::string& type = op->get<jsonxx::String>("type");
+            const std::string& target = op->get<jsonxx::String>("targetPath");
+            const std::string& effect = op->get<jsonxx::String>("effect");
+            if (type == "delete") {
+                live[target] = 0;
+                continue;
+            }
+            std::string made;
+            if (effect == "diskReady") {
+                made = target;
+            } else if (effect == "snapshotReady") {
+                made = op->get<jsonxx::Object>("effectArgs").get<jsonxx::String>("snapshot");
+                if (made.find("/bx-sp-") != std::string::npos) {
+                    EXPECT_EQ(++safePoints[target], 1) << "second safe-point of " << target
+                                                       << " in round " << round << " seed " << seed;
+                }
+            }
+            if (!made.empty()) {
+                EXPECT_EQ(++live[made], 1)
+                    << made << " made twice in round " << round << " seed " << seed;
+            }
+        }
+    }
+
     bxtest::LogCapture log{-1};
     std::unique_ptr<bxtest::EmulatorEnv> env;
     bxtest::FakeOSUtil util;
@@ -217,6 +303,7 @@ class FaultStorm : public ::testing::Test {
     unsigned rounds = 0;
     bool revertAskedForManualCleanup = false;
     std::set<std::string> reportedSafePoints;
+    std::set<std::string> seenOperations;
     std::ostringstream roundLog;  // what each call of the round answered
     int calls = 0;
     int failedCalls = 0;
@@ -245,6 +332,8 @@ TEST_F(FaultStorm, WholeCycleUnderRandomFaultsLeavesNothingBehind) {
         bool deleted = false;
         if (unmapped) {
             if (round % 3 == 2) {
+                // Reverts meet faults of their own: the cycle's are mostly spent.
+                injectRandomFaults();
                 size_t mark = log.lines().size();
                 call("revert", bxso_revertSnaps, *records, round);
                 std::vector<bxtest::DebugLine> lines = log.lines();
@@ -264,6 +353,7 @@ TEST_F(FaultStorm, WholeCycleUnderRandomFaultsLeavesNothingBehind) {
             call("delete again", bxso_deleteSnaps, *records, round);
         }
         expectNothingLeftBehind(*records, round);
+        expectNoDuplicateResource(round);
         if (HasFailure()) {
             std::cout << "round " << round << " seed " << seed << ":\n" << roundLog.str();
         }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "common/jsonxx.h"
 #include "context/gcp_ctx.h"
 #include "gcp/gcp_utils.h"
 #include "support/fake_host.h"
@@ -113,6 +114,37 @@ TEST_F(CloneNames, HpxUnmapReadsTheCloneBackFromTheDeviceString) {
         EXPECT_EQ(object->CloneId, c.id) << c.device;
         EXPECT_EQ(object->CloneSourceLink, c.link) << c.device;
     }
+}
+
+// A name, link or host name with quotes, backslashes or query characters
+// must reach GCP as that value, never as more members or parameters.
+TEST_F(CloneNames, NamesCannotReshapeTheRequests) {
+    start(GCP_OP_MAP, false);
+    const std::string name = "a\"b\\c";
+    const std::string link = "x\",\"mode\":\"READ_ONLY";
+    object->CloneName = name;
+    object->CloneSourceLink = link;
+    utils->buildJSONForAttachCloneReq(object, 7);
+    jsonxx::Object attach;
+    ASSERT_TRUE(attach.parse(ctx->session().restRequest)) << ctx->session().restRequest;
+    EXPECT_EQ(attach.get<jsonxx::String>("source"), link);
+    EXPECT_EQ(attach.get<jsonxx::String>("deviceName"), name);
+    EXPECT_FALSE(attach.has<jsonxx::String>("mode"));
+
+    object->SnapUuid = "s\"1\\";
+    utils->buildJSONForCreateSnapReq(object, 7);
+    jsonxx::Object create;
+    ASSERT_TRUE(create.parse(ctx->session().restRequest)) << ctx->session().restRequest;
+    EXPECT_EQ(create.get<jsonxx::String>("name"), object->SnapUuid);
+    EXPECT_EQ(create.get<jsonxx::Object>("labels").get<jsonxx::String>("snap-name-bx"),
+              object->SnapUuid);
+
+    // No client: the request is not sent, but its path is built first.
+    object->CloneName = "c&force=true #1";
+    ctx->instanceName = "mover-1";
+    EXPECT_NE(utils->rest_detachClone(object, ctx.get()), 0);
+    const std::string& path = ctx->session().restApiPath;
+    EXPECT_EQ(path.substr(path.find("deviceName=")), "deviceName=c%26force%3Dtrue%20%231");
 }
 
 }  // namespace
