@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context/records.h"
@@ -175,8 +176,11 @@ class GcpCtx {
     RestoreInfo restoreInfo;
     std::map<std::string, std::string> zoneUrlMap;
     // Answers of instance GETs kept for one lookup loop, so that N disks of
-    // one instance cost one read. Only the calling thread uses it.
+    // one instance cost one read: only while an InstanceReadScope is open,
+    // and only on the thread that opened it (a read outside the loop, or a
+    // worker's, must see the instance as it is now).
     std::map<std::string, std::string> instanceReads;
+    std::thread::id instanceReadsOwner;
     bool hpxMode = false;
     bool restoreOptionsFound = false;
     bool destAccountInUse = false;

@@ -48,6 +48,7 @@ void GcpObject::reset() {
     MapStatus = 0;
     SafePointSnapName.clear();
     RevertState = 0;
+    UndoStanding.clear();
     GcpOSDevName.clear();
     DiskReplicaZones.clear();
     CreationTime = 0;

@@ -100,6 +100,8 @@ class GcpObject {
     int MapStatus = 0;
     std::string SafePointSnapName;
     int RevertState = 0;
+    // Where the disk stands when the undo of its revert gave up; empty otherwise.
+    std::string UndoStanding;
     std::string GcpOSDevName;
     std::vector<std::string> DiskReplicaZones;
     long CreationTime = 0;

@@ -327,6 +327,11 @@ class GcpUtils {
                           const std::string& failSentence);
     int readNewDiskId(GcpObject* object, GcpReqOpInfo& rec);
     int undoByState(GcpObject* object);
+    // Where a disk stands after its undo gave up, for the operator: missing,
+    // detached or attached, and which safe-point snapshot holds its data.
+    std::string describeDiskStanding(GcpObject* object);
+    // Whether the safe-point snapshot of a failed revert is in GCP.
+    bool safePointKept(GcpObject* object);
     int rediscoverRevertedDisks(size_t expected);
 };
 

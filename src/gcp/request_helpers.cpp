@@ -140,6 +140,9 @@ bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
 }
 
 bool GcpUtils::restGetInstance(const std::string& path) {
+    if (ctx->instanceReadsOwner != std::this_thread::get_id()) {
+        return restGet(path);
+    }
     auto cached = ctx->instanceReads.find(path);
     if (cached != ctx->instanceReads.end()) {
         rest_resetCtx();
@@ -156,10 +159,12 @@ bool GcpUtils::restGetInstance(const std::string& path) {
 
 InstanceReadScope::InstanceReadScope(GcpCtx* ctx) : ctx_(ctx) {
     ctx_->instanceReads.clear();
+    ctx_->instanceReadsOwner = std::this_thread::get_id();
 }
 
 InstanceReadScope::~InstanceReadScope() {
     ctx_->instanceReads.clear();
+    ctx_->instanceReadsOwner = std::thread::id();
 }
 
 int GcpUtils::failRequest(GcpObject* object, int code, const std::string& sentence) {

@@ -105,6 +105,32 @@ int GcpUtils::revertSnaps() {
         }
         ctx->threadPool.waitForAllThreads(true, true, true, -1);
     }
+    // When the undo could not bring every disk back either, the operator
+    // needs to know where each of those disks stands; and which safe-point
+    // snapshots a failed call leaves for them to delete.
+    std::string standing;
+    std::string keptSafePoints;
+    for (const auto& item : items) {
+        GcpObject* o = item.object;
+        if (!o->UndoStanding.empty()) {
+            standing += (standing.empty() ? "" : "; ") + o->UndoStanding;
+        }
+        if (failed > 0 && safePointKept(o)) {
+            keptSafePoints += (keptSafePoints.empty() ? "" : ", ") + o->SafePointSnapName;
+        }
+    }
+    auto addSentence = [&kept](const std::string& sentence) {
+        kept.text += (kept.text.empty() ? "" : " ") + sentence;
+        if (kept.code == 0) {
+            kept.code = GCP_ERR_INTERNAL;
+        }
+    };
+    if (!standing.empty()) {
+        addSentence("The revert could not be undone: " + standing + ".");
+    }
+    if (!keptSafePoints.empty()) {
+        addSentence("Safe-point snapshots kept in GCP: [" + keptSafePoints + "].");
+    }
     items.clear();
 
     size_t found = static_cast<size_t>(rediscoverRevertedDisks(n));
@@ -153,16 +179,23 @@ void* GcpUtils::revertSnap(void* params) {
     if (!c->preemptFlag && session.ready()) {
         c->log(2, "GCP Reverting snapshot [%s] of disk [%s]...", o->SnapUuid.c_str(),
                o->GCPDeviceName.c_str());
-        bool ok = proceed(REVERT_DETACH) && self->runRetryingRateLimits([&] { return self->detachDisk(o, c); }, "Detach of disk [" + o->GCPDeviceName + "]") == 0;
+        bool ok = proceed(REVERT_DETACH) &&
+                  self->runRetryingRateLimits([&] { return self->detachDisk(o, c); },
+                                              "Detach of disk [" + o->GCPDeviceName + "]") == 0;
         if (ok && safePoint) {
             ok = !c->preemptFlag;
             if (ok) {
                 CtxLockGuard guard(c);
                 ok = self->generateSafePointSnapName(o, c) == 0;
             }
-            ok = ok && proceed(REVERT_SAFE_POINT) && self->runRetryingRateLimits([&] { return self->createSafePointSnap(o, c); }, "Safe-point snapshot of disk [" + o->GCPDeviceName + "]") == 0;
+            ok = ok && proceed(REVERT_SAFE_POINT) &&
+                 self->runRetryingRateLimits(
+                     [&] { return self->createSafePointSnap(o, c); },
+                     "Safe-point snapshot of disk [" + o->GCPDeviceName + "]") == 0;
         }
-        ok = ok && proceed(REVERT_DELETE) && self->runRetryingRateLimits([&] { return self->deleteSourceDisk(o, c); }, "Deletion of disk [" + o->GCPDeviceName + "]") == 0;
+        ok = ok && proceed(REVERT_DELETE) &&
+             self->runRetryingRateLimits([&] { return self->deleteSourceDisk(o, c); },
+                                         "Deletion of disk [" + o->GCPDeviceName + "]") == 0;
         // Without a safe-point snapshot nothing can bring a deleted disk back,
         // so once the old disk is gone its replacement is finished regardless
         // of the other snapshots.
@@ -173,8 +206,12 @@ void* GcpUtils::revertSnap(void* params) {
             o->RevertState = step;
             return true;
         };
-        ok = ok && proceedAfterDelete(REVERT_CREATE) && self->runRetryingRateLimits([&] { return self->createDiskFromSnap(o, c); }, "Disk [" + o->GCPDeviceName + "] from snapshot") == 0;
-        ok = ok && proceedAfterDelete(REVERT_ATTACH) && self->runRetryingRateLimits([&] { return self->attachDisk(o, c); }, "Attach of disk [" + o->GCPDeviceName + "]") == 0;
+        ok = ok && proceedAfterDelete(REVERT_CREATE) &&
+             self->runRetryingRateLimits([&] { return self->createDiskFromSnap(o, c); },
+                                         "Disk [" + o->GCPDeviceName + "] from snapshot") == 0;
+        ok = ok && proceedAfterDelete(REVERT_ATTACH) &&
+             self->runRetryingRateLimits([&] { return self->attachDisk(o, c); },
+                                         "Attach of disk [" + o->GCPDeviceName + "]") == 0;
         if (ok) {
             record->setStatus(BXSO::SNAP_REVERT_SUCCESS);
         }
@@ -222,8 +259,45 @@ void* GcpUtils::undoRevertSnap(void* params) {
         c->log(3, "GCP Undoing revert for snapshot [%s]... done", o->SnapUuid.c_str());
     } else {
         c->log(-1, "GCP Failed to undo revert for snapshot [%s]", o->SnapUuid.c_str());
+        o->UndoStanding = self->describeDiskStanding(o);
     }
     return nullptr;
+}
+
+std::string GcpUtils::describeDiskStanding(GcpObject* o) {
+    std::string text = "disk [" + o->GCPDeviceName + "] ";
+    GcpReqOpInfo rec;
+    fillRevertRecord(rec, o, "disk-attach");
+    rec.targetLink = o->SourceDiskUrl;
+    bool exists = false;
+    bool attached = false;
+    if (rest_checkWhetherDiskExists(o, ctx, rec, exists) != 0) {
+        text += "could not be read";
+    } else if (!exists) {
+        text += "is missing";
+    } else if (rest_getDiskAttachStatus(o, ctx, rec, attached) != 0) {
+        text += "exists, its attachment could not be read";
+    } else {
+        text += attached ? "exists and is attached" : "exists but is not attached";
+    }
+    ctx->resetError();
+    if (safePointKept(o)) {
+        text += ", its data is in safe-point snapshot [" + o->SafePointSnapName + "]";
+    } else if (o->RevertState > REVERT_SAFE_POINT) {
+        text += ", no safe-point snapshot holds its data";
+    }
+    return text;
+}
+
+bool GcpUtils::safePointKept(GcpObject* o) {
+    if (o->RevertState < REVERT_SAFE_POINT || o->SafePointSnapName.empty()) {
+        return false;
+    }
+    // Only GCP knows whether a safe-point whose step failed was made; one
+    // that cannot be read is named all the same.
+    bool kept = getSafepointSnapDetails(o, ctx) != GCP_ERR_NOT_FOUND;
+    ctx->resetError();
+    return kept;
 }
 
 // Undoes one snapshot's revert according to the step it started last. Until

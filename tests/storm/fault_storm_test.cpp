@@ -295,7 +295,7 @@ class FaultStorm : public ::testing::Test {
         }
     }
 
-    bxtest::LogCapture log{-1};
+    bxtest::LogCapture log{2};
     std::unique_ptr<bxtest::EmulatorEnv> env;
     bxtest::FakeOSUtil util;
     std::mt19937 rng;
@@ -321,6 +321,7 @@ TEST_F(FaultStorm, WholeCycleUnderRandomFaultsLeavesNothingBehind) {
         auto records = newRecords(round);
         revertAskedForManualCleanup = false;
         roundLog.str("");
+        log.clear();
         call("prepare", bxso_prepareDevices, *records, round);
         injectRandomFaults();
         call("snap", bxso_snapDevices, *records, round);
@@ -355,6 +356,12 @@ TEST_F(FaultStorm, WholeCycleUnderRandomFaultsLeavesNothingBehind) {
         expectNothingLeftBehind(*records, round);
         expectNoDuplicateResource(round);
         if (HasFailure()) {
+            // The round's story, for the one who has to replay it.
+            for (const auto& line : log.lines()) {
+                if (line.level <= 2) {
+                    std::cout << line.level << " " << line.text << "\n";
+                }
+            }
             std::cout << "round " << round << " seed " << seed << ":\n" << roundLog.str();
         }
     }

@@ -13,7 +13,7 @@ namespace {
 using bxtest::P12Kind;
 
 class Pkcs12Signing : public ::testing::Test {
-protected:
+  protected:
     bxtest::TempDir dir;
     const bxtest::RsaKey& key = bxtest::sharedRsaKey();
 
@@ -84,7 +84,9 @@ TEST_F(Pkcs12Signing, HttpClientForwardsAndLogsFailuresWithoutSecrets) {
     EXPECT_EQ(len, 256u);
     len = sizeof sig;
     EXPECT_FALSE(client.SignSHA256withRSA(path, "data", "bad-XYZZY-456", sig, len));
-    EXPECT_TRUE(capture.contains("PKCS#12 signature failed", -1));
+    EXPECT_TRUE(capture.contains("PKCS#12 signature of [" + path + "] failed", -1));
+    EXPECT_NE(client.GetLastSignError().find("mac verify failure"), std::string::npos)
+        << client.GetLastSignError();
     EXPECT_EQ(capture.all().find("XYZZY"), std::string::npos);
 }
 
