@@ -3,15 +3,12 @@
 #include "app.h"
 
 #include <CLI/CLI.hpp>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "commands.h"
 #include "demo/demo.h"
 #include "output.h"
+#include "secrets.h"
 
 namespace bxhost {
 
@@ -40,15 +37,12 @@ bool parseKeyValues(const std::vector<std::string>& items, std::map<std::string,
     return true;
 }
 
-bool readWholeFile(const std::string& path, std::string* out, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read [" + path + "]: " + std::strerror(errno);
+// A password file's line end is not part of the password; a PEM text keeps it.
+bool readWholeFile(const std::string& path, const char* what, std::string* out,
+                   std::string* error) {
+    if (!readSecretFile(path, what, out, error)) {
         return false;
     }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    *out = buf.str();
     while (!out->empty() && (out->back() == '\n' || out->back() == '\r') &&
            out->find("-----BEGIN") == std::string::npos) {
         out->pop_back();
@@ -79,7 +73,7 @@ bool fillMount(const MountArgs& m, SnapRequest* request, std::string* error) {
     }
     if (!m.destKeyPem.empty()) {
         std::string pem;
-        if (!readWholeFile(m.destKeyPem, &pem, error)) {
+        if (!readWholeFile(m.destKeyPem, "key file", &pem, error)) {
             return false;
         }
         r[kRestorePasswordKey] = pem;
@@ -88,7 +82,8 @@ bool fillMount(const MountArgs& m, SnapRequest* request, std::string* error) {
     if (!m.destP12.empty()) {
         r[kRestoreP12Key] = m.destP12;
         std::string password;
-        if (!m.destPasswordFile.empty() && !readWholeFile(m.destPasswordFile, &password, error)) {
+        if (!m.destPasswordFile.empty() &&
+            !readWholeFile(m.destPasswordFile, "password file", &password, error)) {
             return false;
         }
         r[kRestorePasswordKey] = password;
@@ -318,6 +313,17 @@ int runApp(int argc, char** argv) {
     if (*demoCmd) {
         demo.global = global;
         return runDemo(demo);
+    }
+    // The plug-in goes on without the lines it cannot read and logs them; a
+    // host about to drive backups with it stops before, where the operator
+    // sees why.
+    if (!session.settings().problems().empty()) {
+        for (const auto& problem : session.settings().problems()) {
+            printError(problem);
+        }
+        return printError(
+            "bxso-host does not start with a settings file it cannot read completely; mend it "
+            "or choose another one with --settings or BXSO_SETTINGS");
     }
     if (*version) {
         return cmdVersion(session);

@@ -2,18 +2,18 @@
 // per-array configuration values and their credentials. Passwords and PEM
 // keys are read from files or standard input (never from the command line,
 // where every user of the machine could read them) and stored encrypted.
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "commands.h"
 #include "output.h"
+#include "secrets.h"
 
 namespace bxhost {
 
@@ -51,35 +51,32 @@ const ConfigKeyInfo* keyInfoFor(const std::string& name) {
     return nullptr;
 }
 
+// The password is the first line of the file, or of standard input.
 bool readSecret(const ArrayRequest& request, std::string* secret, std::string* error) {
     std::string text;
     if (request.passwordStdin || request.passwordFile == "-") {
-        std::getline(std::cin, text);
-    } else {
-        std::ifstream in(request.passwordFile);
-        if (!in) {
-            *error =
-                "cannot read password file [" + request.passwordFile + "]: " + std::strerror(errno);
-            return false;
+        int ch = 0;
+        while ((ch = std::cin.get()) != std::char_traits<char>::eof() && ch != '\n') {
+            if (text.size() >= kMaxSecretFileBytes) {
+                OPENSSL_cleanse(&text[0], text.size());
+                *error = "the password on standard input is longer than " +
+                         std::to_string(kMaxSecretFileBytes) + " bytes";
+                return false;
+            }
+            text += static_cast<char>(ch);
         }
-        std::getline(in, text);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-        text.pop_back();
-    }
-    *secret = text;
-    return true;
-}
-
-bool readFile(const std::string& path, std::string* out, std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot read [" + path + "]: " + std::strerror(errno);
+    } else if (!readSecretFile(request.passwordFile, "password file", &text, error)) {
         return false;
     }
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    *out = buf.str();
+    size_t end = text.find('\n');
+    if (end != std::string::npos) {
+        OPENSSL_cleanse(&text[end], text.size() - end);
+        text.resize(end);
+    }
+    while (!text.empty() && text.back() == '\r') {
+        text.pop_back();
+    }
+    *secret = std::move(text);
     return true;
 }
 
@@ -143,7 +140,7 @@ bool collect(Session& session, const ArrayRequest& request, ArrayRow* array,
     }
     if (!request.keyPemFile.empty()) {
         std::string pem;
-        if (!readFile(request.keyPemFile, &pem, error)) {
+        if (!readSecretFile(request.keyPemFile, "key file", &pem, error)) {
             return false;
         }
         if (pem.find("PRIVATE KEY-----") == std::string::npos) {
@@ -217,9 +214,9 @@ int cmdArrayAdd(Session& session, const ArrayRequest& request) {
         return printError("cannot add array: " + session.catalog().error());
     }
     if (session.options().json) {
-        std::cout << nlohmann::json({{"array", *num}, {"name", array.name}}).dump(2) << "\n";
+        std::cout << jsonText(nlohmann::json({{"array", *num}, {"name", array.name}})) << "\n";
     } else {
-        std::cout << "array " << *num << " [" << array.name << "] added\n";
+        std::cout << "array " << *num << " [" << terminalText(array.name) << "] added\n";
     }
     return kExitOk;
 }
@@ -250,7 +247,7 @@ int cmdArraySet(Session& session, const ArrayRequest& request) {
         }
     }
     if (!session.options().json) {
-        std::cout << "array " << array->num << " [" << array->name << "] updated\n";
+        std::cout << "array " << array->num << " [" << terminalText(array->name) << "] updated\n";
     }
     return kExitOk;
 }
@@ -275,7 +272,7 @@ int cmdArrayList(Session& session) {
                            {"key", keyDescription(config)},
                            {"config", values}});
         }
-        std::cout << out.dump(2) << "\n";
+        std::cout << jsonText(out) << "\n";
         return kExitOk;
     }
     Table t({"ARRAY", "NAME", "USER", "CONTROL HOST", "PASSWORD", "KEY", "CONFIG"});
@@ -314,7 +311,7 @@ int cmdArrayRemove(Session& session, const ArrayRequest& request) {
         return printError("cannot remove array: " + session.catalog().error());
     }
     if (!session.options().json) {
-        std::cout << "array " << array->num << " [" << array->name << "] removed\n";
+        std::cout << "array " << array->num << " [" << terminalText(array->name) << "] removed\n";
     }
     return kExitOk;
 }

@@ -43,7 +43,7 @@ int cmdCheck(Session& session, const std::vector<std::string>& devices) {
         t.add({r.device, r.supported ? "yes" : "no"});
     }
     if (session.options().json) {
-        std::cout << out.dump(2) << "\n";
+        std::cout << jsonText(out) << "\n";
     } else {
         std::cout << t.render();
     }
@@ -66,7 +66,7 @@ int cmdList(Session& session, int64_t jobId, bool all) {
         for (const auto& v : rows) {
             out.push_back(snapshotJson(v));
         }
-        std::cout << out.dump(2) << "\n";
+        std::cout << jsonText(out) << "\n";
         return kExitOk;
     }
     if (rows.empty()) {
@@ -105,7 +105,7 @@ int cmdShow(Session& session, const std::string& selector) {
         }
     }
     if (session.options().json) {
-        std::cout << j.dump(2) << "\n";
+        std::cout << jsonText(j) << "\n";
         return kExitOk;
     }
     Table t({"FIELD", "VALUE"});
@@ -118,7 +118,9 @@ int cmdShow(Session& session, const std::string& selector) {
             }
             continue;
         }
-        t.add({it.key(), it->is_string() ? it->get<std::string>() : it->dump()});
+        t.add({it.key(), it->is_string()
+                             ? it->get<std::string>()
+                             : it->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)});
     }
     std::cout << t.render();
     return kExitOk;
@@ -137,7 +139,7 @@ int cmdJobs(Session& session, int limit) {
                            {"hostError", job.errorCode},
                            {"error", job.errorText}});
         }
-        std::cout << out.dump(2) << "\n";
+        std::cout << jsonText(out) << "\n";
         return kExitOk;
     }
     Table t({"JOB", "KIND", "STATE", "STARTED", "ENDED", "SNAPS", "ERROR"});
@@ -178,22 +180,26 @@ int cmdLog(Session& session, int64_t jobId, bool brief) {
                                {"text", l.text}});
             }
         }
-        std::cout << out.dump(2) << "\n";
+        std::cout << jsonText(out) << "\n";
         return kExitOk;
     }
-    std::cout << "job " << job->id << " (" << job->kind << ", " << jobState(*job) << ", started "
-              << job->started << ")\n";
+    // Log lines carry whole GCP answers.
+    std::cout << "job " << job->id << " (" << terminalText(job->kind) << ", "
+              << terminalText(jobState(*job)) << ", started " << terminalText(job->started)
+              << ")\n";
     for (const auto& l : lines) {
         if (!brief || l.level != 0) {
-            std::cout << l.time << " <" << l.level << "> " << l.prefix << l.text << "\n";
+            std::cout << terminalText(l.time) << " <" << l.level << "> "
+                      << terminalText(l.prefix + l.text) << "\n";
         }
     }
     if (job->errorCode != 0 || !job->errorText.empty()) {
-        std::cout << "result: host error " << job->errorCode << ": " << job->errorText << "\n";
+        std::cout << "result: host error " << job->errorCode << ": " << terminalText(job->errorText)
+                  << "\n";
     }
     auto results = session.catalog().jobOptions(jobId, "result");
     for (const auto& r : results) {
-        std::cout << "property " << r.key << " = " << r.value << "\n";
+        std::cout << "property " << terminalText(r.key) << " = " << terminalText(r.value) << "\n";
     }
     return kExitOk;
 }
@@ -207,12 +213,12 @@ int cmdVersion(Session& session) {
             j["plugin"] = {{"path", session.plugin().path()},
                            {"version", session.plugin().versionText()}};
         }
-        std::cout << j.dump(2) << "\n";
+        std::cout << jsonText(j) << "\n";
     } else {
         std::cout << "bxso-host " << BXSO_HOST_VERSION << "\n";
         if (loaded) {
-            std::cout << "plug-in " << session.plugin().path() << " version "
-                      << session.plugin().versionText() << "\n";
+            std::cout << "plug-in " << terminalText(session.plugin().path()) << " version "
+                      << terminalText(session.plugin().versionText()) << "\n";
         }
     }
     return loaded ? kExitOk : printError(error);

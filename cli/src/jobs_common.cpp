@@ -7,6 +7,7 @@
 
 #include "host_record.h"
 #include "jobs.h"
+#include "output.h"
 
 namespace bxhost {
 
@@ -221,7 +222,7 @@ void progress(Session& session, const std::string& line) {
         return;
     }
     std::lock_guard<std::mutex> lock(session.outputMutex());
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", terminalText(line).c_str());
     std::fflush(stderr);
 }
 

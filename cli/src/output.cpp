@@ -26,7 +26,83 @@ std::string shorten(const std::string& text, size_t max) {
     return text.substr(0, max - 3) + "...";
 }
 
+// Length of the well-formed UTF-8 sequence at text[i] of a code point above
+// U+007F (overlong forms and surrogates are not well-formed), with the code
+// point; 0 when the bytes there are not one.
+size_t utf8Sequence(const std::string& text, size_t i, unsigned* codePoint) {
+    auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    size_t length = 0;
+    unsigned cp = 0;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0Fu;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07u;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        cp = (cp << 6) | (byte(i + k) & 0x3Fu);
+    }
+    *codePoint = cp;
+    return length;
+}
+
 }  // namespace
+
+std::string terminalText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    char escape[16];
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c == '\n' || c == '\r' || c == '\t') {
+            out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+            ++i;
+            continue;
+        }
+        unsigned cp = 0;
+        size_t length = c >= 0x80 ? utf8Sequence(text, i, &cp) : 0;
+        if (length == 0) {  // C0, DEL, or a byte that is not UTF-8
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+            ++i;
+        } else if (cp <= 0x9F) {  // C1: U+0080..U+009F
+            std::snprintf(escape, sizeof escape, "\\u%04x", cp);
+            out += escape;
+            i += length;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
+std::string jsonText(const nlohmann::json& value) {
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
 
 Table::Table(std::vector<std::string> headers) : headers_(std::move(headers)) {}
 
@@ -36,10 +112,22 @@ void Table::add(std::vector<std::string> cells) {
 }
 
 std::string Table::render() const {
-    std::vector<size_t> widths(headers_.size());
-    for (size_t i = 0; i < headers_.size(); ++i) {
-        widths[i] = width(headers_[i]);
-        for (const auto& row : rows_) {
+    // Cells hold names and errors from GCP and the catalog.
+    auto clean = [](std::vector<std::string> cells) {
+        for (auto& cell : cells) {
+            cell = terminalText(cell);
+        }
+        return cells;
+    };
+    const std::vector<std::string> headers = clean(headers_);
+    std::vector<std::vector<std::string>> rows;
+    for (const auto& row : rows_) {
+        rows.push_back(clean(row));
+    }
+    std::vector<size_t> widths(headers.size());
+    for (size_t i = 0; i < headers.size(); ++i) {
+        widths[i] = width(headers[i]);
+        for (const auto& row : rows) {
             widths[i] = std::max(widths[i], width(row[i]));
         }
     }
@@ -56,8 +144,8 @@ std::string Table::render() const {
         }
         return out + "\n";
     };
-    std::string out = line(headers_);
-    for (const auto& row : rows_) {
+    std::string out = line(headers);
+    for (const auto& row : rows) {
         out += line(row);
     }
     return out;
@@ -125,18 +213,18 @@ Table snapshotTable(const std::vector<SnapshotView>& views) {
 
 int printReport(const JobReport& report, bool json) {
     if (json) {
-        std::cout << reportJson(report).dump(2) << "\n";
+        std::cout << jsonText(reportJson(report)) << "\n";
     } else {
         if (!report.snapshots.empty()) {
             std::cout << snapshotTable(report.snapshots).render();
         }
         for (const auto& p : report.results) {
-            std::cout << p.first << " = " << p.second << "\n";
+            std::cout << terminalText(p.first) << " = " << terminalText(p.second) << "\n";
         }
         if (report.ok && report.jobId > 0) {
             std::cout << report.kind << " job " << report.jobId << ": succeeded\n";
         } else if (report.ok && !report.error.empty()) {
-            std::cout << report.error << "\n";  // e.g. nothing to reconcile
+            std::cout << terminalText(report.error) << "\n";  // e.g. nothing to reconcile
         }
     }
     std::cout.flush();
@@ -149,9 +237,9 @@ int printReport(const JobReport& report, bool json) {
     if (report.hostError != 0) {
         head += " (host error " + std::to_string(report.hostError) + ")";
     }
-    std::fprintf(stderr, "error: %s: %s\n", head.c_str(), report.error.c_str());
+    std::fprintf(stderr, "error: %s: %s\n", head.c_str(), terminalText(report.error).c_str());
     if (!report.hint.empty()) {
-        std::fprintf(stderr, "hint: %s\n", report.hint.c_str());
+        std::fprintf(stderr, "hint: %s\n", terminalText(report.hint).c_str());
     }
     if (report.jobId > 0) {
         std::fprintf(stderr, "the job's log: bxso-host log %lld\n",
@@ -163,7 +251,7 @@ int printReport(const JobReport& report, bool json) {
 }
 
 int printError(const std::string& message, int code) {
-    std::fprintf(stderr, "error: %s\n", message.c_str());
+    std::fprintf(stderr, "error: %s\n", terminalText(message).c_str());
     return code;
 }
 

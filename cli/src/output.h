@@ -27,6 +27,17 @@ class Table {
     std::vector<std::vector<std::string>> rows_;
 };
 
+// Text from outside (GCP answers, names, the catalog, the plug-in) as it may
+// be printed for people: control characters (C0, DEL, and C1 in UTF-8) and
+// bytes that are not UTF-8 are written as visible escapes ("\r", "\x1b",
+// "\u009b"), so that no text can move the cursor or fake a line of its own;
+// printable UTF-8 is kept.
+std::string terminalText(const std::string& text);
+
+// JSON for --json output: control characters are escaped by the JSON writer,
+// and bytes that are not UTF-8 become U+FFFD instead of failing the dump.
+std::string jsonText(const nlohmann::json& value);
+
 nlohmann::json snapshotJson(const SnapshotView& view);
 nlohmann::json reportJson(const JobReport& report);
 Table snapshotTable(const std::vector<SnapshotView>& views);

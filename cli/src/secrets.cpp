@@ -42,7 +42,73 @@ struct Fd {
     Fd& operator=(const Fd&) = delete;
 };
 
+std::string sizeText(size_t bytes) {
+    return bytes % (1024 * 1024) == 0 ? std::to_string(bytes / (1024 * 1024)) + " MiB"
+           : bytes % 1024 == 0        ? std::to_string(bytes / 1024) + " KiB"
+                                      : std::to_string(bytes) + " bytes";
+}
+
 }  // namespace
+
+bool readSecretFile(const std::string& path, const std::string& what, std::string* out,
+                    std::string* error, size_t maxBytes) {
+    out->clear();
+    const std::string name = what + " [" + path + "]";
+    // O_NONBLOCK: opening a FIFO without a writer would wait for one.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.fd < 0) {
+        *error = "cannot read " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) {
+        *error = "cannot read " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = name + " is not a regular file";
+        return false;
+    }
+    if (static_cast<unsigned long long>(st.st_size) > maxBytes) {
+        *error = name + " is larger than " + sizeText(maxBytes) + ": not a " + what;
+        return false;
+    }
+    // Read straight into out, sized once by what fstat saw: a reallocation
+    // would leave a copy of the secret in freed memory. One byte more tells a
+    // file that grew meanwhile.
+    const size_t expected = static_cast<size_t>(st.st_size);
+    out->assign(expected + 1, '\0');
+    size_t have = 0;
+    bool grew = false;
+    int readError = 0;
+    for (;;) {
+        ssize_t n = ::read(fd.fd, &(*out)[have], out->size() - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            readError = errno;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        have += static_cast<size_t>(n);
+        if (have > expected) {
+            grew = true;
+            break;
+        }
+    }
+    if (grew || readError != 0) {
+        OPENSSL_cleanse(&(*out)[0], out->size());
+        out->clear();
+        *error = grew ? name + " changed while it was read"
+                      : "cannot read " + name + ": " + std::strerror(readError);
+        return false;
+    }
+    out->resize(have);
+    return true;
+}
 
 std::string base64Encode(const std::vector<unsigned char>& data) {
     if (data.empty()) {

@@ -42,6 +42,18 @@ class HostKey {
     std::string error_;
 };
 
+// Files that hold a password or a key are small; anything larger is a wrong
+// path, not a key.
+constexpr size_t kMaxSecretFileBytes = 1024 * 1024;
+
+// Reads a file that holds a secret (what: "password file", "key file" ...,
+// for messages). Only a regular file of at most maxBytes is read: a device,
+// FIFO or directory given by mistake fails with a message instead of
+// waiting forever or filling the memory. The error never quotes the file's
+// contents.
+bool readSecretFile(const std::string& path, const std::string& what, std::string* out,
+                    std::string* error, size_t maxBytes = kMaxSecretFileBytes);
+
 std::string base64Encode(const std::vector<unsigned char>& data);
 bool base64Decode(const std::string& text, std::vector<unsigned char>* out);
 

@@ -9,6 +9,7 @@
 
 #include "fs_util.h"
 #include "host_record.h"
+#include "output.h"
 
 namespace bxhost {
 
@@ -147,7 +148,7 @@ void Session::hostLog(int64_t snapNum, int level, const std::string& prefix,
     }
     if (options_.verbose) {
         std::lock_guard<std::mutex> lock(outputMutex_);
-        std::fprintf(stderr, "  log <%d> %s%s\n", level, prefix.c_str(), clean.c_str());
+        std::fprintf(stderr, "  log <%d> %s\n", level, terminalText(prefix + clean).c_str());
     }
 }
 

@@ -1,32 +1,25 @@
 #include "settings_view.h"
 
-#include <ini.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
+#include "common/settings_file.h"
+
 namespace bxhost {
-
-namespace {
-
-int onValue(void* user, const char* section, const char* name, const char* value) {
-    auto* values = static_cast<std::map<std::pair<std::string, std::string>, std::string>*>(user);
-    (*values)[{section, name}] = value;
-    return 1;
-}
-
-}  // namespace
 
 std::string settingsPath() {
     const char* env = std::getenv(kSettingsEnv);
     return (env && *env) ? std::string(env) : std::string(kDefaultSettingsPath);
 }
 
+// The plug-in reads the file with the same reader, so what is refused here is
+// exactly what the plug-in would skip.
 void SettingsView::load(const std::string& path) {
-    values_.clear();
-    found_ = ::access(path.c_str(), R_OK) == 0;
-    if (found_) {
-        ini_parse(path.c_str(), onValue, &values_);
+    bxsettings::FileContent content = bxsettings::readFile(path);
+    found_ = content.found;
+    values_ = std::move(content.values);
+    problems_.clear();
+    for (const auto& problem : content.problems) {
+        problems_.push_back(bxsettings::describe(path, problem));
     }
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace bxhost {
 
@@ -18,13 +19,17 @@ std::string settingsPath();
 class SettingsView {
   public:
     // A missing file is an empty view (every default applies), not an error.
+    // A file that cannot be read completely leaves problems() (what is wrong,
+    // by line; never a line's contents) and whatever could be read.
     void load(const std::string& path = settingsPath());
     std::string get(const std::string& section, const std::string& key,
                     const std::string& fallback = "") const;
     bool fileFound() const { return found_; }
+    const std::vector<std::string>& problems() const { return problems_; }
 
   private:
     std::map<std::pair<std::string, std::string>, std::string> values_;
+    std::vector<std::string> problems_;
     bool found_ = false;
 };
 

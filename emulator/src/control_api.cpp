@@ -169,6 +169,8 @@ FaultSpec faultFrom(const Json& j) {
     f.retryAfterSeconds = j.value("retryAfterSeconds", -1);
     f.dropAfterWork = j.value("dropAfterWork", false);
     f.probability = j.value("probability", 1.0);
+    f.proxyAnswer = j.value("proxyAnswer", false);
+    f.endlessBody = j.value("endlessBody", false);
     return f;
 }
 

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include "crypto.h"
@@ -85,6 +87,15 @@ Emulator::Emulator(EmulatorOptions opts) : impl_(std::make_unique<Impl>(std::mov
 
 Emulator::~Emulator() {
     stop();
+    if (ownWorkDir_.empty()) {
+        return;
+    }
+    // It holds the CA key and service-account keys, of use to this emulator only.
+    try {
+        std::error_code ignored;
+        std::filesystem::remove_all(ownWorkDir_, ignored);
+    } catch (...) {
+    }
 }
 
 bool Emulator::start(std::string* error) {
@@ -95,7 +106,9 @@ bool Emulator::start(std::string* error) {
         return true;
     }
     // ---- work directory, CA and server certificate ----
-    m.workDir = m.opts.workDir;
+    // A restart of this emulator takes the directory it made before, so its CA and key files
+    // stay valid.
+    m.workDir = m.opts.workDir.empty() ? ownWorkDir_ : m.opts.workDir;
     if (m.workDir.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         std::string templ =
@@ -105,6 +118,7 @@ bool Emulator::start(std::string* error) {
             return false;
         }
         m.workDir = templ;
+        ownWorkDir_ = templ;
     } else if (!makeDirs(m.workDir)) {
         err = "cannot create the work directory " + m.workDir;
         return false;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -82,7 +83,9 @@ bool Emulator::Impl::applyFault(const std::string& server, const httplib::Reques
     if (!found) {
         return false;
     }
-    (void)server;
+    if (server == "metadata" && !hit.proxyAnswer) {
+        res.set_header("Metadata-Flavor", "Google");
+    }
     if (hit.latencySeconds > 0) {
         std::this_thread::sleep_for(
             std::chrono::milliseconds(static_cast<int64_t>(hit.latencySeconds * 1000.0)));
@@ -101,6 +104,15 @@ bool Emulator::Impl::applyFault(const std::string& server, const httplib::Reques
         return false;  // latency only
     }
     res.status = hit.status;
+    if (hit.endlessBody) {
+        auto chunk = std::make_shared<std::string>(64 * 1024, 'x');
+        res.set_chunked_content_provider("application/json",
+                                         [chunk](size_t, httplib::DataSink& sink) {
+                                             return sink.write(chunk->data(), chunk->size());
+                                         });
+        entry.status = hit.status;
+        return true;
+    }
     if (hit.retryAfterSeconds >= 0) {
         res.set_header("Retry-After", std::to_string(hit.retryAfterSeconds));
     }

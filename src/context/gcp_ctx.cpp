@@ -12,6 +12,13 @@ namespace DuVavaZid {
 
 namespace {
 
+// GCP's messages go into records and job logs: a message no real answer
+// comes near in length is cut there.
+std::string bounded(const std::string& message) {
+    constexpr size_t kLongestMessage = 2048;
+    return message.size() <= kLongestMessage ? message : message.substr(0, kLongestMessage) + "...";
+}
+
 // The session a worker installed on its thread, and the context it belongs
 // to: a thread serves one context at a time, but a context must never pick
 // up the session of another.
@@ -319,9 +326,10 @@ void GcpCtx::extractRESTErrorMsgs(const std::string& fallback) {
     }
     if (response.has<jsonxx::String>("error")) {
         // The OAuth token endpoint's form: {"error":"invalid_grant","error_description":"..."}.
-        session().restErrStr << response.get<jsonxx::String>("error");
+        session().restErrStr << bounded(response.get<jsonxx::String>("error"));
         if (response.has<jsonxx::String>("error_description")) {
-            session().restErrStr << ": " << response.get<jsonxx::String>("error_description");
+            session().restErrStr << ": "
+                                 << bounded(response.get<jsonxx::String>("error_description"));
         }
         session().restErrStr << " ";
         return;
@@ -329,7 +337,7 @@ void GcpCtx::extractRESTErrorMsgs(const std::string& fallback) {
     if (response.has<jsonxx::Object>("error")) {
         jsonxx::Object error = response.get<jsonxx::Object>("error");
         if (error.has<jsonxx::String>("message")) {
-            session().restErrStr << error.get<jsonxx::String>("message") << " ";
+            session().restErrStr << bounded(error.get<jsonxx::String>("message")) << " ";
             return;
         }
         session().restErrStr << "\""
@@ -346,8 +354,8 @@ void GcpCtx::extractRESTErrorMsgs(const std::string& fallback) {
 
 void GcpCtx::logRESTDetails() {
     // The token request carries a signed JWT and token responses carry tokens.
-    std::string request = bxrest::maskSecrets(session().restRequest);
-    std::string response = bxrest::maskSecrets(session().restResponse);
+    std::string request = bxrest::maskedForLog(session().restRequest);
+    std::string response = bxrest::maskedForLog(session().restResponse);
     log(-1, "GCP REST API-<<[%s]>> Request-<<[%s]>> Response-<<[%s]>>",
         session().restApiPath.c_str(), request.c_str(), response.c_str());
 }

@@ -108,6 +108,7 @@ void GcpReqOpInfo::reset() {
     maxAttempts = 0;
     sleepInterval = 0;
     sleepUnitMs = 1000;
+    uploadingIsBusy = false;
     currentAttempt = 0;
 }
 

@@ -165,6 +165,9 @@ class GcpReqOpInfo {
     int maxAttempts = 0;
     int sleepInterval = 0;
     int sleepUnitMs = 1000;
+    // A snapshot awaited without its Operation (taken over from an earlier
+    // attempt): UPLOADING is still on its way, not a failure.
+    bool uploadingIsBusy = false;
     int currentAttempt = 0;
 };
 

@@ -168,6 +168,12 @@ class GcpUtils {
     // an error that asks for the work to be tried again later.
     bool operationRateLimited() const;
     int rest_createSnap(GcpObject* object, GcpCtx* ctx, std::string& opLink);
+    // After createSnapshot answered 409: true (with the snapshot's own link)
+    // when the snapshot of that name is the one this job's earlier attempt
+    // made of this disk (its source disk, the labels and description this
+    // plug-in writes); false with the refusal left in the session otherwise.
+    bool adoptEarlierSnapshot(GcpObject* object, std::string& link);
+    static bool isSnapshotLink(const std::string& link);
     void buildJSONForCreateSnapReq(GcpObject* object, const long& jobId);
 
     // Clones: map and unmap.

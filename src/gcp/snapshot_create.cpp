@@ -111,11 +111,14 @@ int GcpUtils::takeSnapshot(GcpObject* o) {
     GcpReqOpInfo rec;
     fillCreateRecord(rec, o, true);
     rc = getSnapOpLinkFromMetadata(rec.selfLink, o, c);
-    if (rc == 0) {
+    // A snapshot taken over from an earlier attempt has no Operation of ours
+    // to follow: its own link stands in the metadata, and it is awaited.
+    const bool adopted = isSnapshotLink(rec.selfLink);
+    if (rc == 0 && !adopted) {
         rc = monitorSnapOpProgress(o, c, rec, false);
     }
     if (rc == 0) {
-        const std::string operation = rec.selfLink;
+        const std::string operation = adopted ? std::string() : rec.selfLink;
         rec.reset();
         fillCreateRecord(rec, o, true);
         rec.targetLink = snapshotUrl(o);
@@ -159,9 +162,9 @@ void* GcpUtils::createSnap(void* params) {
 void GcpUtils::buildJSONForCreateSnapReq(GcpObject* o, const long& jobId) {
     std::string job = std::to_string(jobId);
     int64_t created = o->CreationTime;
-    std::string description =
-        CWnString::Format(kDescriptionTemplate, {job, getFormattedDateTimeStr(created, kTimeFormat),
-                                                 HostDebug::getHostName()});
+    std::string description = CWnString::Format(
+        kDescriptionTemplate,
+        {job, getFormattedDateTimeStr(created, kTimeFormat), HostDebug::getHostName()});
     // Values go in as JSON string contents, so a quote or backslash in a name
     // or host name cannot change the request's structure.
     std::string name = jsonxx::escape(o->SnapUuid);
@@ -187,7 +190,18 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
                o->SnapUuid.c_str(), o->GCPDeviceName.c_str(), o->ProjectId.c_str());
     }
     c->session().restApiPath = o->ProjectId + location + "/disks/" + o->GCPDeviceName + suffix;
-    if (!client || !sendMutating(true, client)) {
+    constexpr int64_t kConflict = 409;
+    bool sent = client && sendMutating(true, client);
+    // A snapshot of this name may be the one an earlier run of this job made
+    // before it was killed or lost its answer: that one is taken over.
+    bool adopted = !sent && client && client->getHttpErrorCode() == kConflict &&
+                   adoptEarlierSnapshot(o, opLink);
+    if (adopted) {
+        c->log(0,
+               "GCP >> Snapshot [%s] of Gcp device [%s] was made by an earlier attempt of this "
+               "job and is taken over",
+               o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
+    } else if (!sent) {
         rc = failRequest(nullptr, GCP_ERR_GCP,
                          "Failed to create snapshot of Gcp device [" + o->GCPDeviceName + "].");
     } else {
@@ -218,6 +232,53 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
     c->log(3, "GCP Creating snapshot [%s] of Gcp device [%s]... - done", o->SnapTag.c_str(),
            o->GCPDeviceTag.c_str());
     return rc;
+}
+
+bool GcpUtils::adoptEarlierSnapshot(GcpObject* o, std::string& link) {
+    // The refusal stays the call's answer unless the snapshot proves ours.
+    const std::string refusedPath = ctx->session().restApiPath;
+    const std::string refusal = ctx->session().restResponse;
+    auto keepRefusal = [&] {
+        ctx->session().restApiPath = refusedPath;
+        ctx->session().restResponse = refusal;
+        return false;
+    };
+    if (!restGet(o->ProjectId + "/global/snapshots/" + o->SnapUuid, activeClient())) {
+        return keepRefusal();
+    }
+    jsonxx::Object snap;
+    if (!snap.parse(ctx->session().restResponse) || !snap.has<jsonxx::Object>("labels")) {
+        return keepRefusal();
+    }
+    const jsonxx::Object& labels = snap.get<jsonxx::Object>("labels");
+    auto text = [](const jsonxx::Object& object, const char* name) {
+        std::string value;
+        bool isContainer = false;
+        return jsonMemberAsText(object, name, value, isContainer) ? value : std::string();
+    };
+    const std::string job = std::to_string(ctx->JobId);
+    const std::string source = text(snap, "sourceDisk");
+    const std::string diskTail = "/disks/" + o->GCPDeviceName;
+    bool sameDisk = o->GCPDeviceId.empty() ? source.size() >= diskTail.size() &&
+                                                 source.compare(source.size() - diskTail.size(),
+                                                                diskTail.size(), diskTail) == 0
+                                           : text(snap, "sourceDiskId") == o->GCPDeviceId;
+    bool ours = sameDisk && text(labels, "data-protection-vendor-bx") == "taldrix" &&
+                text(labels, "snap-backup-job-bx") == job &&
+                text(labels, "snap-name-bx") == o->SnapUuid &&
+                text(snap, "description").rfind("Snapshot created by job [" + job + "]", 0) == 0 &&
+                text(snap, "status") != "FAILED" && text(snap, "status") != "DELETING";
+    if (!ours) {
+        ctx->log(0, "GCP >> Snapshot [%s] exists but was not made for this job's snapshot",
+                 o->SnapUuid.c_str());
+        return keepRefusal();
+    }
+    link = text(snap, "selfLink");
+    return !link.empty() || keepRefusal();
+}
+
+bool GcpUtils::isSnapshotLink(const std::string& link) {
+    return link.find("/global/snapshots/") != std::string::npos;
 }
 
 // Post phase for one snapshot whose waits succeeded: its id into the metadata.
@@ -279,8 +340,10 @@ int GcpUtils::followCreatedSnaps() {
         recs.emplace_back();
         GcpReqOpInfo& rec = recs.back();
         fillCreateRecord(rec, o, false);
-        ctx->log(3, "GCP >> Trying to get the Operation progress link for snapshot [%s] of Gcp device [%s]",
-                 o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
+        ctx->log(
+            3,
+            "GCP >> Trying to get the Operation progress link for snapshot [%s] of Gcp device [%s]",
+            o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
         int rc = getSnapOpLinkFromMetadata(rec.selfLink, o, ctx);
         if (rc != 0) {
             return rc;
@@ -293,7 +356,15 @@ int GcpUtils::followCreatedSnaps() {
     for (auto& pair : pairs) {
         GcpObject* o = pair.first;
         GcpReqOpInfo& rec = *pair.second;
-        int rc = monitorSnapOpProgress(o, ctx, rec, true);
+        int rc = 0;
+        if (isSnapshotLink(rec.selfLink)) {
+            // Taken over: no Operation of ours to follow, so the snapshot
+            // itself is awaited until READY.
+            rec.selfLink.clear();
+            rec.uploadingIsBusy = true;
+        } else {
+            rc = monitorSnapOpProgress(o, ctx, rec, true);
+        }
         bool failed = rc != 0 || !rec.httpErrorStatusCode.empty();
         if (!failed && !flushFailed) {
             rec.targetLink = snapshotUrl(o);

@@ -17,7 +17,8 @@ namespace DuVavaZid {
 
 namespace {
 
-constexpr const char* kOpFields = "id,name,operationType,targetId,status,progress,selfLink,targetLink";
+constexpr const char* kOpFields =
+    "id,name,operationType,targetId,status,progress,selfLink,targetLink";
 constexpr const char* kResourceFields = "id,name,status";
 constexpr const char* kLinkMissingFormat = "GCP %d-%s REST Error-[%s]";
 
@@ -119,8 +120,9 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
-        int rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response of the operation progress",
-                         "GCP %d-%s");
+        int rc =
+            c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response of the operation progress",
+                    "GCP %d-%s");
         setErrorDetailsForSnapObj(object, c, rc, nullptr);
         return rc;
     }
@@ -258,8 +260,8 @@ int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
         }
     }
     std::ostringstream msg;
-    msg << "Failed to get operation [" << rec.operationType << "] status after ["
-        << rec.maxAttempts << "] attempts, it is still running";
+    msg << "Failed to get operation [" << rec.operationType << "] status after [" << rec.maxAttempts
+        << "] attempts, it is still running";
     return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
 }
 
@@ -390,8 +392,7 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
         result = followResource(object, c, rec, waitForCompletion);
     }
     restoreComputeBasePath();
-    c->log(3, "GCP Monitoring resource status for %s [%s]... - done", type,
-           rec.entityName.c_str());
+    c->log(3, "GCP Monitoring resource status for %s [%s]... - done", type, rec.entityName.c_str());
     return result;
 }
 
@@ -420,9 +421,16 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                        rec.entityName.c_str());
                 return 0;
             }
-            if (s != GCP_ERR_RUNNING) {
+            if (s != GCP_ERR_RUNNING && !(s == GCP_ERR_UPLOADING && rec.uploadingIsBusy)) {
                 c->log(-1, "GCP Fetching resource status failed for %s [%s] with error code [%d]",
                        type, rec.entityName.c_str(), s);
+                if (c->errText().empty()) {
+                    // The status is the reason: a failed wait must say it.
+                    return c->fail(s,
+                                   std::string("Resource ") + type + " [" + rec.entityName +
+                                       "] is in status [" + rec.status + "].",
+                                   "GCP %d-%s");
+                }
                 return s;
             }
             c->resetError();
@@ -475,8 +483,8 @@ int GcpUtils::monitorGcpRequests(std::vector<std::pair<GcpObject*, GcpReqOpInfo*
     for (size_t i = 0; i < stop; ++i) {
         if (monitorResourceStatus(requests[i].first, c, *requests[i].second, true) != 0) {
             c->resetError();
-            addFailedEntity(requests[i].second->getEntityTypeStr(),
-                            requests[i].second->entityName, failed);
+            addFailedEntity(requests[i].second->getEntityTypeStr(), requests[i].second->entityName,
+                            failed);
         }
     }
     if (failed.empty()) {

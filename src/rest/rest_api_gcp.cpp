@@ -8,11 +8,13 @@
 #include <cstring>
 #include <limits>
 
+#include "common/helpers.h"
 #include "host/http_client.h"
 #include "host/snap_info.h"
 #include "host/strings.h"
 #include "rest/rest_constants.h"
 #include "rest/secret_mask.h"
+#include "runtime/endpoints.h"
 
 namespace {
 
@@ -85,6 +87,7 @@ std::unique_ptr<BXSnapRESTAPI_Gcp> BXSnapRESTAPI_Gcp::spawn() const {
     std::unique_ptr<BXSnapRESTAPI_Gcp> copy(new BXSnapRESTAPI_Gcp());
     copy->loggingEnabled = loggingEnabled;
     copy->basePath = basePath;
+    copy->computeBase = computeBase;
     copy->metaBasePath = metaBasePath;
     copy->server = server;
     copy->serverPort = serverPort;
@@ -150,7 +153,46 @@ void BXSnapRESTAPI_Gcp::reset() {
 
 void BXSnapRESTAPI_Gcp::setBasePath(const std::string& value) {
     size_t scheme = value.find("://");
-    basePath = scheme == std::string::npos ? value : value.substr(scheme + 3);
+    std::string path = scheme == std::string::npos ? value : value.substr(scheme + 3);
+    const std::string suffix = GCP_REST_API_BASE_PATH_SUFFIX;
+    if (path.size() >= suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        computeBase = path;  // the configured Compute endpoint
+        basePath = path;
+        return;
+    }
+    // A link from an answer (an Operation's selfLink, a targetLink) names
+    // whatever host the answer chose: it is followed on the configured
+    // Compute endpoint instead, so that a forged or proxied answer cannot
+    // collect the token and polls keep to a private endpoint.
+    const std::string kProjects = "/projects/";
+    size_t projects = path.find(kProjects);
+    if (projects != std::string::npos) {
+        std::string rebased = computeEndpoint() + path.substr(projects + kProjects.size());
+        if (rebased != path && loggingEnabled) {
+            log(2, kLabelUrl, "Link [%s] is followed as [%s]", value.c_str(), rebased.c_str());
+        }
+        path = rebased;
+    }
+    basePath = path;
+}
+
+std::string BXSnapRESTAPI_Gcp::computeEndpoint() const {
+    return computeBase.empty() ? bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX
+                               : computeBase;
+}
+
+bool BXSnapRESTAPI_Gcp::tokenMayGoTo(const std::string& url) const {
+    auto hostOf = [](const std::string& text) {
+        size_t scheme = text.find("://");
+        size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+        size_t end = text.find('/', start);
+        std::string host = text.substr(start, end == std::string::npos ? end : end - start);
+        strToLowerCase(host);
+        return host;
+    };
+    std::string host = hostOf(url);
+    return host == hostOf(computeEndpoint()) || host == hostOf(bxrt::oauthTokenUrl());
 }
 
 void BXSnapRESTAPI_Gcp::setLogger(BXSO::SnapInfo* record) {
@@ -177,11 +219,11 @@ void BXSnapRESTAPI_Gcp::log(int level, const char* label, const char* format, ..
 }
 
 std::string BXSnapRESTAPI_Gcp::masked(const std::string& text) const {
-    return bxrest::maskSecrets(text);
+    return bxrest::maskedForLog(text);
 }
 
 void BXSnapRESTAPI_Gcp::maskSensitiveDetails(const std::string& in, std::string& out) const {
-    out = masked(in);
+    out = bxrest::maskedForLog(in);
 }
 
 bool BXSnapRESTAPI_Gcp::initializeCurl() {
@@ -245,6 +287,7 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
                                 std::string& response, bool meta, uint64_t* generation) {
     response.clear();
     httpErrorCode = 0;
+    exchangeFailure.clear();
     bool result = true;
     if (!curlInitialized) {
         log(2, kLabelSend, "Error: Curl needs to be initialized before making any queries.");
@@ -259,6 +302,14 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
     }
     std::string url;
     formUrlPath(path, url, meta);
+    if (!meta && connected && !connecting && !tokenMayGoTo(url)) {
+        exchangeFailure =
+            "the access token is sent to the Compute Engine and token endpoints "
+            "only, not to [" +
+            url + "]";
+        log(-1, kLabelSend, "Refused: %s", exchangeFailure.c_str());
+        return false;
+    }
     setCommonCurlHeaders(meta, generation);
 
     _http_req_type_ method;
@@ -305,6 +356,15 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
             masked(body).c_str());
     }
     exchangeFailure = describeFailure(sent, response);
+    // Only the metadata server marks its answers so; without the mark, the
+    // answer came from something else on the way and is not believed.
+    if (meta && httpErrorCode != 0 && !fromMetadataServer()) {
+        exchangeFailure =
+            "the answer did not come from the metadata server (no "
+            "\"Metadata-Flavor: Google\" header)";
+        log(-1, kLabelSend, "Refused: %s. URL[%s]", exchangeFailure.c_str(), url.c_str());
+        result = false;
+    }
     if (loggingEnabled) {
         std::string maskedResponse;
         maskSensitiveDetails(response, maskedResponse);
@@ -313,22 +373,38 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
     return result;
 }
 
+bool BXSnapRESTAPI_Gcp::fromMetadataServer() const {
+    size_t length = 0;
+    const char* text = curl->GetHttpResponse(length, true);
+    std::string headers = text ? std::string(text, strnlen(text, length)) : "";
+    strToLowerCase(headers);
+    size_t at = headers.find("\nmetadata-flavor:");
+    if (at == std::string::npos) {
+        return false;
+    }
+    size_t end = headers.find('\n', at + 1);
+    std::string value = headers.substr(at + 18, end == std::string::npos ? end : end - at - 18);
+    value.erase(0, value.find_first_not_of(" \t"));
+    value.erase(value.find_last_not_of(" \t\r") + 1);
+    return value == "google";
+}
+
 std::string BXSnapRESTAPI_Gcp::describeFailure(bool sent, const std::string& response) const {
     constexpr size_t kShownBody = 200;
     if (!sent && httpErrorCode == 0) {
         return "no answer from the server: " + curl->GetLastError();
     }
-    constexpr int64_t kFirstFailureStatus = 400;
+    constexpr int64_t kFirstFailureStatus = 300;  // an unfollowed redirect is no answer either
     if (httpErrorCode < kFirstFailureStatus) {
-        return "";
+        // A status came, but the answer broke off or was cut off.
+        return sent ? "" : "the answer could not be read: " + curl->GetLastError();
     }
     jsonxx::Object document;
     if (document.parse(response) &&
         (document.has<jsonxx::Object>("error") || document.has<jsonxx::String>("error"))) {
         return "";
     }
-    std::string shown;
-    maskSensitiveDetails(response.substr(0, kShownBody), shown);
+    std::string shown = bxrest::maskSecrets(response).substr(0, kShownBody);
     for (char& c : shown) {
         if (c == '\n' || c == '\r' || c == '\t') {
             c = ' ';

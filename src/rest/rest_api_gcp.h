@@ -128,6 +128,13 @@ class BXSnapRESTAPI_Gcp {
     const std::string& lastExchangeFailure() const { return exchangeFailure; }
     bool parseResponseForAccessToken(const std::string& response);
     std::string describeFailure(bool sent, const std::string& response) const;
+    // True when the last answer carries "Metadata-Flavor: Google".
+    bool fromMetadataServer() const;
+    // Whether the token may go with a request to url: only to the configured
+    // Compute Engine and token endpoints.
+    bool tokenMayGoTo(const std::string& url) const;
+    // "host/compute/v1/projects/" of the configured Compute Engine API.
+    std::string computeEndpoint() const;
     bool hasAuthError(const std::string& response);
     bool checkForAuthErrorAndReconnect(const std::string& response);
     // As above, for a request sent with the token of the given generation:
@@ -175,6 +182,7 @@ class BXSnapRESTAPI_Gcp {
     std::shared_ptr<RestTokenStore> token_;
     std::string localError;
     std::string exchangeFailure;
+    std::string computeBase;
     long long jobId_ = 0;
     bool jobIdSet_ = false;
     std::string protocolType;

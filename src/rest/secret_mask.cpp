@@ -128,4 +128,14 @@ std::string maskSecrets(const std::string& text) {
     return out;
 }
 
+std::string maskedForLog(const std::string& body) {
+    constexpr size_t kLoggedBytes = 16 * 1024;
+    std::string masked = maskSecrets(body);
+    if (masked.size() <= kLoggedBytes) {
+        return masked;
+    }
+    masked.resize(kLoggedBytes);
+    return masked + " ... [" + std::to_string(body.size()) + " bytes in all]";
+}
+
 }  // namespace bxrest

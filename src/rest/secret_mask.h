@@ -13,4 +13,9 @@ namespace bxrest {
 // "client_secret=" up to the next '&'.
 std::string maskSecrets(const std::string& text);
 
+// What of a body goes into a log line: masked as maskSecrets does (on the
+// whole body, so that a cut cannot leave half a secret unmasked), and at
+// most the first 16 KiB, followed by " ... [N bytes in all]" when longer.
+std::string maskedForLog(const std::string& body);
+
 }  // namespace bxrest

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -60,11 +62,33 @@ std::string timeStamp() {
     return buf;
 }
 
+// The log holds project ids and whole REST exchanges: it is created readable
+// by its owner only, and a file of ours that others could read is tightened.
+// Devices such as /dev/stderr are left as they are.
+FILE* openLogFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        (st.st_mode & 077) != 0) {
+        // Best effort: a log that stays readable still beats no log.
+        (void)::fchmod(fd, st.st_mode & 0700);
+    }
+    FILE* file = ::fdopen(fd, "a");
+    if (!file) {
+        ::close(fd);
+    }
+    return file;
+}
+
 // Writes to the configured file, or stderr when none is set or it cannot be
-// opened; the file is reopened when the setting changes.
-void writeDefault(LogState& s, int level, long long jobId, const std::string& text) {
-    std::string path;
-    settingString("Log", "File", &path);
+// opened; the file is reopened when the setting changes. The path is looked
+// up by the caller before it takes the log's lock: a lookup may log problems
+// of the settings file itself.
+void writeDefault(LogState& s, const std::string& path, int level, long long jobId,
+                  const std::string& text) {
     if (path != s.openPath) {
         if (s.file) {
             std::fclose(s.file);
@@ -72,7 +96,7 @@ void writeDefault(LogState& s, int level, long long jobId, const std::string& te
         }
         s.openPath = path;
         if (!path.empty()) {
-            s.file = std::fopen(path.c_str(), "a");
+            s.file = openLogFile(path);
         }
     }
     FILE* out = s.file ? s.file : stderr;
@@ -112,12 +136,14 @@ void HostDebug::debugLvl(int level, long long jobId, const char* format, ...) {
     std::string text = HostStr::VFormat(format, args);
     va_end(args);
 
+    std::string path;
+    bxrt::settingString("Log", "File", &path);
     auto& s = bxrt::state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.sink) {
         s.sink(level, jobId, text);
     } else {
-        bxrt::writeDefault(s, level, jobId, text);
+        bxrt::writeDefault(s, path, level, jobId, text);
     }
 }
 

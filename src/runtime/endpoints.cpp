@@ -76,6 +76,7 @@ HttpSettings httpSettings() {
     s.caBundle = trimmed(s.caBundle);
     s.connectTimeoutMs = positiveNumber("ConnectTimeoutMs", kDefaultConnectTimeoutMs);
     s.timeoutMs = positiveNumber("TimeoutMs", kDefaultTimeoutMs);
+    s.maxResponseBytes = positiveNumber("MaxResponseBytes", kDefaultMaxResponseBytes);
     return s;
 }
 

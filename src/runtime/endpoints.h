@@ -21,6 +21,9 @@ constexpr const char* kOAuthScope = "https://www.googleapis.com/auth/cloud-platf
 
 constexpr long kDefaultConnectTimeoutMs = 10000;
 constexpr long kDefaultTimeoutMs = 120000;
+// No Compute Engine, token or metadata answer the plug-in reads comes near
+// this; a longer one is cut off and fails the request.
+constexpr long kDefaultMaxResponseBytes = 4L << 20;
 
 // "host[:port]" of the Compute Engine API (a scheme or trailing "/" given in
 // the settings is dropped).
@@ -34,6 +37,7 @@ struct HttpSettings {
     std::string caBundle;  // empty: the system's trust store
     long connectTimeoutMs = kDefaultConnectTimeoutMs;
     long timeoutMs = kDefaultTimeoutMs;
+    long maxResponseBytes = kDefaultMaxResponseBytes;
 };
 HttpSettings httpSettings();
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-// A response larger than this is not a Compute Engine answer; stop reading.
-constexpr size_t kMaxResponseBytes = size_t(256) << 20;
 constexpr int kTraceLevel = 9;
 
 bool globalInit() {
@@ -74,6 +72,8 @@ struct BXLibCurl::Impl {
     long newConnections = 0;
     std::string lastError;
     std::string lastSignError;
+    // Longer answers are not Compute Engine's: reading stops there.
+    size_t maxResponseBytes = static_cast<size_t>(bxrt::kDefaultMaxResponseBytes);
     char errorBuffer[CURL_ERROR_SIZE] = {0};
     bool overflow = false;
     bool traceOn = false;
@@ -116,7 +116,7 @@ struct BXLibCurl::Impl {
     static size_t onBody(char* data, size_t size, size_t count, void* user) {
         auto* self = static_cast<Impl*>(user);
         size_t n = size * count;
-        if (self->body.size() + n > kMaxResponseBytes) {
+        if (self->body.size() + n > self->maxResponseBytes) {
             self->overflow = true;
             return 0;
         }
@@ -131,7 +131,7 @@ struct BXLibCurl::Impl {
         if (n >= 5 && std::strncmp(data, "HTTP/", 5) == 0) {
             self->headerBlock.clear();
         }
-        if (self->headerBlock.size() + n <= kMaxResponseBytes) {
+        if (self->headerBlock.size() + n <= self->maxResponseBytes) {
             self->headerBlock.append(data, n);
         }
         return n;
@@ -192,6 +192,7 @@ bool BXLibCurl::BXLibCurlInit(const char* caBundle, bool reuseConnections, bool 
         s.easy.reset();
         return false;
     }
+    s.maxResponseBytes = static_cast<size_t>(settings.maxResponseBytes);
     CURL* e = s.easy.get();
     bool ok = true;
     auto set = [&ok](CURLcode rc) { ok = ok && rc == CURLE_OK; };
@@ -314,14 +315,17 @@ bool BXLibCurl::BXLibCurlSendHttpReq(_http_req_type_ method, const std::string& 
         *totalTimeMs = static_cast<long>(us / 1000);
     }
     if (rc != CURLE_OK) {
-        s.lastError = s.overflow
-                          ? "response larger than " + std::to_string(kMaxResponseBytes) + " bytes"
-                          : (s.errorBuffer[0] ? s.errorBuffer : curl_easy_strerror(rc));
+        s.lastError = s.overflow ? "answer longer than " + std::to_string(s.maxResponseBytes) +
+                                       " bytes, cut off"
+                                 : (s.errorBuffer[0] ? s.errorBuffer : curl_easy_strerror(rc));
         s.debug.debugLvl(-1, s.jobId, "GCP HTTP %s %s failed: %s (curl code %d)", name, url.c_str(),
                          s.lastError.c_str(), static_cast<int>(rc));
         return false;
     }
-    if (s.status >= 400) {
+    // A redirect left unfollowed has no answer to give: an empty 3xx body
+    // must not pass for a read that found nothing.
+    constexpr long kFirstRedirect = 300;
+    if (s.status >= kFirstRedirect) {
         s.lastError = "HTTP status " + std::to_string(s.status);
         s.debug.debugLvl(5, s.jobId, "GCP HTTP %s %s answered with status %ld", name, url.c_str(),
                          s.status);

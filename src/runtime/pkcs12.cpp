@@ -1,5 +1,7 @@
 #include "runtime/pkcs12.h"
 
+#include <sys/stat.h>
+
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>
@@ -151,14 +153,28 @@ bool signRs256WithPkcs12(const std::string& file, const std::string& data,
         *error = "no signature buffer";
         return false;
     }
+    // Only a regular file of key size is read: a device or a pipe given by
+    // mistake would otherwise be read until memory runs out.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        *error = "PKCS#12 file [" + file + "] is not a readable regular file";
+        return false;
+    }
+    if (info.st_size <= 0 || static_cast<size_t>(info.st_size) > kMaxPkcs12Size) {
+        *error = "PKCS#12 file [" + file + "] is empty or too large";
+        return false;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         *error = "cannot open PKCS#12 file [" + file + "]";
         return false;
     }
     Wiped der;
-    der.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (der.bytes.empty() || der.bytes.size() > kMaxPkcs12Size) {
+    der.bytes.resize(static_cast<size_t>(info.st_size));
+    in.read(reinterpret_cast<char*>(der.bytes.data()),
+            static_cast<std::streamsize>(der.bytes.size()));
+    der.bytes.resize(static_cast<size_t>(in.gcount()));
+    if (der.bytes.empty()) {
         *error = "PKCS#12 file [" + file + "] is empty or too large";
         return false;
     }

@@ -234,4 +234,45 @@ TEST_F(TransientTest, OperationsRefusedForTheirRateAreAskedForAgain) {
     }
 }
 
+// A run that made the snapshot but never heard back (killed, or every answer
+// lost) leaves it in GCP; the next run of the same job meets 409 and takes
+// that snapshot over. A snapshot of the name made for another job is not
+// taken: that run fails with GCP's own message.
+TEST_F(TransientTest, SnapshotOfAnEarlierAttemptIsTakenOverOnlyByItsOwnJob) {
+    for (bool sameJob : {true, false}) {
+        SCOPED_TRACE(sameJob ? "same job" : "another job");
+        start(1);
+        gce::FaultSpec lost;
+        lost.method = "POST";
+        lost.path = "*/createSnapshot*";
+        lost.dropAfterWork = true;
+        env->emu().injectFault(lost);
+        gce::FaultSpec silent = lost;
+        silent.dropAfterWork = false;
+        silent.dropConnection = true;
+        silent.count = -1;
+        env->emu().injectFault(silent);
+        EXPECT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 1);
+        ASSERT_EQ(snapshotsNamed((*rs)[0].snapName), 1u);
+        env->emu().clearFaults();
+
+        util.jobId = sameJob ? 777 : 778;
+        int rc = bxso_snapDevices(rs->data(), rs->count(), &util);
+        if (sameJob) {
+            ASSERT_EQ(rc, 0) << (*rs)[0].errorText;
+            ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0)
+                << (*rs)[0].errorText;
+            EXPECT_EQ(snapshotStatus((*rs)[0].snapName), "READY");
+            EXPECT_TRUE(
+                log.contains("was made by an earlier attempt of this job and is taken over"));
+        } else {
+            EXPECT_EQ(rc, 1);
+            EXPECT_NE((*rs)[0].errorText.find("already exists"), std::string::npos)
+                << (*rs)[0].errorText;
+        }
+        EXPECT_EQ(snapshotsNamed((*rs)[0].snapName), 1u);
+        env.reset();
+    }
+}
+
 }  // namespace

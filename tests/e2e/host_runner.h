@@ -18,6 +18,7 @@ struct RunResult {
     int exitCode = -1;
     std::string out;
     std::string err;
+    long peakRssKb = 0;  // the child's peak resident memory
     std::string all() const { return out + err; }
 };
 

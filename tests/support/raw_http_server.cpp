@@ -160,8 +160,8 @@ void RawHttpServer::serve(int fd) {
         }
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reason(reply.status) +
                           "\r\nContent-Type: " + reply.contentType +
-                          "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" +
-                          reply.body;
+                          "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n" +
+                          reply.headers + "\r\n" + reply.body;
         if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) < 0) {
             break;
         }

@@ -13,12 +13,15 @@
 namespace bxtest {
 
 class RawHttpServer {
-public:
+  public:
     struct Reply {
         int status = 200;
         std::string body = "{}";
         std::string contentType = "application/json";
         int delayMs = 0;  // wait before answering
+        // Further header lines, each ending in CRLF; by default the mark of the
+        // metadata server, which this server stands in for too.
+        std::string headers = "Metadata-Flavor: Google\r\n";
     };
 
     RawHttpServer();
@@ -39,7 +42,7 @@ public:
     std::vector<std::string> requests() const;
     long connections() const { return connections_.load(); }
 
-private:
+  private:
     void acceptLoop();
     void serve(int fd);
     Reply nextReply();

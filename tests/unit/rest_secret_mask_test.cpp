@@ -56,4 +56,18 @@ TEST(SecretMask, ClientMaskingLeavesTheCallersTextUnchanged) {
     EXPECT_EQ(out.size(), in.size());
 }
 
+// A long body goes into the log cut to 16 KiB with its length, masked before
+// the cut: a secret that straddles the cut leaves no visible part behind.
+TEST(SecretMask, LongBodiesAreCutAfterMasking) {
+    const size_t cut = 16 * 1024;
+    std::string body(cut - 20, 'a');
+    body += R"({"access_token":"ya29.VISIBLE-PART-OF-TOKEN"})";
+    body += std::string(100000, 'b');
+    std::string logged = bxrest::maskedForLog(body);
+    EXPECT_EQ(logged.find("ya29"), std::string::npos);
+    EXPECT_EQ(logged.find("VISIBLE"), std::string::npos);
+    EXPECT_EQ(logged.substr(cut), " ... [" + std::to_string(body.size()) + " bytes in all]");
+    EXPECT_EQ(bxrest::maskedForLog("short"), "short");
+}
+
 }  // namespace

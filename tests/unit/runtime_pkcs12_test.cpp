@@ -62,6 +62,8 @@ TEST_F(Pkcs12Signing, FailuresReportFalseWithoutThePassword) {
         {"missing file", dir.file("absent.p12"), "notasecret", 4096},
         {"not PKCS#12", dir.file("junk.p12"), "notasecret", 4096},
         {"buffer too small", good, "notasecret", 128},
+        {"a device, not a file", "/dev/zero", "notasecret", 4096},
+        {"a directory", dir.file(""), "notasecret", 4096},
     };
     for (const auto& c : cases) {
         std::vector<unsigned char> sig(4096);

@@ -16,7 +16,9 @@ struct EmulatorOptions {
     std::string scenarioJson;  // scenario text (JSON); empty with no file = the default scenario
     std::string scenarioFile;  // or a file holding it
     std::string stateFile;     // load at start if present, save on every change and at stop
-    std::string workDir;       // CA, server certificate and key files; default a fresh temp dir
+    // CA, server certificate and key files. Default: a fresh temp dir that the emulator removes
+    // when it is destroyed (a directory given here is left in place, with its files).
+    std::string workDir;
     std::string bindAddress = "127.0.0.1";
     int apiPort = 0;         // HTTPS: Compute API, token endpoint, control API; 0 = ephemeral
     int metadataPort = 0;    // plain HTTP metadata server; 0 = ephemeral
@@ -36,8 +38,8 @@ struct JournalEntry {
     std::string method, path, query;
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
-    int status = 0;   // 0 when the connection was dropped
-    double time = 0;  // seconds since the epoch, when the request arrived
+    int status = 0;       // 0 when the connection was dropped
+    double time = 0;      // seconds since the epoch, when the request arrived
     double answered = 0;  // and when its answer was ready (or the connection dropped)
 };
 
@@ -60,6 +62,12 @@ struct FaultSpec {
     bool dropAfterWork = false;
     // Chance that a matching request is affected (a request let through does not count).
     double probability = 1.0;
+    // On the metadata server, answer as something else on the way would (a proxy): without
+    // the Metadata-Flavor header that the metadata server puts on every answer, its own
+    // errors included.
+    bool proxyAnswer = false;
+    // Answer with status and a body that never ends, until the client hangs up.
+    bool endlessBody = false;
 };
 
 // Makes the next Operations of a type fail (they end DONE with an error).
@@ -125,6 +133,7 @@ class Emulator {
 
   private:
     std::unique_ptr<Impl> impl_;
+    std::string ownWorkDir_;  // the temp dir this emulator made; removed by the destructor
 };
 
 }  // namespace gce
