@@ -1,5 +1,6 @@
 #include "common/helpers.h"
 
+#include <openssl/crypto.h>
 #include <strings.h>
 
 #include <cctype>
@@ -47,7 +48,9 @@ void convertByteToStringHex(unsigned char byte, char* out) {
     }
 }
 
-int64_t getCurTime() { return static_cast<int64_t>(std::time(nullptr)); }
+int64_t getCurTime() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
 
 std::string getFormattedDateTimeStr(const int64_t& seconds, const std::string& format) {
     std::time_t t = static_cast<std::time_t>(seconds);
@@ -72,4 +75,11 @@ std::string urlEncode(const std::string& text) {
         }
     }
     return out;
+}
+
+void wipeSecret(std::string& secret) {
+    if (!secret.empty()) {
+        OPENSSL_cleanse(&secret[0], secret.size());
+    }
+    secret.clear();
 }

@@ -15,4 +15,18 @@ int64_t getCurTime();
 // Percent-encodes everything but the unreserved characters of RFC 3986, for
 // values placed in a URL query.
 std::string urlEncode(const std::string& text);
+// Overwrites a secret's bytes (in a way the compiler keeps) and empties it:
+// a released string's buffer is otherwise left as it was in freed memory.
+void wipeSecret(std::string& secret);
+// Wipes the secret it guards when the scope ends, however it ends.
+class SecretWiper {
+  public:
+    explicit SecretWiper(std::string& secret) : secret_(secret) {}
+    ~SecretWiper() { wipeSecret(secret_); }
+    SecretWiper(const SecretWiper&) = delete;
+    SecretWiper& operator=(const SecretWiper&) = delete;
+
+  private:
+    std::string& secret_;
+};
 std::string getFormattedDateTimeStr(const int64_t& seconds, const std::string& format);

@@ -20,7 +20,7 @@ constexpr const char* kP12Suffix = ".p12";
 
 // Releases the host's array record on every path.
 class ArrayInfoHolder {
-public:
+  public:
     explicit ArrayInfoHolder(BXSO::SnapInfo* record) : record_(record) {}
     ~ArrayInfoHolder() { release(); }
     ArrayInfoHolder(const ArrayInfoHolder&) = delete;
@@ -35,13 +35,15 @@ public:
         }
     }
 
-private:
+  private:
     BXSO::SnapInfo* record_;
     HostArrayInfo* info_ = nullptr;
 };
 }  // namespace
 
-int GcpCtx::getArrayDetailsFromDB() { return getArrayDetails(); }
+int GcpCtx::getArrayDetailsFromDB() {
+    return getArrayDetails();
+}
 
 int GcpCtx::getArrayDetails() {
     BXSO::SnapInfo* record = firstRecord();
@@ -58,6 +60,7 @@ int GcpCtx::getArrayDetails() {
         return fail(GCP_ERR_HOST_ITEM, msg.str());
     }
     std::string keptKey = arrayDetails.PrivateKey;
+    SecretWiper keptKeyWiper(keptKey);
     arrayDetails.reset();
 
     std::string encryptedPassword;
@@ -188,11 +191,11 @@ void GcpCtx::dumpArrayDetails() {
         return;
     }
     std::ostringstream os;
-    os << "Dump of ArrayDetails object: " << "SCSIArrayId [" << arrayDetails.SCSIArrayId
-       << "] Array # [" << arrayDetails.ArrayNum << "] ArrayId [" << arrayDetails.ArrayId
-       << "] ControlHostName [" << arrayDetails.ControlHostName << "] UserName["
-       << arrayDetails.UserName << "] UserPswd [" << (arrayDetails.UserPswd.empty() ? "" : "******")
-       << "]\n";
+    os << "Dump of ArrayDetails object: "
+       << "SCSIArrayId [" << arrayDetails.SCSIArrayId << "] Array # [" << arrayDetails.ArrayNum
+       << "] ArrayId [" << arrayDetails.ArrayId << "] ControlHostName ["
+       << arrayDetails.ControlHostName << "] UserName[" << arrayDetails.UserName << "] UserPswd ["
+       << (arrayDetails.UserPswd.empty() ? "" : "******") << "]\n";
     std::string text = os.str();
     log(5, "GCP %s", text.c_str());
 }

@@ -81,10 +81,10 @@ int GcpCtx::fetchAndFillSnapInfo() {
     if (hpxMode && OpCode != GCP_OP_RECONCILE) {
         std::string text;
         if (!first->snapInfo->getSourceInfo(kSourceInfoInstanceKey, &text)) {
-            return fail(GCP_ERR_HOST_ITEM,
-                        snapNumberMsg("Failed to get source instance details for snap # [",
-                                      firstNumber),
-                        kFillFailFormat);
+            return fail(
+                GCP_ERR_HOST_ITEM,
+                snapNumberMsg("Failed to get source instance details for snap # [", firstNumber),
+                kFillFailFormat);
         }
         size_t bar = text.find('|');
         if (bar == std::string::npos || bar != text.rfind('|')) {
@@ -137,6 +137,17 @@ int GcpCtx::readRestoreOptions(GcpObject* first) {
         {"destination-project-id", ""}, {"destination-zone", ""}, {"destination-region", ""},
         {"destination-user", ""},       {"destination-pwd", ""},  {"destination-p12file", ""},
         {"in-place-restore", ""}};
+    // The host may replace the map's nodes: the password is looked up when
+    // the scope ends, not held by reference.
+    struct PasswordWiper {
+        std::map<std::string, std::string>& options;
+        ~PasswordWiper() {
+            auto it = options.find("destination-pwd");
+            if (it != options.end()) {
+                wipeSecret(it->second);
+            }
+        }
+    } passwordWiper{opts};
     if (first->snapInfo->getOperationProperties(&opts)) {
         log(3, "GCP Restore options found");
         restoreOptionsFound = true;

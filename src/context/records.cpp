@@ -1,5 +1,7 @@
 #include "context/records.h"
 
+#include "common/helpers.h"
+
 #include <bitset>
 #include <sstream>
 
@@ -75,16 +77,33 @@ void GcpObject::dump(std::string& out, bool withHeading) const {
     out = os.str();
 }
 
+ArrayDetails::~ArrayDetails() {
+    wipeSecret(UserPswd);
+    wipeSecret(PrivateKey);
+    wipeSecret(PrivateKeyPswd);
+}
+
+RestoreInfo::~RestoreInfo() {
+    wipeSecret(destPassword);
+    wipeSecret(destKey);
+}
+
+void RestoreInfo::reset() {
+    wipeSecret(destPassword);
+    wipeSecret(destKey);
+    *this = RestoreInfo();
+}
+
 void ArrayDetails::reset() {
     SCSIArrayId.clear();
     ArrayNum = 0;
     ArrayId.clear();
     ControlHostName.clear();
     UserName.clear();
-    UserPswd.clear();
+    wipeSecret(UserPswd);
     ServiceAccountId.clear();
-    PrivateKey.clear();
-    PrivateKeyPswd.clear();
+    wipeSecret(PrivateKey);
+    wipeSecret(PrivateKeyPswd);
     arrayConfigs.RetryMaxCount = 10;
     arrayConfigs.RetrySleepInterval = 60;
     arrayConfigs.RestApiLogging = 1;

@@ -46,7 +46,11 @@ struct RestoreInfo {
     bool inPlaceRestore = false;
     bool destKeyIsPem = false;
 
-    void reset() { *this = RestoreInfo(); }
+    RestoreInfo() = default;
+    RestoreInfo(const RestoreInfo&) = default;
+    RestoreInfo& operator=(const RestoreInfo&) = default;
+    ~RestoreInfo();
+    void reset();
 };
 
 // One snapshot, its source disk and its clone.
@@ -131,6 +135,9 @@ struct ArrayDetails {
     std::string PrivateKey;
     std::string PrivateKeyPswd;
 
+    ArrayDetails(const ArrayDetails&) = default;
+    ArrayDetails& operator=(const ArrayDetails&) = default;
+    ~ArrayDetails();
     void reset();
 };
 

@@ -41,10 +41,7 @@ int32_t clampToInt32(long double v) {
 }
 
 void wipe(std::string& secret) {
-    if (!secret.empty()) {
-        OPENSSL_cleanse(&secret[0], secret.size());
-    }
-    secret.clear();
+    wipeSecret(secret);
 }
 
 }  // namespace
