@@ -174,6 +174,40 @@ TEST_F(ParallelTest, WorkersRequestsOverlapInTime) {
     EXPECT_LT(latestStart, earliestEnd) << "the four requests were never in flight together";
 }
 
+// One request that hangs holds only its own worker: the other disks' whole
+// snap phase (their createSnapshot and every poll) is answered while it is
+// still in flight.
+TEST_F(ParallelTest, HungRequestHoldsOnlyItsWorker) {
+    start(3);
+    auto rs = records(3);
+    ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    gce::FaultSpec hung;
+    hung.method = "POST";
+    hung.path = "*/disks/" + disk(0) + "/createSnapshot*";
+    hung.status = 0;  // latency only
+    hung.latencySeconds = 1.0;
+    env->emu().injectFault(hung);
+    env->emu().clearJournal();
+    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    double hungAnswered = 0;
+    for (const auto& e : requests("POST", "/createSnapshot")) {
+        if (e.path.find("/disks/" + disk(0) + "/") != std::string::npos) {
+            hungAnswered = e.answered;
+        }
+    }
+    ASSERT_GT(hungAnswered, 0);
+    size_t others = 0;
+    for (const auto& e : env->emu().journal()) {
+        bool ofOthers =
+            e.path.find(disk(1)) != std::string::npos || e.path.find(disk(2)) != std::string::npos;
+        if (ofOthers && e.method == "POST") {
+            ++others;
+            EXPECT_LT(e.answered, hungAnswered) << e.path << " waited for the hung request";
+        }
+    }
+    EXPECT_EQ(others, 2u);
+}
+
 // Prepare, map and unmap of several disks of one VM read that VM once each.
 TEST_F(ParallelTest, LookupsReadTheInstanceOncePerCall) {
     start(4);
