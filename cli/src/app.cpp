@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "demo/demo.h"
+#include "doctor.h"
 #include "output.h"
 #include "secrets.h"
 
@@ -130,7 +131,10 @@ int runApp(int argc, char** argv) {
     app.set_help_all_flag("--help-all", "Help for every command");
     app.footer(
         "Examples:\n"
+        "  bxso-host doctor                         is this VM ready? (settings, account, scopes,\n"
+        "                                           permissions, devices, arrays)\n"
         "  bxso-host array add GCP-Default-IAM      the account local disks are reached through\n"
+        "  bxso-host array add sa --key-json k.json an account of its own, for disks of other VMs\n"
         "  bxso-host check /dev/sdb /dev/sdc        are these Google persistent disks?\n"
         "  bxso-host backup /dev/sdb /dev/sdc       snapshot them (one job)\n"
         "  bxso-host list                           snapshots in the catalog\n"
@@ -261,6 +265,9 @@ int runApp(int argc, char** argv) {
         cmd->add_option("--password-file", arrayReq.passwordFile,
                         "File holding the password ('-': standard input); stored encrypted");
         cmd->add_flag("--password-stdin", arrayReq.passwordStdin, "Read the password from stdin");
+        cmd->add_option("--key-json", arrayReq.keyJsonFile,
+                        "Service-account JSON key file as Google issues it: its client_email "
+                        "becomes the user, its private_key is stored encrypted");
         cmd->add_option("--key-pem", arrayReq.keyPemFile,
                         "Service-account private key, PEM file; stored encrypted");
         cmd->add_option("--key-p12", arrayReq.keyP12Name,
@@ -297,8 +304,21 @@ int runApp(int argc, char** argv) {
     demoCmd->add_option("--emulator-ca", demo.emulatorCa, "CA file of that emulator");
     demoCmd->add_option("--time-scale", demo.timeScale,
                         "Real seconds per emulated second (in-process emulator)");
+    demoCmd->add_flag("--nvme", demo.nvme,
+                      "The data mover is of an NVMe machine series (c3-standard-8): its disks "
+                      "are NVMe namespaces (with --emulator, start gce-emulator with "
+                      "--machine-type c3-standard-8)");
 
     auto* version = app.add_subcommand("version", "Versions of this host and of the plug-in");
+
+    auto* doctorCmd = app.add_subcommand(
+        "doctor",
+        "Pre-flight check of this VM, one line per item with its verdict and fix: the\n"
+        "settings, the plug-in, the metadata server (project, zone, instance, service\n"
+        "account, scopes), a token, the Compute endpoint (TLS, a read of this instance), the\n"
+        "permissions the operations need (testIamPermissions and harmless reads), the device\n"
+        "backend and each array's account and key. Changes nothing; exit 1 when a check\n"
+        "fails.");
 
     try {
         app.parse(argc, argv);
@@ -313,6 +333,10 @@ int runApp(int argc, char** argv) {
     if (*demoCmd) {
         demo.global = global;
         return runDemo(demo);
+    }
+    // A settings file with problems is one of the things doctor reports.
+    if (*doctorCmd) {
+        return cmdDoctor(session);
     }
     // The plug-in goes on without the lines it cannot read and logs them; a
     // host about to drive backups with it stops before, where the operator

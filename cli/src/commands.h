@@ -17,8 +17,9 @@ struct ArrayRequest {
     std::string passwordFile;  // "-" or --password-stdin: standard input
     bool passwordStdin = false;
     bool clearPassword = false;
-    std::string keyPemFile;  // service-account key as PEM: stored encrypted
-    std::string keyP12Name;  // or a PKCS#12 file name under <dBASEHOME>/certificates/external/
+    std::string keyPemFile;   // service-account key as PEM: stored encrypted
+    std::string keyP12Name;   // or a PKCS#12 file name under <dBASEHOME>/certificates/external/
+    std::string keyJsonFile;  // or Google's JSON key: its account and key (stored encrypted)
     bool clearKey = false;
     std::vector<std::string> settings;  // KEY=VALUE (aliases allowed)
     std::vector<std::string> unset;     // KEY (aliases allowed)

@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "output.h"
 #include "secrets.h"
+#include "service_key.h"
 
 namespace bxhost {
 
@@ -92,7 +93,9 @@ bool parseSettings(const std::vector<std::string>& items, std::vector<ConfigRow>
         std::string name = item.substr(0, eq);
         std::string value = item.substr(eq + 1);
         if (name == kKeyConfig) {
-            *error = "set the service-account key with --key-pem FILE or --key-p12 NAME.p12";
+            *error =
+                "set the service-account key with --key-json FILE, --key-pem FILE or --key-p12 "
+                "NAME.p12";
             return false;
         }
         const ConfigKeyInfo* info = keyInfoFor(name);
@@ -134,23 +137,49 @@ bool collect(Session& session, const ArrayRequest& request, ArrayRow* array,
             return false;
         }
     }
-    if (!request.keyPemFile.empty() && !request.keyP12Name.empty()) {
-        *error = "give either --key-pem or --key-p12";
+    int keyForms =
+        !request.keyPemFile.empty() + !request.keyP12Name.empty() + !request.keyJsonFile.empty();
+    if (keyForms > 1) {
+        *error = "give one of --key-json, --key-pem and --key-p12";
         return false;
     }
     if (!request.keyPemFile.empty()) {
-        std::string pem;
-        if (!readSecretFile(request.keyPemFile, "key file", &pem, error)) {
+        SecretText pem;
+        if (!readSecretFile(request.keyPemFile, "key file", &pem.text(), error)) {
             return false;
         }
-        if (pem.find("PRIVATE KEY-----") == std::string::npos) {
-            *error = "[" + request.keyPemFile + "] holds no PEM private key";
+        std::string why;
+        if (!checkRsaPrivateKeyPem(pem.text(), &why)) {
+            *error = "[" + request.keyPemFile + "] " + why;
             return false;
         }
-        std::string sealed = session.encrypt(pem, error);
+        std::string sealed = session.encrypt(pem.text(), error);
         if (sealed.empty()) {
             return false;
         }
+        config->push_back({kKeyConfig, sealed, true});
+    }
+    if (!request.keyJsonFile.empty()) {
+        // Google's key file carries the account with the key: the array's
+        // user is the key's, and a different --user is a mistake worth stopping.
+        SecretText text;
+        if (!readSecretFile(request.keyJsonFile, "JSON key file", &text.text(), error)) {
+            return false;
+        }
+        ServiceAccountJson key;
+        if (!parseServiceAccountJson(text.text(), request.keyJsonFile, &key, error)) {
+            return false;
+        }
+        if (!request.user.empty() && request.user != key.clientEmail) {
+            *error = "--user [" + request.user + "] is not the account of [" + request.keyJsonFile +
+                     "] (" + key.clientEmail + "); leave --user out, the key names its account";
+            return false;
+        }
+        std::string sealed = session.encrypt(key.privateKeyPem, error);
+        if (sealed.empty()) {
+            return false;
+        }
+        array->user = key.clientEmail;
         config->push_back({kKeyConfig, sealed, true});
     }
     if (!request.keyP12Name.empty()) {

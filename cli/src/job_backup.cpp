@@ -206,6 +206,7 @@ JobReport runBackup(Session& session, const BackupRequest& request) {
     }
     progress(session, "backup job " + std::to_string(report.jobId) + ": " +
                           std::to_string(records.size()) + " snapshot(s)");
+    auto board = startBoard(session, "backup job " + std::to_string(report.jobId), records);
     watchStatuses(session, "backup");
     bool failed = false;
     for (const Phase& ph : kPhases) {
@@ -220,12 +221,19 @@ JobReport runBackup(Session& session, const BackupRequest& request) {
         }
         progress(session, "==> " + std::string(ph.name) + ": " + std::to_string(batch.size()) +
                               " snapshot(s)");
+        if (board) {
+            board->phase(ph.name, boardNumbers(batch));
+        }
         CallOutcome out = session.invoke(session.plugin().*ph.entry, batch);
         int advanced = 0;
         for (HostRecord* r : batch) {
-            if (r->status() == ph.successStatus && out.hostFailure.empty()) {
+            bool succeeded = r->status() == ph.successStatus && out.hostFailure.empty();
+            if (succeeded) {
                 r->setPhase(ph.to);
                 ++advanced;
+            }
+            if (board) {
+                board->settle(r->row().num, statusName(r->status()), !succeeded);
             }
         }
         if (!out.ok()) {
@@ -244,6 +252,7 @@ JobReport runBackup(Session& session, const BackupRequest& request) {
         pauseForTests(report.jobId, ph.name);
     }
     session.onStatus = nullptr;
+    endBoard(session, board);
     report.ok = !failed;
     for (auto& r : records) {
         SnapRow row = r->row();

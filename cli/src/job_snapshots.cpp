@@ -162,6 +162,14 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
     }
     progress(session, report.kind + " job " + std::to_string(report.jobId) + ": " +
                           std::to_string(records.size()) + " snapshot(s)");
+    auto board = startBoard(session, report.kind + " job " + std::to_string(report.jobId), records);
+    if (board) {
+        std::vector<HostRecord*> all;
+        for (auto& r : records) {
+            all.push_back(r.get());
+        }
+        board->phase(report.kind, boardNumbers(all));
+    }
     watchStatuses(session, report.kind);
     report.ok = true;
     for (auto& group : byArray) {
@@ -190,6 +198,10 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
     session.onStatus = nullptr;
     for (auto& r : records) {
         SnapRow row = r->row();
+        if (board) {
+            board->settle(row.num, statusName(row.status),
+                          info.successStatus != 0 && row.status != info.successStatus);
+        }
         if (info.successStatus != 0 && row.status != info.successStatus && report.ok) {
             report.ok = false;
             report.error =
@@ -197,6 +209,7 @@ JobReport runSnapOperation(Session& session, const SnapRequest& request) {
         }
         report.snapshots.push_back(describeSnapshot(row, r->metadataCopy()));
     }
+    endBoard(session, board);
     report.hint = report.ok ? "" : hintFor(report.error);
     finishJob(session, report);
     return report;

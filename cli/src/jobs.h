@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "catalog.h"
+#include "progress_board.h"
 #include "session.h"
 
 namespace bxhost {
@@ -98,10 +99,23 @@ constexpr const char* kRestoreP12Key = "destination-p12file";
 bool buildCallOptions(Session& session, const std::vector<OptionRow>& operation,
                       const std::vector<OptionRow>& clone, CallOptions* out, std::string* error);
 
-// A progress line on standard error (not with --quiet).
+// A progress line on standard error (not with --quiet); above the live board
+// when there is one.
 void progress(Session& session, const std::string& line);
-// Prints each status the plug-in sets, as it sets it.
+// Prints each status the plug-in sets, as it sets it (on the live board when
+// there is one).
 void watchStatuses(Session& session, const std::string& operation);
+
+// Live per-disk progress for a job of more than a few disks when standard
+// error is a terminal (not with --quiet or --verbose, whose job-log lines
+// would run through it); null otherwise, and the plain lines stay. The
+// session's board is set while it lives; endBoard leaves its last state on
+// the screen.
+std::unique_ptr<ProgressBoard> startBoard(Session& session, const std::string& title,
+                                          const std::vector<std::unique_ptr<HostRecord>>& records);
+void endBoard(Session& session, std::unique_ptr<ProgressBoard>& board);
+// The snapshots of records as the board numbers them.
+std::vector<int64_t> boardNumbers(const std::vector<HostRecord*>& records);
 // Help for errors that have a known remedy on the host side.
 std::string hintFor(const std::string& error);
 

@@ -221,6 +221,10 @@ void progress(Session& session, const std::string& line) {
     if (session.options().quiet) {
         return;
     }
+    if (session.board) {
+        session.board->message(line);
+        return;
+    }
     std::lock_guard<std::mutex> lock(session.outputMutex());
     std::fprintf(stderr, "%s\n", terminalText(line).c_str());
     std::fflush(stderr);
@@ -247,9 +251,47 @@ void watchStatuses(Session& session, const std::string& operation) {
         } else {
             reported->erase(row.num);
         }
+        if (session.board) {
+            session.board->settle(row.num, statusName(status), !reached);
+            return;
+        }
         progress(session, "    " + operation + " #" + std::to_string(row.num) + " " +
                               row.sourceDevice + " [" + row.name + "]: " + statusName(status));
     };
+}
+
+std::unique_ptr<ProgressBoard> startBoard(Session& session, const std::string& title,
+                                          const std::vector<std::unique_ptr<HostRecord>>& records) {
+    const int terminal = 2;  // standard error, where progress goes
+    if (session.options().quiet || session.options().verbose ||
+        !ProgressBoard::suits(terminal, records.size())) {
+        return nullptr;
+    }
+    std::vector<ProgressBoard::Row> rows;
+    for (const auto& r : records) {
+        SnapRow row = r->row();
+        rows.push_back({row.num, "#" + std::to_string(row.num) + " " + row.sourceDevice + " [" +
+                                     row.name + "]"});
+    }
+    auto board = std::make_unique<ProgressBoard>(terminal, title, std::move(rows));
+    session.board = board.get();
+    return board;
+}
+
+void endBoard(Session& session, std::unique_ptr<ProgressBoard>& board) {
+    if (board) {
+        board->finish();
+        session.board = nullptr;
+        board.reset();
+    }
+}
+
+std::vector<int64_t> boardNumbers(const std::vector<HostRecord*>& records) {
+    std::vector<int64_t> out;
+    for (HostRecord* r : records) {
+        out.push_back(r->row().num);
+    }
+    return out;
 }
 
 std::string hintFor(const std::string& error) {

@@ -10,6 +10,7 @@
 #include "fs_util.h"
 #include "host_record.h"
 #include "output.h"
+#include "progress_board.h"
 
 namespace bxhost {
 
@@ -149,6 +150,9 @@ void Session::hostLog(int64_t snapNum, int level, const std::string& prefix,
     if (options_.verbose) {
         std::lock_guard<std::mutex> lock(outputMutex_);
         std::fprintf(stderr, "  log <%d> %s\n", level, terminalText(prefix + clean).c_str());
+    }
+    if (board && snapNum > 0) {
+        board->activity(snapNum);
     }
 }
 

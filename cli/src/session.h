@@ -20,6 +20,7 @@
 namespace bxhost {
 
 class HostRecord;
+class ProgressBoard;
 
 struct GlobalOptions {
     std::string catalogPath;
@@ -89,6 +90,9 @@ class Session {
     // Progress: called by a record whenever the plug-in sets its status.
     std::function<void(const HostRecord&, int status)> onStatus;
     void notifyStatus(const HostRecord& record, int status);
+    // Live per-disk progress of the job in progress, when it has one: a
+    // job-log line about a snapshot shows that the plug-in works on it.
+    ProgressBoard* board = nullptr;
 
     void noteHostFailure(const std::string& what);
 

@@ -15,6 +15,7 @@ std::string settingsPath() {
 // exactly what the plug-in would skip.
 void SettingsView::load(const std::string& path) {
     bxsettings::FileContent content = bxsettings::readFile(path);
+    path_ = path;
     found_ = content.found;
     values_ = std::move(content.values);
     problems_.clear();

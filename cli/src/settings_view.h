@@ -25,9 +25,15 @@ class SettingsView {
     std::string get(const std::string& section, const std::string& key,
                     const std::string& fallback = "") const;
     bool fileFound() const { return found_; }
+    const std::string& path() const { return path_; }
     const std::vector<std::string>& problems() const { return problems_; }
+    // Every value read, by (section, key).
+    const std::map<std::pair<std::string, std::string>, std::string>& values() const {
+        return values_;
+    }
 
   private:
+    std::string path_;
     std::map<std::pair<std::string, std::string>, std::string> values_;
     std::vector<std::string> problems_;
     bool found_ = false;

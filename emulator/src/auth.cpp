@@ -100,6 +100,20 @@ std::string bearerOf(const httplib::Request& req, bool* present) {
     return b == std::string::npos ? "" : t.substr(b);
 }
 
+// Compute Engine takes the scopes cloud-platform and compute, and for reads
+// (testIamPermissions among them) their read-only forms.
+bool scopesAllowCompute(const std::vector<std::string>& scopes, bool readOnly) {
+    const std::string base = "https://www.googleapis.com/auth/";
+    for (const auto& s : scopes) {
+        if (s == base + "cloud-platform" || s == base + "compute" ||
+            (readOnly &&
+             (s == base + "cloud-platform.read-only" || s == base + "compute.readonly"))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 bool Emulator::Impl::accountMay(const std::string& email, const std::string& project) const {
@@ -115,13 +129,30 @@ bool Emulator::Impl::accountMay(const std::string& email, const std::string& pro
     return false;
 }
 
-std::string Emulator::Impl::issueTokenLocked(const std::string& email, int64_t now,
-                                             int* expiresIn) {
+bool Emulator::Impl::permissionDenied(const std::string& email,
+                                      const std::string& permission) const {
+    auto it = world.accounts.find(email);
+    if (it == world.accounts.end()) {
+        return false;
+    }
+    // IAM names regional disks' permissions after zonal ones.
+    std::string iam = permission;
+    const std::string regional = "compute.regionDisks.";
+    if (iam.compare(0, regional.size(), regional) == 0) {
+        iam = "compute.disks." + iam.substr(regional.size());
+    }
+    const auto& denied = it->second.deniedPermissions;
+    return std::find(denied.begin(), denied.end(), iam) != denied.end();
+}
+
+std::string Emulator::Impl::issueTokenLocked(const std::string& email, int64_t now, int* expiresIn,
+                                             const std::vector<std::string>* scopes) {
     for (auto it = world.tokens.begin(); it != world.tokens.end();) {
         it = it->second.expiresMs + 3600000 < now ? world.tokens.erase(it) : std::next(it);
     }
     std::string tok = util::newToken();
-    world.tokens[tok] = Token{email, now + static_cast<int64_t>(opts.tokenLifetimeSec) * 1000};
+    world.tokens[tok] = Token{email, now + static_cast<int64_t>(opts.tokenLifetimeSec) * 1000,
+                              scopes ? *scopes : std::vector<std::string>{}, scopes != nullptr};
     *expiresIn = opts.tokenLifetimeSec;
     changed = true;
     return tok;
@@ -139,6 +170,16 @@ bool Emulator::Impl::authenticate(const httplib::Request& req, std::string* emai
     auto it = world.tokens.find(tok);
     if (it != world.tokens.end()) {
         if (it->second.expiresMs > now) {
+            // A VM's access scopes bound its tokens whatever the account's roles.
+            const std::string testIam = "/testIamPermissions";
+            bool readOnly =
+                req.method == "GET" || (req.path.size() > testIam.size() &&
+                                        req.path.compare(req.path.size() - testIam.size(),
+                                                         std::string::npos, testIam) == 0);
+            if (it->second.limited && !scopesAllowCompute(it->second.scopes, readOnly)) {
+                out.error(errors::insufficientScopes());
+                return false;
+            }
             *email = it->second.email;
             return true;
         }

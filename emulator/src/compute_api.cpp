@@ -228,10 +228,13 @@ void Emulator::Impl::handleCompute(const httplib::Request& req, Reply& out,
     // Operation wait blocks, so it runs outside the lock.
     bool isWait = m == "POST" && !r.empty() && r.back() == "wait" && r.size() >= 4 &&
                   r[r.size() - 3] == "operations";
+    // testIamPermissions needs no permission of its own: it says which of the
+    // asked ones the caller holds.
+    bool isTestIam = m == "POST" && !r.empty() && r.back() == "testIamPermissions";
     std::unique_lock<std::mutex> lock(mu);
     int64_t now = util::nowMs();
     advance(now);
-    if (!accountMay(email, P)) {
+    if (!isTestIam && (!accountMay(email, P) || permissionDenied(email, permissionFor(rt)))) {
         out.error(errors::forbidden(permissionFor(rt), rt.path));
         return;
     }
@@ -294,6 +297,37 @@ void Emulator::Impl::handleCompute(const httplib::Request& req, Reply& out,
         return v;
     };
     auto reply = [&](const Json& j) { out.body = j; };
+
+    if (isTestIam) {
+        bool zonal = r.size() == 5 && (r[0] == "zones" || r[0] == "regions");
+        Scope sc{zonal && r[0] == "regions" ? Scope::Region : Scope::Zone, zonal ? r[1] : ""};
+        bool found = zonal && r[2] == "instances" && r[0] == "zones"
+                         ? findInstance(r[1], r[3]) != nullptr
+                     : zonal && r[2] == "disks" ? findDisk(sc, r[3]) != nullptr
+                     : r.size() == 4 && r[0] == "global" && r[1] == "snapshots"
+                         ? findSnapshot(r[2]) != nullptr
+                         : false;
+        if (!found) {
+            return out.error(errors::notFound(rt.path.substr(0, rt.path.rfind('/'))));
+        }
+        Json asked = rt.body.value("permissions", Json::array());
+        if (!asked.is_array()) {
+            return out.error(errors::invalid("permissions", asked.dump(), "Must be a list."));
+        }
+        Json granted = Json::array();
+        for (const auto& p : asked) {
+            if (!p.is_string() || p.get<std::string>().find('*') != std::string::npos) {
+                return out.error(errors::invalid(
+                    "permissions", p.dump(),
+                    "Permissions with wildcards (such as '*' or 'storage.*') are not allowed."));
+            }
+            if (accountMay(email, P) && !permissionDenied(email, p.get<std::string>())) {
+                granted.push_back(p);
+            }
+        }
+        // Like Compute Engine, an empty answer leaves the list out.
+        return reply(granted.empty() ? Json::object() : Json{{"permissions", granted}});
+    }
     auto replyOp = [&](const std::string& opPath) {
         advance(now);
         out.body = renderOperation(world.operations.at(opPath), now);
@@ -672,12 +706,14 @@ void Emulator::Impl::handleCompute(const httplib::Request& req, Reply& out,
                         "A disk with this device name is already attached to '" + instPath + "'."));
                 }
                 std::string iface = str(rt.body, "interface");
-                Json args = {{"disk", dp},
-                             {"deviceName", device},
-                             {"mode", mode},
-                             {"boot", rt.body.value("boot", false)},
-                             {"autoDelete", rt.body.value("autoDelete", false)},
-                             {"interface", iface.empty() ? "SCSI" : iface}};
+                Json args = {
+                    {"disk", dp},
+                    {"deviceName", device},
+                    {"mode", mode},
+                    {"boot", rt.body.value("boot", false)},
+                    {"autoDelete", rt.body.value("autoDelete", false)},
+                    {"interface",
+                     iface.empty() ? util::defaultDiskInterface(inst->machineType) : iface}};
                 Operation& op =
                     startOperation(P, sc, "attachDisk", instPath, inst->id, email,
                                    scaledMs("instance.attachDisk"), "attach", args, now);

@@ -292,6 +292,17 @@ void Emulator::Impl::handleControl(const httplib::Request& req, Reply& out) {
         } else if (rest == "scsi/late-devices" && m == "POST") {
             setLate(body.value("listCalls", 0));
             ok();
+        } else if (rest == "nvme/identify" && m == "GET") {
+            std::string dev = req.get_param_value("device");
+            std::string cnsText = req.get_param_value("cns");
+            int cns = cnsText.empty() ? 0 : std::stoi(cnsText, nullptr, 0);
+            std::vector<unsigned char> data;
+            std::string err;
+            int status = 0;
+            if (!nvmeIdentify(dev, cns, &data, &err, &status)) {
+                return bad(status, err);
+            }
+            out.body = {{"data", crypto::hex(std::string(data.begin(), data.end()))}};
         } else if (rest == "scsi/inquiry" && m == "GET") {
             std::string dev = req.get_param_value("device");
             bool evpd = req.get_param_value("evpd") == "1" || req.get_param_value("evpd") == "true";

@@ -221,6 +221,14 @@ bool Emulator::start(std::string* error) {
             if (!m.seedLocked(j, &err)) {
                 return false;
             }
+            auto vm = m.world.instances.find(m.world.thisVm);
+            if (!m.opts.thisVmMachineType.empty() && vm != m.world.instances.end()) {
+                vm->second.machineType = m.opts.thisVmMachineType;
+                for (auto& a : vm->second.disks) {
+                    a.interface = util::defaultDiskInterface(m.opts.thisVmMachineType);
+                }
+                m.world.scsiLetters.clear();
+            }
         }
         m.rebuildScsiLocked();
         if (!m.writeKeyFilesLocked(&err)) {
@@ -441,6 +449,13 @@ bool Emulator::scsiInquiry(const std::string& device, bool evpd, int page, int a
 
 void Emulator::scsiRescan() {
     impl_->scsiRescanAll();
+}
+
+bool Emulator::nvmeIdentify(const std::string& device, int cns, std::vector<unsigned char>* data,
+                            std::string* error) {
+    std::string dummy;
+    int status = 0;
+    return impl_->nvmeIdentify(device, cns, data, error != nullptr ? error : &dummy, &status);
 }
 
 }  // namespace gce

@@ -132,6 +132,14 @@ ApiError unauthenticated(bool missing) {
     return e;
 }
 
+ApiError insufficientScopes() {
+    ApiError e =
+        make(403, "insufficientPermissions", "Request had insufficient authentication scopes.");
+    e.body["error"]["errors"][0]["message"] = "Insufficient Permission";
+    e.body["error"]["status"] = "PERMISSION_DENIED";
+    return e;
+}
+
 std::string httpReason(int code) {
     switch (code) {
         case 400:

@@ -24,6 +24,8 @@ ApiError invalid(const std::string& field, const std::string& value, const std::
 ApiError required(const std::string& field);
 ApiError forbidden(const std::string& permission, const std::string& path);
 ApiError unauthenticated(bool missing);
+// A token whose access scopes do not reach the Compute Engine API.
+ApiError insufficientScopes();
 std::string httpReason(int code);  // "BAD REQUEST", "NOT FOUND", ...
 
 }  // namespace gce::errors

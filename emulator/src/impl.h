@@ -38,6 +38,9 @@ struct FaultState {
     int fired = 0;
 };
 
+// A device of the view that is no disk of this VM, from a scenario or state entry.
+ScsiExtraDevice extraDeviceFromJson(const Json& x);
+
 struct Emulator::Impl {
     EmulatorOptions opts;
 
@@ -105,19 +108,29 @@ struct Emulator::Impl {
     // auth.cpp
     bool authenticate(const httplib::Request& req, std::string* email, Reply& out);
     void handleToken(const httplib::Request& req, Reply& out);
-    std::string issueTokenLocked(const std::string& email, int64_t now, int* expiresIn);
+    // scopes: a VM's access scopes for a metadata-server token; null for a
+    // token from a key, which scopes do not limit.
+    std::string issueTokenLocked(const std::string& email, int64_t now, int* expiresIn,
+                                 const std::vector<std::string>* scopes = nullptr);
     bool accountMay(const std::string& email, const std::string& project) const;
+    // The account's roles lack this permission (the scenario's deniedPermissions).
+    bool permissionDenied(const std::string& email, const std::string& permission) const;
 
     // metadata_server.cpp
     void handleMetadata(const httplib::Request& req, httplib::Response& res);
 
     // scsi_view.cpp (callers hold mu)
-    void assignScsiLetterLocked(const std::string& deviceName);
+    void assignScsiLetterLocked(const std::string& deviceName, bool nvme = false);
     void releaseScsiLetterLocked(const std::string& deviceName);
     std::vector<std::string> listScsiLocked(bool countCall);
     bool inquiryLocked(const std::string& device, bool evpd, int page, int alloc,
                        std::vector<unsigned char>* data, std::string* error, int* status);
+    // NVMe Identify of a namespace: CNS 1 its controller, CNS 0 the namespace.
+    bool identifyLocked(const std::string& device, int cns, std::vector<unsigned char>* data,
+                        std::string* error, int* status);
     void rebuildScsiLocked();
+    bool nvmeIdentify(const std::string& device, int cns, std::vector<unsigned char>* data,
+                      std::string* error, int* status);
 
     // control_api.cpp: the control operations, shared by the C++ API and the HTTP control API
     void handleControl(const httplib::Request& req, Reply& out);

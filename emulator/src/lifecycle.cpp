@@ -177,7 +177,7 @@ void Emulator::Impl::applyEffect(Operation& op) {
             users.push_back(inst->first);
         }
         if (inst->first == world.thisVm) {
-            assignScsiLetterLocked(at.deviceName);
+            assignScsiLetterLocked(at.deviceName, at.interface == "NVME");
         }
     } else if (op.effect == "detach" && !op.failed) {
         auto inst = world.instances.find(op.targetPath);

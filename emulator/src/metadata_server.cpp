@@ -104,10 +104,11 @@ void Emulator::Impl::handleMetadata(const httplib::Request& req, httplib::Respon
     std::string email = inst.serviceAccount;
     Json sa = Json::object();
     if (!email.empty()) {
-        Json acct = {{"aliases", "default\n"},
-                     {"email", email},
-                     {"scopes", "https://www.googleapis.com/auth/cloud-platform\n"},
-                     {"token", ""}};
+        std::string scopes;
+        for (const auto& s : inst.scopes) {
+            scopes += s + "\n";
+        }
+        Json acct = {{"aliases", "default\n"}, {"email", email}, {"scopes", scopes}, {"token", ""}};
         sa["default"] = acct;
         sa[email] = acct;
     }
@@ -149,14 +150,14 @@ void Emulator::Impl::handleMetadata(const httplib::Request& req, httplib::Respon
         for (const auto& kv : world.tokens) {
             // The server hands out the same token until it nears its end, as GCE does.
             int64_t left = kv.second.expiresMs - now;
-            if (kv.second.email == email && left > 0 &&
-                left > std::min<int64_t>(300000, opts.tokenLifetimeSec * 500LL)) {
+            if (kv.second.email == email && kv.second.limited && kv.second.scopes == inst.scopes &&
+                left > 0 && left > std::min<int64_t>(300000, opts.tokenLifetimeSec * 500LL)) {
                 tok = kv.first;
                 expiresIn = static_cast<int>(left / 1000);
             }
         }
         if (tok.empty()) {
-            tok = issueTokenLocked(email, now, &expiresIn);
+            tok = issueTokenLocked(email, now, &expiresIn, &inst.scopes);
             saveIfChangedLocked();
         }
         Json j = {{"access_token", tok}, {"expires_in", expiresIn}, {"token_type", "Bearer"}};

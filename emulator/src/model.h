@@ -48,7 +48,10 @@ struct Instance {
     std::string machineType = "e2-standard-4";
     std::string status = "RUNNING";
     std::string serviceAccount;  // email of its default service account
-    std::string hostname;        // empty = NAME.ZONE.c.PROJECT.internal
+    // Access scopes of that account on this VM: its metadata-server tokens
+    // reach only the APIs these allow.
+    std::vector<std::string> scopes{"https://www.googleapis.com/auth/cloud-platform"};
+    std::string hostname;  // empty = NAME.ZONE.c.PROJECT.internal
     std::vector<Attachment> disks;
     int64_t createdMs = 0;
 };
@@ -115,6 +118,8 @@ struct Operation {
 struct ServiceAccount {
     std::string email, keyId, privateKeyPem, publicKeyPem;
     std::vector<std::string> projects;  // projects it has a role on
+    // IAM permissions its roles lack there (e.g. "compute.disks.createSnapshot").
+    std::vector<std::string> deniedPermissions;
     bool writeKeyFiles = true;
     std::string pemFile, p12File, jsonFile;  // written at start
 };
@@ -122,13 +127,25 @@ struct ServiceAccount {
 struct Token {
     std::string email;
     int64_t expiresMs = 0;
+    // A metadata-server token reaches only the APIs its VM's scopes allow; one
+    // from a key is not limited by scopes.
+    std::vector<std::string> scopes;
+    bool limited = false;
 };
 
 struct ScsiExtraDevice {
     std::string path, vendor, product, revision, designator;
     int peripheralType = 0;
+    // An NVMe namespace (path /dev/nvme*) instead of a SCSI disk: its
+    // controller's model (a local SSD reports "nvme_card") and the bytes put
+    // at the start of its vendor-specific area, NUL-terminated unless they
+    // fill the area.
+    std::string model = "nvme_card";
+    std::string vendorArea;
 };
 
+// A disk of this VM as the guest sees it: /dev/sdX on virtio-scsi, or an NVMe
+// namespace /dev/nvme0nN (N from 1).
 struct ScsiSlot {
     std::string deviceName;
     int hiddenListCalls = 0;  // appears after this many list/rescan calls

@@ -66,6 +66,7 @@ Json Emulator::Impl::worldToJson() const {
                              {"machineType", i.machineType},
                              {"status", i.status},
                              {"serviceAccount", i.serviceAccount},
+                             {"scopes", i.scopes},
                              {"hostname", i.hostname},
                              {"createdMs", i.createdMs},
                              {"disks", disks}});
@@ -144,12 +145,16 @@ Json Emulator::Impl::worldToJson() const {
                             {"privateKeyPem", a.privateKeyPem},
                             {"publicKeyPem", a.publicKeyPem},
                             {"projects", a.projects},
+                            {"deniedPermissions", a.deniedPermissions},
                             {"writeKeyFiles", a.writeKeyFiles}});
     }
     j["serviceAccounts"] = accounts;
     Json tokens = Json::object();
     for (const auto& kv : world.tokens) {
         tokens[kv.first] = {{"email", kv.second.email}, {"expiresMs", kv.second.expiresMs}};
+        if (kv.second.limited) {
+            tokens[kv.first]["scopes"] = kv.second.scopes;
+        }
     }
     j["tokens"] = tokens;
     j["thisVm"] = world.thisVm;
@@ -166,7 +171,9 @@ Json Emulator::Impl::worldToJson() const {
                          {"product", e.product},
                          {"revision", e.revision},
                          {"designator", e.designator},
-                         {"peripheralType", e.peripheralType}});
+                         {"peripheralType", e.peripheralType},
+                         {"model", e.model},
+                         {"vendorArea", e.vendorArea}});
     }
     j["scsiDevices"] = extra;
     Json gf = Json::array();
@@ -200,6 +207,7 @@ bool Emulator::Impl::worldFromJson(const Json& j, std::string* error) {
             inst.machineType = i.value("machineType", inst.machineType);
             inst.status = i.value("status", inst.status);
             inst.serviceAccount = i.value("serviceAccount", "");
+            inst.scopes = i.value("scopes", inst.scopes);
             inst.hostname = i.value("hostname", "");
             inst.createdMs = i.value("createdMs", int64_t{0});
             for (const auto& a : i.at("disks")) {
@@ -283,11 +291,14 @@ bool Emulator::Impl::worldFromJson(const Json& j, std::string* error) {
             a.privateKeyPem = x.value("privateKeyPem", "");
             a.publicKeyPem = x.value("publicKeyPem", "");
             a.projects = x.value("projects", std::vector<std::string>{});
+            a.deniedPermissions = x.value("deniedPermissions", std::vector<std::string>{});
             a.writeKeyFiles = x.value("writeKeyFiles", true);
             w.accounts[a.email] = a;
         }
         for (auto it = j.at("tokens").begin(); it != j.at("tokens").end(); ++it) {
-            w.tokens[it.key()] = Token{it.value().at("email"), it.value().at("expiresMs")};
+            w.tokens[it.key()] = Token{it.value().at("email"), it.value().at("expiresMs"),
+                                       it.value().value("scopes", std::vector<std::string>{}),
+                                       it.value().contains("scopes")};
         }
         w.thisVm = j.value("thisVm", "");
         for (auto it = j.at("scsiLetters").begin(); it != j.at("scsiLetters").end(); ++it) {
@@ -295,9 +306,7 @@ bool Emulator::Impl::worldFromJson(const Json& j, std::string* error) {
                 ScsiSlot{it.value().at("deviceName"), it.value().value("hiddenListCalls", 0)};
         }
         for (const auto& x : j.at("scsiDevices")) {
-            w.extraDevices.push_back(ScsiExtraDevice{
-                x.at("path"), x.value("vendor", ""), x.value("product", ""),
-                x.value("revision", ""), x.value("designator", ""), x.value("peripheralType", 0)});
+            w.extraDevices.push_back(extraDeviceFromJson(x));
         }
         for (const auto& x : j.at("guestFlushFailures")) {
             w.guestFlushFailures[x.get<std::string>()] = "";

@@ -130,9 +130,7 @@ Json Emulator::Impl::renderInstance(const Instance& i) const {
     j["disks"] = disks;
     j["metadata"] = {{"kind", "compute#metadata"}, {"fingerprint", "42WmSpB8rSM="}};
     if (!i.serviceAccount.empty()) {
-        j["serviceAccounts"] = Json::array(
-            {{{"email", i.serviceAccount},
-              {"scopes", Json::array({"https://www.googleapis.com/auth/cloud-platform"})}}});
+        j["serviceAccounts"] = Json::array({{{"email", i.serviceAccount}, {"scopes", i.scopes}}});
     }
     j["selfLink"] = url("projects/" + i.project + "/zones/" + i.zone + "/instances/" + i.name);
     j["scheduling"] = {

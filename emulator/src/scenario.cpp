@@ -14,6 +14,19 @@
 
 namespace gce {
 
+ScsiExtraDevice extraDeviceFromJson(const Json& x) {
+    ScsiExtraDevice e;
+    e.path = x.at("path");
+    e.vendor = x.value("vendor", "ATA");
+    e.product = x.value("product", "Local Disk");
+    e.revision = x.value("revision", "1.0");
+    e.designator = x.value("designator", "");
+    e.peripheralType = x.value("peripheralType", 0);
+    e.model = x.value("model", e.model);
+    e.vendorArea = x.value("vendorArea", "");
+    return e;
+}
+
 namespace {
 
 // Generating RSA keys is the slowest part of a start. Keys already in the work directory are
@@ -156,6 +169,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
             ServiceAccount acct;
             acct.email = a.at("email");
             acct.projects = a.value("projects", std::vector<std::string>{});
+            acct.deniedPermissions = a.value("deniedPermissions", std::vector<std::string>{});
             acct.privateKeyPem = a.value("privateKeyPem", "");
             acct.publicKeyPem = a.value("publicKeyPem", "");
             acct.writeKeyFiles = a.value("writeKeyFiles", true);
@@ -226,6 +240,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
             inst.id = x.value("id", util::newId(world));
             inst.machineType = x.value("machineType", inst.machineType);
             inst.serviceAccount = x.value("serviceAccount", "");
+            inst.scopes = x.value("scopes", inst.scopes);
             inst.hostname = x.value("hostname", "");
             inst.createdMs = now;
             std::string ipath =
@@ -266,6 +281,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
                     a.value("deviceName", "persistent-disk-" + std::to_string(at.index));
                 at.mode = a.value("mode", "READ_WRITE");
                 at.autoDelete = a.value("autoDelete", at.boot);
+                at.interface = a.value("interface", util::defaultDiskInterface(inst.machineType));
                 inst.disks.push_back(at);
                 d->second.users.push_back(ipath);
             }
@@ -277,10 +293,7 @@ bool Emulator::Impl::seedLocked(const Json& sc, std::string* error) {
             }
         }
         for (const auto& x : sc.value("scsiDevices", Json::array())) {
-            world.extraDevices.push_back(
-                ScsiExtraDevice{x.at("path"), x.value("vendor", "ATA"),
-                                x.value("product", "Local Disk"), x.value("revision", "1.0"),
-                                x.value("designator", ""), x.value("peripheralType", 0)});
+            world.extraDevices.push_back(extraDeviceFromJson(x));
         }
         for (const auto& x : sc.value("guestFlushFailures", Json::array())) {
             world.guestFlushFailures[util::refToPath(x.get<std::string>(), "")] = "";

@@ -4,6 +4,11 @@
 // designator is the device name in ASCII, vendor-specific type (udev names it
 // "scsi-0Google_PersistentDisk_<device name>"). Devices listed in the scenario that are not
 // Google disks answer with their own identification.
+//
+// On an NVMe VM (the newer machine series, or disks attached with interface NVME) a disk is a
+// namespace /dev/nvme0nN of one controller: Identify Controller reports the model
+// "nvme_card-pd", Identify Namespace carries {"device_name":...,"disk_type":"PERSISTENT"} in its
+// vendor-specific area, NUL-terminated, as Compute Engine's do.
 #include <algorithm>
 
 #include "crypto.h"
@@ -23,6 +28,48 @@ std::string letterName(int n) {  // 0 -> a, 25 -> z, 26 -> aa
         n /= 26;
     }
     return "/dev/sd" + s;
+}
+
+std::string nvmeName(int n) {  // 0 -> /dev/nvme0n1
+    return "/dev/nvme0n" + std::to_string(n + 1);
+}
+
+bool isNvme(const std::string& path) {
+    return path.rfind("/dev/nvme", 0) == 0;
+}
+
+constexpr size_t kIdentifyLength = 4096;
+constexpr size_t kModelOffset = 24;
+constexpr size_t kVendorAreaOffset = 384;
+
+void putAt(std::vector<unsigned char>& v, size_t offset, const std::string& s, size_t width) {
+    for (size_t i = 0; i < width && offset + i < v.size(); ++i) {
+        v[offset + i] = static_cast<unsigned char>(i < s.size() ? s[i] : ' ');
+    }
+}
+
+std::vector<unsigned char> identifyController(const std::string& model) {
+    std::vector<unsigned char> v(kIdentifyLength, 0);
+    v[0] = 0xe0;  // PCI vendor id 1AE0h (Google), little endian
+    v[1] = 0x1a;
+    v[2] = 0xe0;
+    v[3] = 0x1a;
+    putAt(v, 4, model, 20);             // serial number
+    putAt(v, kModelOffset, model, 40);  // model number
+    putAt(v, 64, "2", 8);               // firmware revision
+    return v;
+}
+
+std::vector<unsigned char> identifyNamespace(int64_t blocks, const std::string& vendorArea) {
+    std::vector<unsigned char> v(kIdentifyLength, 0);
+    for (int i = 0; i < 8; ++i) {  // size and capacity in blocks, little endian
+        v[i] = v[8 + i] = static_cast<unsigned char>((blocks >> (8 * i)) & 0xff);
+    }
+    size_t room = kIdentifyLength - kVendorAreaOffset;
+    for (size_t i = 0; i < vendorArea.size() && i < room; ++i) {
+        v[kVendorAreaOffset + i] = static_cast<unsigned char>(vendorArea[i]);
+    }
+    return v;
 }
 
 bool devLess(const std::string& a, const std::string& b) {
@@ -67,14 +114,14 @@ std::vector<unsigned char> vpdPage(int type, int page, const std::vector<unsigne
 
 }  // namespace
 
-void Emulator::Impl::assignScsiLetterLocked(const std::string& deviceName) {
+void Emulator::Impl::assignScsiLetterLocked(const std::string& deviceName, bool nvme) {
     for (const auto& kv : world.scsiLetters) {
         if (kv.second.deviceName == deviceName) {
             return;
         }
     }
     for (int n = 0;; ++n) {
-        std::string dev = letterName(n);
+        std::string dev = nvme ? nvmeName(n) : letterName(n);
         bool used = world.scsiLetters.count(dev) > 0;
         for (const auto& e : world.extraDevices) {
             used = used || e.path == dev;
@@ -100,9 +147,11 @@ void Emulator::Impl::releaseScsiLetterLocked(const std::string& deviceName) {
 void Emulator::Impl::rebuildScsiLocked() {
     auto vm = world.instances.find(world.thisVm);
     std::vector<std::string> attached;
+    std::vector<bool> nvme;
     if (vm != world.instances.end()) {
         for (const auto& a : vm->second.disks) {  // kept in index order: boot disk first
             attached.push_back(a.deviceName);
+            nvme.push_back(a.interface == "NVME");
         }
     }
     for (auto it = world.scsiLetters.begin(); it != world.scsiLetters.end();) {
@@ -112,8 +161,8 @@ void Emulator::Impl::rebuildScsiLocked() {
     }
     int saved = lateDevices;
     lateDevices = 0;  // devices present at boot are there from the start
-    for (const auto& name : attached) {
-        assignScsiLetterLocked(name);
+    for (size_t i = 0; i < attached.size(); ++i) {
+        assignScsiLetterLocked(attached[i], nvme[i]);
     }
     lateDevices = saved;
 }
@@ -151,6 +200,11 @@ bool Emulator::Impl::inquiryLocked(const std::string& device, bool evpd, int pag
     if ((slot == world.scsiLetters.end() || slot->second.hiddenListCalls > 0) && extra == nullptr) {
         *status = 404;
         *error = "No such device '" + device + "'";
+        return false;
+    }
+    if (isNvme(device)) {
+        *status = 400;
+        *error = "'" + device + "' is an NVMe namespace, not a SCSI device";
         return false;
     }
     if (!evpd && page != 0) {
@@ -210,6 +264,56 @@ bool Emulator::Impl::inquiryLocked(const std::string& device, bool evpd, int pag
     }
     *data = v;
     return true;
+}
+
+bool Emulator::Impl::identifyLocked(const std::string& device, int cns,
+                                    std::vector<unsigned char>* data, std::string* error,
+                                    int* status) {
+    auto slot = world.scsiLetters.find(device);
+    const ScsiExtraDevice* extra = nullptr;
+    for (const auto& e : world.extraDevices) {
+        if (e.path == device) {
+            extra = &e;
+        }
+    }
+    bool attached = slot != world.scsiLetters.end() && slot->second.hiddenListCalls == 0;
+    if ((!attached && extra == nullptr) || !isNvme(device)) {
+        *status = 404;
+        *error = "No such NVMe namespace '" + device + "'";
+        return false;
+    }
+    if (cns != 0 && cns != 1) {
+        *status = 400;
+        *error = "INVALID FIELD: CNS " + std::to_string(cns) + " is not supported";
+        return false;
+    }
+    if (extra != nullptr) {
+        *data =
+            cns == 1 ? identifyController(extra->model) : identifyNamespace(0, extra->vendorArea);
+        return true;
+    }
+    int64_t blocks = 0;
+    auto vm = world.instances.find(world.thisVm);
+    if (vm != world.instances.end()) {
+        for (const auto& a : vm->second.disks) {
+            auto d = world.disks.find(a.diskPath);
+            if (a.deviceName == slot->second.deviceName && d != world.disks.end()) {
+                blocks = d->second.sizeGb * (int64_t{1} << 30) / 512;
+            }
+        }
+    }
+    Json label = {{"device_name", slot->second.deviceName}, {"disk_type", "PERSISTENT"}};
+    *data = cns == 1 ? identifyController("nvme_card-pd")
+                     : identifyNamespace(blocks, label.dump() + std::string(1, '\0'));
+    return true;
+}
+
+bool Emulator::Impl::nvmeIdentify(const std::string& device, int cns,
+                                  std::vector<unsigned char>* data, std::string* error,
+                                  int* status) {
+    std::lock_guard<std::mutex> lock(mu);
+    advance(util::nowMs());
+    return identifyLocked(device, cns, data, error, status);
 }
 
 }  // namespace gce

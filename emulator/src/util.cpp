@@ -245,6 +245,19 @@ std::vector<std::pair<std::string, std::string>> parseForm(const std::string& bo
     return out;
 }
 
+std::string defaultDiskInterface(const std::string& machineType) {
+    static const char* const kNvmeSeries[] = {"c3", "c3d", "c4", "c4a", "c4d",
+                                              "n4", "m3",  "h3", "x4",  "z3"};
+    std::string type = lastSegment(machineType);
+    std::string series = type.substr(0, type.find('-'));
+    for (const char* s : kNvmeSeries) {
+        if (series == s) {
+            return "NVME";
+        }
+    }
+    return "SCSI";
+}
+
 }  // namespace gce::util
 
 #pragma GCC diagnostic pop

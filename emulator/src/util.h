@@ -20,6 +20,10 @@ std::string newToken();
 bool validName(const std::string& name);
 std::vector<std::string> splitPath(const std::string& path);  // drops empty segments
 std::string lastSegment(const std::string& url);
+// How a machine type's disks reach the guest when an attachment does not say:
+// "NVME" on the series that have no SCSI interface for persistent disks (C3,
+// C3D, C4, C4A, C4D, N4, M3, H3, X4, Z3), "SCSI" elsewhere.
+std::string defaultDiskInterface(const std::string& machineType);
 // '*' matches any run of characters (also '/'), '?' one character; whole-text match.
 bool globMatch(const std::string& pattern, const std::string& text);
 // "re:" prefix = ECMAScript regex searched in text, else globMatch.

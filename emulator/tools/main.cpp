@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
                    "API server threads, the bound on concurrent connections")
         ->check(CLI::Range(2, 4096));
     app.add_option("--self-link-base", opts.selfLinkBase, "base URL of selfLinks");
+    app.add_option("--machine-type", opts.thisVmMachineType,
+                   "machine type of this VM instead of the scenario's (c3-standard-8: its disks "
+                   "are NVMe namespaces)");
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGINT, onSignal);

@@ -4,9 +4,11 @@
 #include <cctype>
 #include <cstring>
 #include <sstream>
+#include <vector>
 
 #include "common/helpers.h"
 #include "devices/inquiry_layout.h"
+#include "devices/nvme_identify.h"
 #include "gcp/gcp_utils.h"
 #include "host/exception.h"
 #include "host/scsi.h"
@@ -52,6 +54,11 @@ int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
     try {
         auto* scsi = dynamic_cast<BxDeviceScsiIface*>(device->GetInterface(kBxDeviceScsiIfaceName));
         if (!scsi) {
+            auto* nvme =
+                dynamic_cast<BxDeviceNvmeIface*>(device->GetInterface(kBxDeviceNvmeIfaceName));
+            if (nvme) {
+                return nvmeInquiry(nvme, path, cdb, buffer);
+            }
             return ctx->fail(GCP_ERR_SCSI_INQUIRY, device->GetName() + " is not SCSI device",
                              "GCP SCSI Inquiry failed. %d:%s");
         }
@@ -68,6 +75,67 @@ int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
                          std::string("Failed to send SCSI Inquiry for device [") + path +
                              "], caught exception: [" + e.message() + "]",
                          "GCP SCSI Inquiry failed. %d:%s");
+    }
+    return 0;
+}
+
+int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
+                          const unsigned char* cdb, unsigned char* buffer) {
+    ctx->log(2, "GCP Device [%s] is an NVMe namespace - its Identify data answers the inquiry",
+             path.c_str());
+    auto identify = [&](int cns, std::vector<unsigned char>* data) {
+        CWnError error;
+        data->assign(BxDeviceNvmeIface::kIdentifyLength, 0);
+        int n = nvme->Identify(cns, data->data(), BxDeviceNvmeIface::kIdentifyLength, &error);
+        if (n < 0) {
+            return ctx->fail(GCP_ERR_SCSI_INQUIRY,
+                             "Failed to send NVMe Identify (CNS " + std::to_string(cns) +
+                                 ") for device [" + path + "]. Error:[" + error.AsString() + "]",
+                             "GCP SCSI Inquiry failed. %d:%s");
+        }
+        data->resize(static_cast<size_t>(n));
+        return 0;
+    };
+    std::vector<unsigned char> controller;
+    int rc = identify(BxDeviceNvmeIface::kIdentifyController, &controller);
+    if (rc != 0) {
+        return rc;
+    }
+    std::string model;
+    if (!nvmeControllerModel(controller.data(), controller.size(), &model)) {
+        return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
+                         "NVMe Identify Controller data of device [" + path + "] is too short",
+                         "GCP Invalid SCSI details. %d:%s");
+    }
+    ctx->log(0, "GCP >> NVMe controller of device [%s] - model [%s]", path.c_str(), model.c_str());
+    const bool vpd = cdb[1] & 1;
+    if (model != kPersistentDiskNvmeModel) {
+        if (vpd) {
+            return ctx->fail(GCP_ERR_NOT_GOOGLE,
+                             "NVMe device [" + path + "] with model [" + model +
+                                 "] is not a Compute Engine persistent disk",
+                             "GCP SCSI Inquiry failed. %d:%s");
+        }
+        nvmeStandardInquiry(model, buffer, kInquiryBufferLength);
+        return 0;
+    }
+    std::vector<unsigned char> ns;
+    rc = identify(BxDeviceNvmeIface::kIdentifyNamespace, &ns);
+    if (rc != 0) {
+        return rc;
+    }
+    std::string name;
+    std::string why;
+    if (!nvmeDeviceName(ns.data(), ns.size(), &name, &why)) {
+        // Without its device name the disk cannot be told from the others.
+        return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
+                         "NVMe persistent disk [" + path + "] is refused: " + why,
+                         "GCP Invalid SCSI details. %d:%s");
+    }
+    if (vpd) {
+        nvmeIdentificationPage(name, buffer, kInquiryBufferLength);
+    } else {
+        nvmeStandardInquiry(model, buffer, kInquiryBufferLength);
     }
     return 0;
 }

@@ -15,6 +15,8 @@
 
 #include "context/gcp_ctx.h"
 
+class BxDeviceNvmeIface;
+
 namespace DuVavaZid {
 
 class GcpUtils {
@@ -59,6 +61,10 @@ class GcpUtils {
     int processSCSIDetails(std::vector<short>& pageCodes, int flags);
     // One INQUIRY: cdb is 6 bytes, buffer receives up to 255 bytes.
     int doSCSIInquiry(const char* devicePath, const unsigned char* cdb, unsigned char* buffer);
+    // doSCSIInquiry for an NVMe namespace: the Identify data answers the
+    // standard INQUIRY and page 83h as a persistent disk on SCSI would.
+    int nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path, const unsigned char* cdb,
+                    unsigned char* buffer);
     int getStdDetailsFromSCSIInq(const unsigned char* buffer, std::string& vendor,
                                  std::string& product, std::string& revision);
     int getGCPDevNameFromSCSIInq(const unsigned char* buffer, std::string& deviceName);

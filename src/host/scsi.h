@@ -62,11 +62,28 @@ class BxDeviceScsiIface : public BxDeviceIface {
                             int senseLength, int timeoutSeconds, CWnError* error) = 0;
 };
 
+// Name under which an NVMe namespace offers its admin pass-through.
+constexpr const char* kBxDeviceNvmeIfaceName = "BxDeviceNvmeIface";
+
+class BxDeviceNvmeIface : public BxDeviceIface {
+  public:
+    // Identify controller and namespace structures are this long.
+    static constexpr int kIdentifyLength = 4096;
+    enum Cns : int { kIdentifyNamespace = 0, kIdentifyController = 1 };
+
+    // Sends Identify (admin opcode 06h) with the given CNS to the namespace's
+    // controller, about the namespace itself for kIdentifyNamespace. data
+    // receives dataLength bytes (kIdentifyLength). Returns the number of bytes
+    // transferred, or -1 with error set to the status or OS error text.
+    virtual int Identify(int cns, unsigned char* data, int dataLength, CWnError* error) = 0;
+};
+
 class BxDevice {
   public:
     virtual ~BxDevice() = default;
     // The interface of that name, owned by the device; null when the device
-    // has none (a device that is not SCSI has no kBxDeviceScsiIfaceName).
+    // has none (a device that is not SCSI has no kBxDeviceScsiIfaceName, one
+    // that is not an NVMe namespace no kBxDeviceNvmeIfaceName).
     virtual BxDeviceIface* GetInterface(const std::string& name) = 0;
     // The device's name as the host shows it (its path).
     virtual std::string GetName() const = 0;

@@ -46,4 +46,10 @@ int linuxScsiSend(const std::string& path, const unsigned char* cdb, int cdbLeng
                   unsigned char* data, int dataLength, int direction, unsigned char* sense,
                   int senseLength, int timeoutSeconds, CWnError* error);
 
+// NVMe Identify (admin opcode 06h) of the namespace at path through the
+// kernel's admin pass-through; the arguments and result of
+// BxDeviceNvmeIface::Identify.
+int linuxNvmeIdentify(const std::string& path, int cns, unsigned char* data, int dataLength,
+                      CWnError* error);
+
 }  // namespace bxrt

@@ -1,8 +1,10 @@
-// Devices of an emulated VM: the emulator's SCSI view over HTTPS answers the
-// device lookups, INQUIRY commands, listings and rescans.
+// Devices of an emulated VM: the emulator's device view over HTTPS answers the
+// device lookups, INQUIRY and NVMe Identify commands, listings and rescans.
 //   GET  /emulator/v1/scsi/devices                          {"devices":[...]}
 //   GET  /emulator/v1/scsi/inquiry?device=&evpd=&page=&alloc= {"data":"<hex>"}
+//   GET  /emulator/v1/nvme/identify?device=&cns=             {"data":"<hex>"}
 //   POST /emulator/v1/scsi/rescan
+// Devices named /dev/nvme* are NVMe namespaces, as Linux names them.
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -63,6 +65,24 @@ bool hexDecode(const std::string& hex, std::vector<unsigned char>* out) {
     return true;
 }
 
+// The hexadecimal "data" of an answer into data (at most room bytes); the
+// number of bytes, or -1 with error set.
+int copyData(const nlohmann::json& body, const char* what, unsigned char* data, int room,
+             CWnError* error) {
+    std::vector<unsigned char> bytes;
+    auto hex = body.find("data");
+    if (hex == body.end() || !hex->is_string() || !hexDecode(hex->get<std::string>(), &bytes)) {
+        error->Set(EIO, std::string("the device emulator's ") + what +
+                            " answer has no hexadecimal \"data\"");
+        return -1;
+    }
+    size_t n = std::min(bytes.size(), static_cast<size_t>(std::max(room, 0)));
+    if (n > 0) {
+        std::memcpy(data, bytes.data(), n);
+    }
+    return static_cast<int>(n);
+}
+
 // {"error":{"message":"..."}} as the emulator answers a failed request.
 std::string errorMessage(const nlohmann::json& body) {
     if (!body.is_object()) {
@@ -83,7 +103,7 @@ class EmulatorBackend : public DeviceBackend, public std::enable_shared_from_thi
         while (!base.empty() && base.back() == '/') {
             base.pop_back();
         }
-        base_ = base + "/emulator/v1/scsi/";
+        base_ = base + "/emulator/v1/";
     }
 
     SP<BxDevice> getDevice(const std::string& path, CWnError* error) override;
@@ -93,6 +113,9 @@ class EmulatorBackend : public DeviceBackend, public std::enable_shared_from_thi
     // Sends one INQUIRY to the emulated device.
     int inquiry(const std::string& path, const unsigned char* cdb, int cdbLength,
                 unsigned char* data, int dataLength, CWnError* error);
+    // Sends one NVMe Identify to the emulated namespace.
+    int identify(const std::string& path, int cns, unsigned char* data, int dataLength,
+                 CWnError* error);
 
   private:
     // One exchange; body receives the parsed answer. The emulator's own error
@@ -125,19 +148,46 @@ class EmulatorScsiIface : public BxDeviceScsiIface {
     std::string path_;
 };
 
+class EmulatorNvmeIface : public BxDeviceNvmeIface {
+  public:
+    EmulatorNvmeIface(std::shared_ptr<EmulatorBackend> backend, std::string path)
+        : backend_(std::move(backend)), path_(std::move(path)) {}
+    int Identify(int cns, unsigned char* data, int dataLength, CWnError* error) override {
+        CWnError local;
+        return backend_->identify(path_, cns, data, dataLength, error ? error : &local);
+    }
+
+  private:
+    std::shared_ptr<EmulatorBackend> backend_;
+    std::string path_;
+};
+
+bool isNvmePath(const std::string& path) {
+    return path.rfind("/dev/nvme", 0) == 0;
+}
+
 class EmulatorDevice : public BxDevice {
   public:
-    EmulatorDevice(std::shared_ptr<EmulatorBackend> backend, std::string path)
-        : path_(path), scsi_(std::move(backend), std::move(path)) {}
-    // Every device of the emulated VM sits on its virtio-scsi controller.
+    EmulatorDevice(const std::shared_ptr<EmulatorBackend>& backend, const std::string& path)
+        : path_(path), nvme_(isNvmePath(path)), scsi_(backend, path), nvmeIface_(backend, path) {}
+    // A device of the emulated VM sits on its virtio-scsi controller or is a
+    // namespace of its NVMe controller, never both.
     BxDeviceIface* GetInterface(const std::string& name) override {
-        return name == kBxDeviceScsiIfaceName ? &scsi_ : nullptr;
+        if (name == kBxDeviceScsiIfaceName) {
+            return nvme_ ? nullptr : &scsi_;
+        }
+        if (name == kBxDeviceNvmeIfaceName) {
+            return nvme_ ? &nvmeIface_ : nullptr;
+        }
+        return nullptr;
     }
     std::string GetName() const override { return path_; }
 
   private:
     std::string path_;
+    bool nvme_;
     EmulatorScsiIface scsi_;
+    EmulatorNvmeIface nvmeIface_;
 };
 
 bool EmulatorBackend::call(bool post, const std::string& what, nlohmann::json* body,
@@ -180,10 +230,13 @@ SP<BxDevice> EmulatorBackend::getDevice(const std::string& path, CWnError* error
         error->Set(ENOENT, "empty device path");
         return nullptr;
     }
-    // A zero-length standard INQUIRY asks only whether the device exists.
+    // A zero-length standard INQUIRY (an Identify Controller for a
+    // namespace) asks only whether the device exists.
     nlohmann::json body;
-    if (!call(false, "inquiry?device=" + urlEncode(path) + "&evpd=0&page=0&alloc=0", &body,
-              error)) {
+    std::string probe = isNvmePath(path)
+                            ? "nvme/identify?device=" + urlEncode(path) + "&cns=1"
+                            : "scsi/inquiry?device=" + urlEncode(path) + "&evpd=0&page=0&alloc=0";
+    if (!call(false, probe, &body, error)) {
         return nullptr;
     }
     return std::make_shared<EmulatorDevice>(shared_from_this(), path);
@@ -191,7 +244,7 @@ SP<BxDevice> EmulatorBackend::getDevice(const std::string& path, CWnError* error
 
 bool EmulatorBackend::listDevices(std::vector<std::string>* devices, CWnError* error) {
     nlohmann::json body;
-    if (!call(false, "devices", &body, error)) {
+    if (!call(false, "scsi/devices", &body, error)) {
         return false;
     }
     auto list = body.find("devices");
@@ -210,7 +263,7 @@ bool EmulatorBackend::listDevices(std::vector<std::string>* devices, CWnError* e
 
 bool EmulatorBackend::rescan(CWnError* error) {
     nlohmann::json body;
-    return call(true, "rescan", &body, error);
+    return call(true, "scsi/rescan", &body, error);
 }
 
 int EmulatorBackend::inquiry(const std::string& path, const unsigned char* cdb, int cdbLength,
@@ -228,22 +281,26 @@ int EmulatorBackend::inquiry(const std::string& path, const unsigned char* cdb, 
     int alloc = std::min((cdb[3] << 8) | cdb[4], dataLength);
     nlohmann::json body;
     if (!call(false,
-              "inquiry?device=" + urlEncode(path) + "&evpd=" + std::to_string(evpd) +
+              "scsi/inquiry?device=" + urlEncode(path) + "&evpd=" + std::to_string(evpd) +
                   "&page=" + std::to_string(page) + "&alloc=" + std::to_string(alloc),
               &body, error)) {
         return -1;
     }
-    std::vector<unsigned char> bytes;
-    auto hex = body.find("data");
-    if (hex == body.end() || !hex->is_string() || !hexDecode(hex->get<std::string>(), &bytes)) {
-        error->Set(EIO, "the device emulator's INQUIRY answer has no hexadecimal \"data\"");
+    return copyData(body, "INQUIRY", data, alloc, error);
+}
+
+int EmulatorBackend::identify(const std::string& path, int cns, unsigned char* data, int dataLength,
+                              CWnError* error) {
+    if (!data || dataLength < 0) {
+        error->Set(EINVAL, "invalid NVMe Identify parameters");
         return -1;
     }
-    size_t n = std::min(bytes.size(), static_cast<size_t>(alloc));
-    if (n > 0) {
-        std::memcpy(data, bytes.data(), n);
+    nlohmann::json body;
+    if (!call(false, "nvme/identify?device=" + urlEncode(path) + "&cns=" + std::to_string(cns),
+              &body, error)) {
+        return -1;
     }
-    return static_cast<int>(n);
+    return copyData(body, "Identify", data, dataLength, error);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Devices of this machine: nodes under /dev resolved through sysfs, SCSI
 // commands through the SCSI generic pass-through (SG_IO, via libsgutils2),
-// the block devices listed from /sys/block, rescans through the SCSI hosts'
-// "scan" files.
+// NVMe Identify through the kernel's admin pass-through ioctl, the block
+// devices listed from /sys/block, rescans through the SCSI hosts' "scan"
+// files and the NVMe controllers' "rescan_controller".
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/nvme_ioctl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -15,11 +18,8 @@
 
 #include "runtime/devices.h"
 
-#if __has_include(<scsi/sg_pt.h>)
 #include <scsi/sg_lib.h>
 #include <scsi/sg_pt.h>
-#define BXRT_HAVE_SGUTILS 1
-#endif
 
 namespace bxrt {
 namespace {
@@ -89,22 +89,45 @@ class LinuxScsiIface : public BxDeviceScsiIface {
     std::string path_;
 };
 
+class LinuxNvmeIface : public BxDeviceNvmeIface {
+  public:
+    explicit LinuxNvmeIface(std::string path) : path_(std::move(path)) {}
+    int Identify(int cns, unsigned char* data, int dataLength, CWnError* error) override {
+        return linuxNvmeIdentify(path_, cns, data, dataLength, error);
+    }
+
+  private:
+    std::string path_;
+};
+
 class LinuxDevice : public BxDevice {
   public:
-    LinuxDevice(std::string path, bool scsi) : path_(std::move(path)) {
-        if (scsi) {
+    enum Kind { kOther, kScsi, kNvme };
+    LinuxDevice(std::string path, Kind kind) : path_(std::move(path)) {
+        if (kind == kScsi) {
             scsi_ = std::make_unique<LinuxScsiIface>(path_);
+        } else if (kind == kNvme) {
+            nvme_ = std::make_unique<LinuxNvmeIface>(path_);
         }
     }
     BxDeviceIface* GetInterface(const std::string& name) override {
-        return name == kBxDeviceScsiIfaceName ? scsi_.get() : nullptr;
+        if (name == kBxDeviceScsiIfaceName) {
+            return scsi_.get();
+        }
+        return name == kBxDeviceNvmeIfaceName ? nvme_.get() : nullptr;
     }
     std::string GetName() const override { return path_; }
 
   private:
     std::string path_;
     std::unique_ptr<LinuxScsiIface> scsi_;
+    std::unique_ptr<LinuxNvmeIface> nvme_;
 };
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
 
 class LinuxBackend : public DeviceBackend {
   public:
@@ -131,8 +154,15 @@ class LinuxBackend : public DeviceBackend {
         std::string node = sys_ + (block ? "/dev/block/" : "/dev/char/") +
                            std::to_string(major(st.st_rdev)) + ":" +
                            std::to_string(minor(st.st_rdev));
-        bool scsi = isDirectory(node + "/device/scsi_device");
-        return std::make_shared<LinuxDevice>(path, scsi);
+        LinuxDevice::Kind kind = LinuxDevice::kOther;
+        if (isDirectory(node + "/device/scsi_device")) {
+            kind = LinuxDevice::kScsi;
+        } else if (fileExists(node + "/nsid")) {
+            // An NVMe namespace (nvme0n1): its block device carries "nsid";
+            // partitions and the controller's character device do not.
+            kind = LinuxDevice::kNvme;
+        }
+        return std::make_shared<LinuxDevice>(path, kind);
     }
 
     bool listDevices(std::vector<std::string>* devices, CWnError* error) override {
@@ -151,27 +181,14 @@ class LinuxBackend : public DeviceBackend {
     }
 
     bool rescan(CWnError* error) override {
-        std::string hosts = sys_ + "/class/scsi_host";
-        std::vector<std::string> names;
-        if (!isDirectory(hosts)) {
-            return true;  // no SCSI host on this machine: nothing can appear
-        }
-        if (!readDirectory(hosts, &names, error)) {
+        std::string failures;
+        // Every channel, target and LUN of each SCSI host.
+        if (!poke(sys_ + "/class/scsi_host", "host", "/scan", "- - -\n", &failures, error)) {
             return false;
         }
-        std::sort(names.begin(), names.end());
-        std::string failures;
-        for (const std::string& name : names) {
-            if (name.compare(0, 4, "host") != 0) {
-                continue;
-            }
-            std::string scan = hosts + "/" + name + "/scan";
-            Fd fd(::open(scan.c_str(), O_WRONLY | O_CLOEXEC));
-            // Every channel, target and LUN.
-            static const char kAll[] = "- - -\n";
-            if (fd.get() < 0 || ::write(fd.get(), kAll, sizeof kAll - 1) < 0) {
-                failures += (failures.empty() ? "" : "; ") + scan + ": " + errnoText(errno);
-            }
+        // A disk attached to an NVMe VM is a new namespace of its controller.
+        if (!poke(sys_ + "/class/nvme", "nvme", "/rescan_controller", "1\n", &failures, error)) {
+            return false;
         }
         if (!failures.empty()) {
             error->Set(EIO, "rescan failed for " + failures);
@@ -181,10 +198,36 @@ class LinuxBackend : public DeviceBackend {
     }
 
   private:
+    // Writes text into file under each entry of directory named prefix*;
+    // a missing directory (no such bus on this machine) is no failure.
+    static bool poke(const std::string& directory, const char* prefix, const char* file,
+                     const char* text, std::string* failures, CWnError* error) {
+        std::vector<std::string> names;
+        if (!isDirectory(directory)) {
+            return true;
+        }
+        if (!readDirectory(directory, &names, error)) {
+            return false;
+        }
+        std::sort(names.begin(), names.end());
+        const size_t prefixLength = std::strlen(prefix);
+        const size_t textLength = std::strlen(text);
+        for (const std::string& name : names) {
+            if (name.compare(0, prefixLength, prefix) != 0) {
+                continue;
+            }
+            std::string target = directory + "/" + name + file;
+            Fd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+            if (fd.get() < 0 || ::write(fd.get(), text, textLength) < 0) {
+                *failures += (failures->empty() ? "" : "; ") + target + ": " + errnoText(errno);
+            }
+        }
+        return true;
+    }
+
     std::string sys_;
 };
 
-#ifdef BXRT_HAVE_SGUTILS
 struct PtObjDeleter {
     void operator()(sg_pt_base* obj) const { destruct_scsi_pt_obj(obj); }
 };
@@ -206,7 +249,6 @@ std::string oneLine(const char* text) {
     }
     return out;
 }
-#endif
 
 }  // namespace
 
@@ -214,7 +256,48 @@ std::shared_ptr<DeviceBackend> makeLinuxDeviceBackend(const std::string& sysRoot
     return std::make_shared<LinuxBackend>(sysRoot.empty() ? std::string("/sys") : sysRoot);
 }
 
-#ifdef BXRT_HAVE_SGUTILS
+int linuxNvmeIdentify(const std::string& path, int cns, unsigned char* data, int dataLength,
+                      CWnError* error) {
+    CWnError local;
+    CWnError* err = error ? error : &local;
+    constexpr unsigned char kIdentifyOpcode = 0x06;
+    if (!data || dataLength < BxDeviceNvmeIface::kIdentifyLength ||
+        (cns != BxDeviceNvmeIface::kIdentifyNamespace &&
+         cns != BxDeviceNvmeIface::kIdentifyController)) {
+        err->Set(EINVAL, "invalid NVMe Identify parameters");
+        return -1;
+    }
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0) {
+        err->Set(errno, "cannot open [" + path + "]: " + errnoText(errno));
+        return -1;
+    }
+    // The namespace's own id: Identify Namespace asks about it.
+    int nsid = ::ioctl(fd.get(), NVME_IOCTL_ID);
+    if (nsid < 0) {
+        err->Set(errno, "[" + path + "] is not an NVMe namespace: " + errnoText(errno));
+        return -1;
+    }
+    struct nvme_admin_cmd cmd {};
+    cmd.opcode = kIdentifyOpcode;
+    cmd.nsid = cns == BxDeviceNvmeIface::kIdentifyNamespace ? static_cast<__u32>(nsid) : 0;
+    cmd.addr = reinterpret_cast<__u64>(data);
+    cmd.data_len = BxDeviceNvmeIface::kIdentifyLength;
+    cmd.cdw10 = static_cast<__u32>(cns);
+    cmd.timeout_ms = 10000;
+    int status = ::ioctl(fd.get(), NVME_IOCTL_ADMIN_CMD, &cmd);
+    if (status < 0) {
+        err->Set(errno, "NVMe Identify failed on [" + path + "]: " + errnoText(errno));
+        return -1;
+    }
+    if (status > 0) {
+        err->Set(EIO,
+                 "NVMe Identify on [" + path + "] ended with status " + std::to_string(status));
+        return -1;
+    }
+    return BxDeviceNvmeIface::kIdentifyLength;
+}
+
 int linuxScsiSend(const std::string& path, const unsigned char* cdb, int cdbLength,
                   unsigned char* data, int dataLength, int direction, unsigned char* sense,
                   int senseLength, int timeoutSeconds, CWnError* error) {
@@ -291,14 +374,5 @@ int linuxScsiSend(const std::string& path, const unsigned char* cdb, int cdbLeng
     int transferred = dataLength - get_scsi_pt_resid(pt.get());
     return std::max(0, std::min(transferred, dataLength));
 }
-#else
-int linuxScsiSend(const std::string&, const unsigned char*, int, unsigned char*, int, int,
-                  unsigned char*, int, int, CWnError* error) {
-    if (error) {
-        error->Set(ENOSYS, "SCSI pass-through is not available in this build");
-    }
-    return -1;
-}
-#endif
 
 }  // namespace bxrt

@@ -194,10 +194,7 @@ class FaultStorm : public ::testing::Test {
             }
             ADD_FAILURE() << "disk [" << name << "] left after round " << round << " seed " << seed;
         }
-        std::set<std::string> recorded;
-        for (size_t i = 0; i < records.size(); ++i) {
-            recorded.insert(const_cast<bxtest::RecordSet&>(records)[i].snapName);
-        }
+        std::set<std::string> recorded = snapshotNames(records);
         const jsonxx::Array& snaps = s.get<jsonxx::Array>("snapshots");
         for (size_t i = 0; i < snaps.size(); ++i) {
             const jsonxx::Object& snap = snaps.get<jsonxx::Object>(i);
@@ -219,6 +216,14 @@ class FaultStorm : public ::testing::Test {
         }
     }
 
+    static std::set<std::string> snapshotNames(const bxtest::RecordSet& records) {
+        std::set<std::string> names;
+        for (size_t i = 0; i < records.size(); ++i) {
+            names.insert(const_cast<bxtest::RecordSet&>(records)[i].snapName);
+        }
+        return names;
+    }
+
     // A call that returned 0 removed what it had to: after an unmap no clone
     // is left, after a deletion none of the records' snapshots.
     void expectRemovedBy(const std::string& what, const bxtest::RecordSet& records,
@@ -236,10 +241,7 @@ class FaultStorm : public ::testing::Test {
             }
         }
         if (what.rfind("delete", 0) == 0) {
-            std::set<std::string> recorded;
-            for (size_t i = 0; i < records.size(); ++i) {
-                recorded.insert(const_cast<bxtest::RecordSet&>(records)[i].snapName);
-            }
+            std::set<std::string> recorded = snapshotNames(records);
             const jsonxx::Array& snaps = s.get<jsonxx::Array>("snapshots");
             for (size_t i = 0; i < snaps.size(); ++i) {
                 const jsonxx::Object& snap = snaps.get<jsonxx::Object>(i);
@@ -257,23 +259,24 @@ class FaultStorm : public ::testing::Test {
     void expectNoDuplicateResource(unsigned round) {
         jsonxx::Object s = state();
         const jsonxx::Array& ops = s.get<jsonxx::Array>("operations");
-        std::vector<const jsonxx::Object*> fresh;
+        // Copies: the array hands out its members by value.
+        std::vector<jsonxx::Object> fresh;
         for (size_t i = 0; i < ops.size(); ++i) {
-            const jsonxx::Object& op = ops.get<jsonxx::Object>(i);
+            jsonxx::Object op = ops.get<jsonxx::Object>(i);
             if (seenOperations.insert(op.get<jsonxx::String>("name")).second &&
                 !op.get<jsonxx::Boolean>("failed")) {
-                fresh.push_back(&op);
+                fresh.push_back(op);
             }
         }
-        std::sort(fresh.begin(), fresh.end(), [](const jsonxx::Object* a, const jsonxx::Object* b) {
-            return a->get<jsonxx::Number>("insertMs") < b->get<jsonxx::Number>("insertMs");
+        std::sort(fresh.begin(), fresh.end(), [](const jsonxx::Object& a, const jsonxx::Object& b) {
+            return a.get<jsonxx::Number>("insertMs") < b.get<jsonxx::Number>("insertMs");
         });
         std::map<std::string, int> live;
         std::map<std::string, int> safePoints;
-        for (const jsonxx::Object* op : fresh) {
-            const std::string& type = op->get<jsonxx::String>("type");
-            const std::string& target = op->get<jsonxx::String>("targetPath");
-            const std::string& effect = op->get<jsonxx::String>("effect");
+        for (const jsonxx::Object& op : fresh) {
+            const std::string type = op.get<jsonxx::String>("type");
+            const std::string target = op.get<jsonxx::String>("targetPath");
+            const std::string effect = op.get<jsonxx::String>("effect");
             if (type == "delete") {
                 live[target] = 0;
                 continue;
@@ -282,7 +285,7 @@ class FaultStorm : public ::testing::Test {
             if (effect == "diskReady") {
                 made = target;
             } else if (effect == "snapshotReady") {
-                made = op->get<jsonxx::Object>("effectArgs").get<jsonxx::String>("snapshot");
+                made = op.get<jsonxx::Object>("effectArgs").get<jsonxx::String>("snapshot");
                 if (made.find("/bx-sp-") != std::string::npos) {
                     EXPECT_EQ(++safePoints[target], 1) << "second safe-point of " << target
                                                        << " in round " << round << " seed " << seed;

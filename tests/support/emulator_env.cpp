@@ -94,7 +94,9 @@ std::unique_ptr<RecordSet> EmulatorEnv::fleetRecords(int disks, const std::strin
     return records;
 }
 
-std::string EmulatorEnv::fleetScenario(int disks, const std::string& prefix) {
+std::string EmulatorEnv::fleetScenario(int disks, const std::string& prefix,
+                                       const std::string& machineType,
+                                       const std::set<int>& nvmeDisks) {
     auto name = [&prefix](int i) { return prefix + std::to_string(i + 1); };
     std::ostringstream s;
     s << R"({"projects":[{"id":"demo-project","number":"123456789012","regions":[)"
@@ -107,11 +109,13 @@ std::string EmulatorEnv::fleetScenario(int disks, const std::string& prefix) {
     s << R"(],"serviceAccounts":[{"email":")" << kFleetAccount
       << R"(","projects":["demo-project"],"generateKey":false}],)"
       << R"("instances":[{"project":"demo-project","zone":"us-central1-a","name":"mover-1",)"
+      << (machineType.empty() ? "" : R"("machineType":")" + machineType + R"(",)")
       << R"("thisVm":true,"serviceAccount":")" << kFleetAccount
       << R"(","disks":[{"disk":"mover-1-boot","deviceName":"persistent-disk-0",)"
       << R"("boot":true})";
     for (int i = 0; i < disks; ++i) {
-        s << R"(,{"disk":")" << name(i) << R"(","deviceName":")" << name(i) << R"("})";
+        s << R"(,{"disk":")" << name(i) << R"(","deviceName":")" << name(i) << R"(")"
+          << (nvmeDisks.count(i) ? R"(,"interface":"NVME")" : "") << "}";
     }
     s << "]}]}";
     return s.str();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "emulator/emulator.h"
@@ -13,7 +14,7 @@
 namespace bxtest {
 
 class EmulatorEnv {
-public:
+  public:
     // Starts the emulator (time scale 0 unless given: everything instant) and
     // installs the settings; a start failure is reported through ok()/error().
     explicit EmulatorEnv(gce::EmulatorOptions options = defaultOptions());
@@ -40,7 +41,11 @@ public:
     // A project whose VM "mover-1" (this VM, with account kFleetAccount) has
     // the data disks prefix1..prefixN attached under their own names, and
     // the Linux device path of the index-th disk attached (0 is the boot disk).
-    static std::string fleetScenario(int disks, const std::string& prefix);
+    // machineType: this VM's (empty: the emulator's default, a SCSI series);
+    // nvmeDisks: indexes of data disks attached with interface NVME.
+    static std::string fleetScenario(int disks, const std::string& prefix,
+                                     const std::string& machineType = "",
+                                     const std::set<int>& nvmeDisks = {});
     static std::string devicePath(int index);
     // Records for the fleet's disks: the i-th reaches /dev/sd<i+1> through the
     // VM's own account, its snapshot named snapPrefix + (i + 1), with the

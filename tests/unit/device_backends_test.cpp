@@ -95,6 +95,22 @@ TEST(LinuxDevices, RescanAsksEveryScsiHostForEverything) {
     EXPECT_NE(err.AsString().find("host3/scan"), std::string::npos) << err.AsString();
 }
 
+TEST(LinuxDevices, RescanAsksEveryNvmeControllerToo) {
+    FakeSysfs sys;
+    sys.file("class/scsi_host/host0/scan");
+    sys.file("class/nvme/nvme0/rescan_controller");
+    sys.file("class/nvme/nvme1/rescan_controller");
+    auto backend = bxrt::makeLinuxDeviceBackend(sys.root());
+    CWnError err;
+    ASSERT_TRUE(backend->rescan(&err)) << err.AsString();
+    EXPECT_EQ(sys.read("class/scsi_host/host0/scan"), "- - -\n");
+    EXPECT_EQ(sys.read("class/nvme/nvme0/rescan_controller"), "1\n");
+    EXPECT_EQ(sys.read("class/nvme/nvme1/rescan_controller"), "1\n");
+    sys.dir("class/nvme/nvme2/rescan_controller");  // cannot be written
+    EXPECT_FALSE(backend->rescan(&err));
+    EXPECT_NE(err.AsString().find("nvme2/rescan_controller"), std::string::npos);
+}
+
 TEST(LinuxDevices, NoScsiHostIsNothingToRescan) {
     FakeSysfs sys;
     CWnError err;
@@ -142,6 +158,29 @@ TEST(LinuxDevices, ScsiIsDecidedBySysfsAndTheKernelHasTheLastWord) {
     EXPECT_EQ(scsi->SendCommand(cdb, 6, data, 255, 0, 1, nullptr, 0, 10, &sendErr), -1);
     EXPECT_FALSE(sendErr.Success());
     EXPECT_EQ(sendErr.AsString(), std::strerror(ENOTTY));  // SG_IO is no ioctl of /dev/null
+}
+
+TEST(LinuxDevices, NvmeIsDecidedBySysfsAndTheKernelHasTheLastWord) {
+    // A sysfs that gives /dev/null (1:3) a namespace id: the NVMe interface is
+    // offered instead of the SCSI one, and Identify reports the kernel's answer.
+    FakeSysfs sys;
+    sys.file("dev/char/1:3/nsid");
+    CWnError err;
+    auto device = bxrt::makeLinuxDeviceBackend(sys.root())->getDevice("/dev/null", &err);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->GetInterface(kBxDeviceScsiIfaceName), nullptr);
+    auto* nvme = dynamic_cast<BxDeviceNvmeIface*>(device->GetInterface(kBxDeviceNvmeIfaceName));
+    ASSERT_NE(nvme, nullptr);
+    std::vector<unsigned char> data(BxDeviceNvmeIface::kIdentifyLength);
+    CWnError identifyErr;
+    EXPECT_EQ(nvme->Identify(BxDeviceNvmeIface::kIdentifyController, data.data(),
+                             static_cast<int>(data.size()), &identifyErr),
+              -1);
+    EXPECT_NE(identifyErr.AsString().find("[/dev/null] is not an NVMe namespace"),
+              std::string::npos)
+        << identifyErr.AsString();
+    EXPECT_EQ(nvme->Identify(7, data.data(), static_cast<int>(data.size()), &identifyErr), -1);
+    EXPECT_EQ(identifyErr.AsString(), "invalid NVMe Identify parameters");
 }
 
 TEST(LinuxDevices, PassThroughRefusesBadArgumentsAndMissingNodes) {

@@ -36,7 +36,11 @@ constexpr const char* kLocalArray = "GCP-Default-IAM";
 constexpr const char* kHpxArray = "demo-sa";
 constexpr const char* kHpxAccount = "backup-sa@demo-project.iam.gserviceaccount.com";
 
-const std::vector<std::string> kDevices = {"/dev/sdb", "/dev/sdc", "/dev/sdd"};
+// The data disks as the guest sees them: SCSI disks after the boot disk, or
+// NVMe namespaces after the boot disk's (nvme0n1).
+std::vector<std::string> kDevices = {"/dev/sdb", "/dev/sdc", "/dev/sdd"};
+const std::vector<std::string> kNvmeDevices = {"/dev/nvme0n2", "/dev/nvme0n3", "/dev/nvme0n4"};
+constexpr const char* kNvmeMachineType = "c3-standard-8";
 const std::vector<std::string> kDisks = {"data-disk-1", "data-disk-2", "data-disk-3"};
 
 enum class Outcome { Pass, Fail, Skipped };
@@ -158,7 +162,7 @@ StepResult stepCheck(DemoState& s) {
         }
     }
     return problems.empty() ? pass("3 persistent disks recognised, the QEMU disk refused")
-                            : fail("SCSI identification:" + problems);
+                            : fail("identification:" + problems);
 }
 
 StepResult stepBackupLocal(DemoState& s) {
@@ -497,9 +501,13 @@ int runDemo(const DemoOptions& options) {
         return printError(error);
     }
     std::cout << "bxso-host demo: work directory " << workDir << "\n";
+    if (options.nvme) {
+        kDevices = kNvmeDevices;
+    }
     EmulatorLink emu;
     bool started = options.emulatorUrl.empty()
-                       ? emu.startLocal(workDir + "/emulator", options.timeScale, &error)
+                       ? emu.startLocal(workDir + "/emulator", options.timeScale,
+                                        options.nvme ? kNvmeMachineType : "", &error)
                        : emu.attach(options.emulatorUrl, options.emulatorCa, &error);
     if (!started) {
         return printError("emulator: " + error);
@@ -533,7 +541,9 @@ int runDemo(const DemoOptions& options) {
     state.emu = &emu;
     state.workDir = workDir;
     const std::vector<Step> steps = {
-        {"check devices (SCSI identification)", stepCheck},
+        {options.nvme ? "check devices (NVMe identification)"
+                      : "check devices (SCSI identification)",
+         stepCheck},
         {"back up data-disk-1..3 of mover-1 (local devices, plain)", stepBackupLocal},
         {"back up app-data-1 of app-vm with guest flush (HPX)", stepBackupFlush},
         {"back up with guest flush failing: retaken without it", stepBackupFlushFallback},

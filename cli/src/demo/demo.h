@@ -13,6 +13,7 @@ struct DemoOptions {
     std::string emulatorUrl;  // empty: start one in this process
     std::string emulatorCa;
     double timeScale = 0.05;  // in-process emulator: real seconds per emulated second
+    bool nvme = false;        // a data mover of an NVMe series (C3): disks are NVMe namespaces
 };
 
 // Exit code 0 only when every required step did what it should.

@@ -105,9 +105,11 @@ EmulatorLink::~EmulatorLink() {
     }
 }
 
-bool EmulatorLink::startLocal(const std::string& workDir, double timeScale, std::string* error) {
+bool EmulatorLink::startLocal(const std::string& workDir, double timeScale,
+                              const std::string& machineType, std::string* error) {
     gce::EmulatorOptions options;
     options.workDir = workDir;
+    options.thisVmMachineType = machineType;
     options.timeScale = timeScale;
     options.threads = 8;
     local_ = std::make_unique<gce::Emulator>(options);

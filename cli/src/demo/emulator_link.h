@@ -25,7 +25,9 @@ class EmulatorLink {
     ~EmulatorLink();
 
     // In process, with its files under workDir.
-    bool startLocal(const std::string& workDir, double timeScale, std::string* error);
+    // machineType: this VM's instead of the scenario's (empty: the scenario's).
+    bool startLocal(const std::string& workDir, double timeScale, const std::string& machineType,
+                    std::string* error);
     // A running emulator: url = https://HOST:PORT of its API port.
     bool attach(const std::string& url, const std::string& caFile, std::string* error);
 

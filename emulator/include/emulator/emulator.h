@@ -25,6 +25,9 @@ struct EmulatorOptions {
     double timeScale = 1.0;  // real seconds per emulated second of latency; 0 = instant
     int tokenLifetimeSec = 3600;
     std::string selfLinkBase;  // base of every selfLink; empty = "https://HOST:PORT/compute/v1/"
+    // Machine type of this VM instead of the scenario's; on a series without SCSI for disks
+    // (c3-standard-8, n4-standard-4, ...) its disks reach the guest as NVMe namespaces.
+    std::string thisVmMachineType;
     // Worker threads of the API server: each open (keep-alive) connection
     // holds one, so this bounds the concurrent connections; GCE has no such
     // bound, and a client that opens more stalls. The metadata server gets
@@ -128,6 +131,10 @@ class Emulator {
     bool scsiInquiry(const std::string& device, bool evpd, int page, int alloc,
                      std::vector<unsigned char>* data, std::string* error = nullptr);
     void scsiRescan();
+    // NVMe Identify of a namespace of the view (/dev/nvme0nN): CNS 1 the controller, CNS 0
+    // the namespace (4096 bytes); false for an unknown device or CNS.
+    bool nvmeIdentify(const std::string& device, int cns, std::vector<unsigned char>* data,
+                      std::string* error = nullptr);
 
     struct Impl;
 

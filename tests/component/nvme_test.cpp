@@ -1,0 +1,142 @@
+// A data mover of a newer machine series sees its persistent disks as NVMe
+// namespaces: the whole cycle runs on their Identify data, on a VM with NVMe
+// disks only and on one with both kinds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "common/jsonxx.h"
+#include "engine/exports.h"
+#include "support/emulator_env.h"
+#include "support/fake_host.h"
+#include "support/log_capture.h"
+
+namespace {
+
+const char* const kPrefix = "nv-disk-";
+
+class NvmeTest : public ::testing::Test {
+  protected:
+    // disks data disks; those in nvme are NVMe namespaces, the others SCSI
+    // disks; machineType picks the VM's series.
+    void start(int disks, const std::string& machineType, const std::set<int>& nvme,
+               const std::string& extraDevices = "") {
+        env.reset();
+        gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
+        std::string scenario =
+            bxtest::EmulatorEnv::fleetScenario(disks, kPrefix, machineType, nvme);
+        if (!extraDevices.empty()) {
+            scenario.insert(scenario.size() - 1, R"(,"scsiDevices":)" + extraDevices);
+        }
+        options.scenarioJson = scenario;
+        env = std::make_unique<bxtest::EmulatorEnv>(options);
+        ASSERT_TRUE(env->ok()) << env->error();
+        bxtest::EmulatorEnv::useEmulatedDevices(util);
+        util.jobId = 55;
+        rs = bxtest::EmulatorEnv::fleetRecords(disks, "nv-snap-", 0, 5);
+        // The boot disk comes first on its bus; data disks follow in order.
+        const bool nvmeBoot = machineType.rfind("c3", 0) == 0;
+        int nextNvme = nvmeBoot ? 2 : 1;
+        char nextScsi = nvmeBoot ? 'a' : 'b';
+        for (int i = 0; i < disks; ++i) {
+            auto& r = (*rs)[i];
+            bool onNvme = nvmeBoot || nvme.count(i) > 0;
+            r.sourceDevice = onNvme ? "/dev/nvme0n" + std::to_string(nextNvme++)
+                                    : std::string("/dev/sd") + nextScsi++;
+            r.intProperties[13] = 55;
+            r.hostInfoText = "ab12";
+            r.cloneNumber = 1;
+        }
+    }
+
+    bxtest::FakeSnapInfo& rec(int i) { return (*rs)[i]; }
+    static std::string disk(int i) { return kPrefix + std::to_string(i + 1); }
+
+    std::string sourceOf(int i) {
+        jsonxx::Object d;
+        d.parse(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(disk(i))));
+        return d.has<jsonxx::String>("sourceSnapshot") ? d.get<jsonxx::String>("sourceSnapshot")
+                                                       : "";
+    }
+
+    void runWholeCycle(int disks) {
+        const int n = disks;
+        ASSERT_EQ(bxso_prepareDevices(rs->data(), n, &util), 0) << rec(0).errorText;
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(rec(i).transientMetadata[102], disk(i) + "|")
+                << "device name read from " << rec(i).sourceDevice << ": "
+                << rec(i).transientMetadata[102];
+        }
+        ASSERT_EQ(bxso_snapDevices(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(bxso_postSnapDevices(rs->data(), n, &util), 0) << rec(0).errorText;
+        auto before = env->emu().scsiDevices();
+        ASSERT_EQ(bxso_mapSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        for (int i = 0; i < n; ++i) {
+            // The clone's device is the new device that names the clone.
+            std::string device = rec(i).snapDevice;
+            EXPECT_FALSE(device.empty()) << disk(i);
+            EXPECT_EQ(std::count(before.begin(), before.end(), device), 0) << device;
+        }
+        ASSERT_EQ(bxso_unmapSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        EXPECT_EQ(env->emu().scsiDevices(), before);
+        ASSERT_EQ(bxso_revertSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        for (int i = 0; i < n; ++i) {
+            EXPECT_NE(sourceOf(i).find("/global/snapshots/" + rec(i).snapName), std::string::npos)
+                << disk(i);
+            EXPECT_EQ(rec(i).revertDevice.empty(), false) << disk(i);
+        }
+        ASSERT_EQ(bxso_deleteSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+    }
+
+    bxtest::LogCapture log{-1};
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    std::unique_ptr<bxtest::RecordSet> rs;
+    bxtest::FakeOSUtil util;
+};
+
+TEST_F(NvmeTest, WholeCycleOnAnNvmeVm) {
+    start(3, "c3-standard-8", {});
+    auto devices = env->emu().scsiDevices();
+    EXPECT_EQ(devices, (std::vector<std::string>{"/dev/nvme0n1", "/dev/nvme0n2", "/dev/nvme0n3",
+                                                 "/dev/nvme0n4"}));
+    runWholeCycle(3);
+}
+
+TEST_F(NvmeTest, WholeCycleOnAVmWithBothKinds) {
+    start(4, "", {1, 3});
+    runWholeCycle(4);
+}
+
+// Only a persistent disk's controller with a device name in its namespace is
+// taken; a local SSD and a disk whose vendor data is broken are refused with
+// a reason.
+TEST_F(NvmeTest, DevicesThatAreNotUsablePersistentDisksAreRefused) {
+    start(1, "c3-standard-8", {},
+          R"([{"path":"/dev/nvme1n1","model":"nvme_card"},)"
+          R"({"path":"/dev/nvme2n1","model":"nvme_card-pd","vendorArea":"{\"disk_type\":1}"}])");
+    struct Case {
+        const char* device;
+        int supported;  // bxso_isSupported: 0 yes, 1 no
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"/dev/nvme0n2", 0, ""},
+        {"/dev/nvme1n1", 1, "Vendor id [NVMe    ] for device [/dev/nvme1n1] is not matching"},
+        {"/dev/nvme2n1", 1,
+         "NVMe persistent disk [/dev/nvme2n1] is refused: its vendor-specific "
+         "JSON has no \"device_name\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bxso_isSupported(c.device, 0, &util, nullptr, 0), c.supported) << c.device;
+        if (*c.logged) {
+            EXPECT_TRUE(log.contains(c.logged)) << c.device;
+        }
+    }
+    rec(0).sourceDevice = "/dev/nvme2n1";
+    EXPECT_EQ(bxso_prepareDevices(rs->data(), 1, &util), 1);
+    EXPECT_NE(rec(0).errorText.find("has no \"device_name\""), std::string::npos)
+        << rec(0).errorText;
+}
+
+}  // namespace
