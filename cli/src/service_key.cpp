@@ -13,31 +13,22 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "runtime/ossl_util.h"
 #include "secrets.h"
 
 namespace bxhost {
 
 namespace {
 
-template <typename T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const {
-        if (p) {
-            Free(p);
-        }
-    }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using P12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12, PKCS12_free>>;
+// The plug-in's owning handles (header only: nothing of its runtime is linked).
+using bxrt::ossl::BioPtr;
+using bxrt::ossl::Deleter;
+using bxrt::ossl::MdCtxPtr;
+using bxrt::ossl::P12Ptr;
+using bxrt::ossl::PkeyPtr;
+using bxrt::ossl::X509Ptr;
+using CertsPtr = bxrt::ossl::CertStackPtr;
 using LibCtxPtr = std::unique_ptr<OSSL_LIB_CTX, Deleter<OSSL_LIB_CTX, OSSL_LIB_CTX_free>>;
-
-void freeCerts(STACK_OF(X509) * certs) {
-    sk_X509_pop_free(certs, X509_free);
-}
-using CertsPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeCerts>>;
 
 struct ProviderUnload {
     void operator()(OSSL_PROVIDER* p) const {
