@@ -46,7 +46,9 @@ detail::Json parseLimited(const std::string& text) {
 }  // namespace
 
 namespace detail {
-std::string dump(const Json& v) { return v.dump(-1, ' ', false, Json::error_handler_t::replace); }
+std::string dump(const Json& v) {
+    return v.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 }  // namespace detail
 
 std::string escape(const std::string& text) {

@@ -44,9 +44,10 @@ std::string dump(const Json& v);
 std::string escape(const std::string& text);
 
 class Object {
-public:
+  public:
     Object() : value_(detail::Json::object()) {}
-    explicit Object(detail::Json v) : value_(v.is_object() ? std::move(v) : detail::Json::object()) {}
+    explicit Object(detail::Json v)
+        : value_(v.is_object() ? std::move(v) : detail::Json::object()) {}
 
     // Replaces the content with the parsed text; false (and an empty object)
     // when the text is not a JSON object or nests containers more than 100
@@ -72,12 +73,12 @@ public:
     const detail::Json& raw() const { return value_; }
     detail::Json& raw() { return value_; }
 
-private:
+  private:
     detail::Json value_;
 };
 
 class Array {
-public:
+  public:
     Array() : value_(detail::Json::array()) {}
     explicit Array(detail::Json v) : value_(v.is_array() ? std::move(v) : detail::Json::array()) {}
 
@@ -98,7 +99,7 @@ public:
     std::string json() const { return detail::dump(value_); }
     const detail::Json& raw() const { return value_; }
 
-private:
+  private:
     detail::Json value_;
 };
 

@@ -38,7 +38,9 @@ struct OperationSpec {
     const char* failureText;
 };
 
-bool haveFirst(BXSO::SnapInfo** snaps) { return snaps && snaps[0]; }
+bool haveFirst(BXSO::SnapInfo** snaps) {
+    return snaps && snaps[0];
+}
 
 void logStart(const OperationSpec& op, BXSO::SnapInfo** snaps, short count) {
     if (haveFirst(snaps)) {
@@ -253,7 +255,8 @@ int bxso_prepareDevices(BXSO::SnapInfo** snaps, short count, BXSO::BXOSUtil* uti
                 return failCall(kPrepare, ctx, snaps, count);
             }
         }
-        if (ctx.getArrayDetailsFromDB() != 0 || (!arrayKnown && ctx.readAndSetArrayConfigs() != 0) ||
+        if (ctx.getArrayDetailsFromDB() != 0 ||
+            (!arrayKnown && ctx.readAndSetArrayConfigs() != 0) ||
             utils.rest_connectToArray() != 0 || utils.discoverArrayVolumeDetails() != 0) {
             return failCall(kPrepare, ctx, snaps, count);
         }

@@ -47,8 +47,9 @@ int GcpUtils::setInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
 int GcpUtils::getInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
     c->session().metadataBuffer.clear();
     if (!object->snapInfo->getMetadata(GCP_META_INTERIM_CLONE, &c->session().metadataBuffer)) {
-        c->log(-1, "GCP Failed to get interim clone metadata for snap [%s], however proceeding "
-                   "further",
+        c->log(-1,
+               "GCP Failed to get interim clone metadata for snap [%s], however proceeding "
+               "further",
                object->SnapUuid.c_str());
         return GCP_ERR_INTERNAL;
     }

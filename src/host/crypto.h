@@ -13,7 +13,7 @@
 // An owned byte buffer; its content is wiped when it is released, since it
 // may hold a signature input or key-derived bytes.
 class BxcBucket {
-public:
+  public:
     BxcBucket() = default;
     explicit BxcBucket(size_t size) : bytes_(size, 0) {}
     BxcBucket(const void* data, size_t size);
@@ -28,13 +28,13 @@ public:
     size_t getSize() const { return bytes_.size(); }
     void resize(size_t size);
 
-private:
+  private:
     std::vector<unsigned char> bytes_;
 };
 
 // A message digest by OpenSSL algorithm name ("SHA256", "SHA384", ...).
 class BxcHash {
-public:
+  public:
     explicit BxcHash(const char* algorithm);
     virtual ~BxcHash();
     BxcHash(const BxcHash&) = delete;
@@ -46,20 +46,20 @@ public:
     BxcBucket finish();
     size_t getDigestSize() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
 class BxcSHA256 : public BxcHash {
-public:
+  public:
     static constexpr size_t kDigestSize = 32;
     BxcSHA256() : BxcHash("SHA256") {}
 };
 
 // RSA private-key operations with a PEM key.
 class BxcRSA {
-public:
+  public:
     BxcRSA();
     ~BxcRSA();
     BxcRSA(const BxcRSA&) = delete;
@@ -75,7 +75,7 @@ public:
     size_t getModSize() const;
     BxcBucket sign(const unsigned char* digest, size_t length);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -5,7 +5,7 @@
 #include <string>
 
 class HostDebug {
-public:
+  public:
     HostDebug();
     // A named instance writes to its own file under the log directory when the
     // settings give one; the plug-in always uses the unnamed instance.
@@ -16,6 +16,6 @@ public:
     int getDebugLevel() const;
     static std::string getHostName();
 
-private:
+  private:
     std::string instance_;
 };

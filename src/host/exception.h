@@ -7,7 +7,7 @@
 #include <string>
 
 class BxException : public std::exception {
-public:
+  public:
     explicit BxException(std::string message, int code = 0)
         : message_(std::move(message)), code_(code) {}
 
@@ -15,7 +15,7 @@ public:
     const std::string& message() const { return message_; }
     int code() const { return code_; }
 
-private:
+  private:
     std::string message_;
     int code_;
 };

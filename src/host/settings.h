@@ -5,7 +5,7 @@
 #include <string>
 
 class BXPlatformInfo {
-public:
+  public:
     BXPlatformInfo();
     int getString(const char* section, const char* name, std::string* value);
     int getBoolean(const char* section, const char* name, bool* value);

@@ -31,7 +31,7 @@ enum SnapStatus : int {
 
 // The array (GCP account) configured in the host's array management.
 class HostArrayInfo {
-public:
+  public:
     virtual ~HostArrayInfo() = default;
     virtual void getArrayNumber(int* number) = 0;
     virtual void getArrayName(std::string* name) = 0;
@@ -43,7 +43,7 @@ public:
 namespace BXSO {
 
 class SnapInfo {
-public:
+  public:
     virtual ~SnapInfo() = default;
     virtual int setArrayName(const char* arrayName) = 0;
     virtual bool isSnapFlagSet(int flag) = 0;
@@ -82,7 +82,7 @@ public:
 };
 
 class BXOSUtil {
-public:
+  public:
     virtual ~BXOSUtil() = default;
     virtual long long getJobId() = 0;
     virtual bool listDevices(const std::string& hostName, const std::string& filter,

@@ -14,12 +14,12 @@ typedef void* (*BxThreadFunc)(void*);
 // Re-entrant, like the platform critical sections hosts are written against:
 // a thread that holds it may enter again (and must leave as often).
 class BxCriticalSection {
-public:
+  public:
     // Returns 1 once the section is held by the caller.
     int enter();
     void leave();
 
-private:
+  private:
     std::recursive_mutex mutex_;
 };
 
@@ -27,7 +27,7 @@ private:
 // worker is free. Workers are started lazily, so a pool for one item costs one
 // thread.
 class BxThreadPool {
-public:
+  public:
     BxThreadPool() = default;
     ~BxThreadPool();
     BxThreadPool(const BxThreadPool&) = delete;
@@ -45,7 +45,7 @@ public:
                           long timeoutMs);
     int maxThreads() const { return maxThreads_; }
 
-private:
+  private:
     struct Item {
         BxThreadFunc fn;
         void* arg;

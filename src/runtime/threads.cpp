@@ -8,9 +8,13 @@ int BxCriticalSection::enter() {
     return 1;
 }
 
-void BxCriticalSection::leave() { mutex_.unlock(); }
+void BxCriticalSection::leave() {
+    mutex_.unlock();
+}
 
-BxThreadPool::~BxThreadPool() { stopWorkers(); }
+BxThreadPool::~BxThreadPool() {
+    stopWorkers();
+}
 
 int BxThreadPool::initThreadPool(const char* name, unsigned long /*stackSize*/, int /*minThreads*/,
                                  int maxThreads, int /*flags*/) {

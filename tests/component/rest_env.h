@@ -29,7 +29,7 @@ inline std::string readFile(const std::string& path) {
 }
 
 class RestEnv : public ::testing::Test {
-protected:
+  protected:
     // Scenario text for the emulator; empty = its default scenario.
     virtual std::string scenario() const { return ""; }
 

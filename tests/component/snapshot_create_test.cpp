@@ -14,7 +14,7 @@
 namespace {
 
 class SnapshotCreateTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env = std::make_unique<bxtest::EmulatorEnv>();
         ASSERT_TRUE(env->ok()) << env->error();
@@ -65,8 +65,7 @@ TEST_F(SnapshotCreateTest, BackupCycleSnapPostReconcileDelete) {
         ASSERT_FALSE(rs[i].snapFlags.empty());
         EXPECT_EQ(rs[i].snapFlags.back(), 0x8000000);
         // The operation link is kept without its scheme for the post phase.
-        EXPECT_EQ(rs[i].transientMetadata[155].rfind(env->emu().apiHost() + "/compute/v1/", 0),
-                  0u);
+        EXPECT_EQ(rs[i].transientMetadata[155].rfind(env->emu().apiHost() + "/compute/v1/", 0), 0u);
     }
     ASSERT_EQ(bxso_postSnapDevices(rs.data(), rs.count(), &util), 0) << rs[0].errorText;
     for (size_t i = 0; i < rs.size(); ++i) {
@@ -175,8 +174,9 @@ TEST_F(SnapshotCreateTest, FailedCreationMarksTheRecordAndReportsGcp) {
                                    "error returned by GCP [The resource "),
               std::string::npos)
         << rs[0].errorText;
-    EXPECT_TRUE(log.contains("GCP Failing create for snapshot [bx-no-such-disk-1234] due to "
-                             "pre-empt flag set"));
+    EXPECT_TRUE(
+        log.contains("GCP Failing create for snapshot [bx-no-such-disk-1234] due to "
+                     "pre-empt flag set"));
 }
 
 }  // namespace

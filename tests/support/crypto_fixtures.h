@@ -48,7 +48,7 @@ bool base64UrlDecode(const std::string& text, std::string* out);
 
 // A directory removed with its content at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -57,7 +57,7 @@ public:
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     bool write(const std::string& name, const std::string& content) const;
 
-private:
+  private:
     std::string path_;
 };
 

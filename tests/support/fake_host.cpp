@@ -87,7 +87,9 @@ void FakeSnapInfo::logMessage(int level, const char* prefix, const char* format,
     hostLog.push_back({level, prefix ? prefix : "", buf});
 }
 
-int FakeSnapInfo::getCloneNumber() { return cloneNumber; }
+int FakeSnapInfo::getCloneNumber() {
+    return cloneNumber;
+}
 
 int FakeSnapInfo::getConfigValue(const char* key, int* value) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -139,7 +141,9 @@ void FakeSnapInfo::decryptPassword(std::string encrypted, std::string* plain) {
                  : encrypted;
 }
 
-long FakeSnapInfo::getSnapNumber() { return snapNumber; }
+long FakeSnapInfo::getSnapNumber() {
+    return snapNumber;
+}
 
 bool FakeSnapInfo::getArrayInfo(HostArrayInfo** info) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -15,7 +15,7 @@
 namespace bxtest {
 
 class FakeArrayInfo : public HostArrayInfo {
-public:
+  public:
     int number = 1;
     std::string name = "gcp-array";
     std::string controlHost = "compute.googleapis.com";
@@ -36,7 +36,7 @@ struct HostLogLine {
 };
 
 class FakeSnapInfo : public BXSO::SnapInfo {
-public:
+  public:
     explicit FakeSnapInfo(long snapNumber = 1, const std::string& sourceDevice = "/dev/sdb");
 
     // --- arranged inputs ---
@@ -123,12 +123,12 @@ public:
 
     bool hostLogContains(const std::string& text) const;
 
-private:
+  private:
     mutable std::mutex mutex_;
 };
 
 class FakeOSUtil : public BXSO::BXOSUtil {
-public:
+  public:
     long long jobId = 4242;
     bool listOk = true;
     std::vector<std::string> devices;
@@ -144,14 +144,14 @@ public:
 
 // A set of records with the array of pointers the entry points take.
 class RecordSet {
-public:
+  public:
     explicit RecordSet(int count, const std::string& devicePrefix = "/dev/sd");
     BXSO::SnapInfo** data() { return pointers_.data(); }
     short count() const { return static_cast<short>(records_.size()); }
     FakeSnapInfo& operator[](size_t i) { return *records_[i]; }
     size_t size() const { return records_.size(); }
 
-private:
+  private:
     std::vector<std::unique_ptr<FakeSnapInfo>> records_;
     std::vector<BXSO::SnapInfo*> pointers_;
 };

@@ -15,7 +15,7 @@ struct DebugLine {
 };
 
 class LogCapture {
-public:
+  public:
     explicit LogCapture(int level = 9);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -31,7 +31,7 @@ public:
     std::string all() const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<DebugLine> lines_;
 };

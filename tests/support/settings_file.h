@@ -8,7 +8,7 @@
 namespace bxtest {
 
 class SettingsFile {
-public:
+  public:
     SettingsFile();
     ~SettingsFile();
     SettingsFile(const SettingsFile&) = delete;
@@ -18,7 +18,7 @@ public:
     void remove(const std::string& section, const std::string& key);
     const std::string& path() const { return path_; }
 
-private:
+  private:
     void write();
 
     std::string path_;

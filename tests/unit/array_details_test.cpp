@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kKeyCfg = "SMCONFIG_P12_KEY_FILENAME_KEY";
 
 class ArrayDetailsTest : public ::testing::Test {
-protected:
+  protected:
     bxtest::LogCapture log{9};
     bxtest::FakeOSUtil util;
     RecordSet records{1};

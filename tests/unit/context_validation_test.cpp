@@ -14,7 +14,7 @@ using bxtest::RecordSet;
 namespace {
 
 class ContextTest : public ::testing::Test {
-protected:
+  protected:
     bxtest::LogCapture log{9};
     FakeOSUtil util;
 };
@@ -34,8 +34,8 @@ struct ValidationCase {
     bool nullUtil;
     int count;
     bool nullArray;
-    int nullIndex;          // -1: none
-    int arrayOf[3];         // array numbers of the three records
+    int nullIndex;   // -1: none
+    int arrayOf[3];  // array numbers of the three records
     int wantCode;
     const char* wantText;
     const char* wantLogFormatHead;
@@ -62,19 +62,64 @@ TEST_P(ValidationTest, RulesApplyInOrderWithTheirCodes) {
 }
 
 const ValidationCase kValidationCases[] = {
-    {"null util first", GCP_OP_SNAP, true, 0, true, -1, {0, 0, 0}, 19,
+    {"null util first",
+     GCP_OP_SNAP,
+     true,
+     0,
+     true,
+     -1,
+     {0, 0, 0},
+     19,
      "Snap OS Util object is null or not initialized",
      "GCP Input validation for snap operation failed [19:Snap OS Util object"},
-    {"count zero", GCP_OP_SNAP, false, 0, true, -1, {1, 1, 1}, 7, "Invalid snap count [0]",
+    {"count zero",
+     GCP_OP_SNAP,
+     false,
+     0,
+     true,
+     -1,
+     {1, 1, 1},
+     7,
+     "Invalid snap count [0]",
      "GCP Input snap list validation failed [7:Invalid snap count [0]]"},
-    {"null list", GCP_OP_SNAP, false, 2, true, -1, {1, 1, 1}, 8, "Empty snap list [0]",
+    {"null list",
+     GCP_OP_SNAP,
+     false,
+     2,
+     true,
+     -1,
+     {1, 1, 1},
+     8,
+     "Empty snap list [0]",
      "GCP Input internal object validation failed [8:Empty snap list [0]]"},
-    {"null record", GCP_OP_SNAP, false, 3, false, 1, {1, 1, 1}, 8,
-     "Empty snap info @ idx [1] of [3]", "GCP Input internal object validation failed [8:"},
-    {"no array", GCP_OP_MAP, false, 3, false, -1, {1, 0, 1}, 10,
+    {"null record",
+     GCP_OP_SNAP,
+     false,
+     3,
+     false,
+     1,
+     {1, 1, 1},
+     8,
+     "Empty snap info @ idx [1] of [3]",
+     "GCP Input internal object validation failed [8:"},
+    {"no array",
+     GCP_OP_MAP,
+     false,
+     3,
+     false,
+     -1,
+     {1, 0, 1},
+     10,
      "No GCP array [0] associated with snapshot - may be prepare itself failed",
      "GCP 10:No GCP array [0]"},
-    {"wrong array before null record", GCP_OP_DELETE, false, 3, false, 2, {1, 2, 1}, 9,
+    {"wrong array before null record",
+     GCP_OP_DELETE,
+     false,
+     3,
+     false,
+     2,
+     {1, 2, 1},
+     9,
      "Snapshots from multiple regions detected - current snapshot array num [2] not matching "
      "with array num [1] of other snapshots in the current operation. Snapshots from multiple "
      "regions are detected in current operation. Multiple regions are not supported",
@@ -221,7 +266,7 @@ TEST_F(ContextTest, MissingSnapNameFailsOutsidePrepare) {
 
 // HPX map with restore options: the destination key handling.
 class RestoreOptionsTest : public ContextTest {
-protected:
+  protected:
     RecordSet records{1};
     void SetUp() override {
         auto& r = records[0];
@@ -306,7 +351,8 @@ TEST_F(ContextTest, GuestFlushPropertyInHpxSnap) {
         ASSERT_EQ(ctx.initialize(records.data(), 1), 0) << ctx.errText();
         EXPECT_EQ(ctx.guestFlushEnabled, std::string(value) == "True");
     }
-    EXPECT_TRUE(log.contains("GCP >> Snap operation properties - key [EnableGuestFlush] value [no]"));
+    EXPECT_TRUE(
+        log.contains("GCP >> Snap operation properties - key [EnableGuestFlush] value [no]"));
 }
 
 TEST_F(ContextTest, ErrorTextAccumulatesAndPrepends) {

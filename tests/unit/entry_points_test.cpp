@@ -10,7 +10,7 @@ using bxtest::RecordSet;
 namespace {
 
 class EntryPointTest : public ::testing::Test {
-protected:
+  protected:
     bxtest::LogCapture log{9};
     bxtest::FakeOSUtil util;
 };
@@ -79,7 +79,8 @@ TEST_P(EveryOperation, FailureMarksOnlyUnsuccessfulRecords) {
     }
     BXSO::SnapStatus success[] = {BXSO::SNAP_PREPARE_SUCCESS, BXSO::SNAP_DELETE_SUCCESS};
     for (size_t i = 0; i < 3; ++i) {
-        BXSO::SnapStatus before = i == 0 ? success[0] : (i == 2 ? success[1] : BXSO::SNAP_STATUS_NONE);
+        BXSO::SnapStatus before =
+            i == 0 ? success[0] : (i == 2 ? success[1] : BXSO::SNAP_STATUS_NONE);
         bool wasSuccess = (op.hostError == 62008 && before == BXSO::SNAP_PREPARE_SUCCESS) ||
                           (op.hostError == 60004 && before == BXSO::SNAP_DELETE_SUCCESS);
         EXPECT_EQ(records[i].status, wasSuccess ? before : op.failure) << op.name << " #" << i;
@@ -127,7 +128,8 @@ TEST_F(EntryPointTest, DeleteWithoutStoredMetadataSucceedsWithoutGcp) {
     EXPECT_EQ(records[1].status, BXSO::SNAP_DELETE_SUCCESS);
     EXPECT_EQ(records[0].errorCode, 0);
     ASSERT_EQ(records[0].hostLog.size(), 3u);
-    EXPECT_EQ(records[0].hostLog[1].text, "All snaps are marked as delete success - hence returning");
+    EXPECT_EQ(records[0].hostLog[1].text,
+              "All snaps are marked as delete success - hence returning");
     EXPECT_EQ(records[0].hostLog[1].prefix, "GCP ");
     EXPECT_EQ(records[0].hostLog[2].text, "Delete snap operation -- success");
     EXPECT_EQ(records[0].hostLog[2].prefix, "GCP >> ");

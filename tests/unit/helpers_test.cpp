@@ -21,7 +21,9 @@ TEST(StringHelpers, LastPartOfUrl) {
     struct Case {
         const char* url;
         const char* want;
-    } cases[] = {{"a/b/c", "c"}, {"nodelimiter", "nodelimiter"}, {"a/b/", ""},
+    } cases[] = {{"a/b/c", "c"},
+                 {"nodelimiter", "nodelimiter"},
+                 {"a/b/", ""},
                  {"projects/123/zones/us-central1-a", "us-central1-a"}};
     for (const auto& c : cases) {
         std::string out = "stale";
@@ -34,10 +36,15 @@ TEST(StringHelpers, NthPartFromTheEnd) {
     struct Case {
         int n;
         const char* want;
-    } cases[] = {{1, "z1"}, {2, "zones"}, {3, "p1"}, {4, "projects"},
+    } cases[] = {{1, "z1"},
+                 {2, "zones"},
+                 {3, "p1"},
+                 {4, "projects"},
                  // The first segment has no "/" before it, so it is never singled out.
-                 {5, "x/projects/p1/zones/z1"}, {9, "x/projects/p1/zones/z1"},
-                 {0, "z1"}, {-4, "z1"}};
+                 {5, "x/projects/p1/zones/z1"},
+                 {9, "x/projects/p1/zones/z1"},
+                 {0, "z1"},
+                 {-4, "z1"}};
     for (const auto& c : cases) {
         std::string out;
         extractLastNthPartOfURL("x/projects/p1/zones/z1", c.n, out);

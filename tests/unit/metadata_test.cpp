@@ -12,7 +12,7 @@ using bxtest::RecordSet;
 namespace {
 
 class MetadataTest : public ::testing::Test {
-protected:
+  protected:
     bxtest::LogCapture log{9};
     bxtest::FakeOSUtil util;
     RecordSet records{1};
@@ -75,15 +75,15 @@ TEST_F(MetadataTest, ResourceIdRulesPerOperation) {
     struct Case {
         int op;
         int code;
-    } cases[] = {{GCP_OP_SNAP, 0},      {GCP_OP_POST_SNAP, 0}, {GCP_OP_DELETE, 0},
-                 {GCP_OP_MAP, 8},       {GCP_OP_UNMAP, 8},     {GCP_OP_REVERT, 8},
-                 {GCP_OP_RECONCILE, 8}};
+    } cases[] = {{GCP_OP_SNAP, 0},  {GCP_OP_POST_SNAP, 0}, {GCP_OP_DELETE, 0},   {GCP_OP_MAP, 8},
+                 {GCP_OP_UNMAP, 8}, {GCP_OP_REVERT, 8},    {GCP_OP_RECONCILE, 8}};
     for (const auto& c : cases) {
         bxtest::storePreparedMetadata(rec(), "4411", "data-disk-1");
         EXPECT_EQ(init(c.op), c.code) << "op " << c.op << ": " << ctx->errText();
         if (c.code) {
-            EXPECT_EQ(ctx->errText(),
-                      "Snapshot resource id not found in snap uuid metadata [4411|demo-project|7777||]");
+            EXPECT_EQ(
+                ctx->errText(),
+                "Snapshot resource id not found in snap uuid metadata [4411|demo-project|7777||]");
         }
     }
     EXPECT_TRUE(log.contains(
@@ -129,12 +129,14 @@ TEST_P(BadItemTest, Reports) {
 }
 
 const BadItemCase kBadItems[] = {
-    {"uuid absent", 6, nullptr, GCP_OP_MAP, 6, "Failed to get snap uuid metadata and hence failing"},
+    {"uuid absent", 6, nullptr, GCP_OP_MAP, 6,
+     "Failed to get snap uuid metadata and hence failing"},
     {"uuid empty", 6, "", GCP_OP_MAP, 16,
      "Empty snap uuid metadata found - may be prepare itself failed"},
     {"uuid no device id", 6, "|p|i|r|", GCP_OP_MAP, 8,
      "GCP device id not found in snap uuid metadata [|p|i|r|]"},
-    {"uuid no project", 6, "d|", GCP_OP_MAP, 8, "GCP project id not found in snap uuid metadata [d|]"},
+    {"uuid no project", 6, "d|", GCP_OP_MAP, 8,
+     "GCP project id not found in snap uuid metadata [d|]"},
     {"uuid no instance", 6, "d|p||r|", GCP_OP_MAP, 8,
      "GCP instance id not found in snap uuid metadata [d|p||r|]"},
     {"transient absent", 102, nullptr, GCP_OP_SNAP, 6,
@@ -267,9 +269,10 @@ TEST_F(MetadataTest, InterimCloneItem) {
     obj()->interimCloneInfo.interimSnapId = "32";
     rec().setMetadataResult = 2;
     EXPECT_EQ(utils.setInterimCloneInfoMetadata(obj(), ctx.get()), 17);
-    EXPECT_TRUE(log.contains("GCP Interim clone info metadata for snap [s1] is too large with "
-                             "length [6]",
-                             -1));
+    EXPECT_TRUE(
+        log.contains("GCP Interim clone info metadata for snap [s1] is too large with "
+                     "length [6]",
+                     -1));
     rec().setMetadataResult = 1;
     EXPECT_EQ(utils.setInterimCloneInfoMetadata(obj(), ctx.get()), 17);
     rec().metadata.erase(163);

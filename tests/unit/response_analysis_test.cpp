@@ -34,7 +34,7 @@ const char* kFailedOperation = R"({"kind": "compute#operation", "status": "DONE"
   "error": {"errors": [{"code": "RESOURCE_NOT_READY", "message": "The resource is not ready"}]}})";
 
 class AnalysisTest : public ::testing::Test {
-protected:
+  protected:
     bxtest::LogCapture log{9};
     bxtest::FakeOSUtil util;
     GcpCtx ctx{&util, 0, GCP_OP_SNAP};

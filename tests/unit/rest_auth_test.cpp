@@ -70,7 +70,7 @@ TEST(JwtClaims, ValuesAreJsonEscaped) {
 }
 
 class BearerToken : public ::testing::Test {
-protected:
+  protected:
     bxtest::SettingsFile settings;
     bxtest::FakeSnapInfo record;
     BXSnapRESTAPI_Gcp client;

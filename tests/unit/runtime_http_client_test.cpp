@@ -49,7 +49,7 @@ std::string response(const BXLibCurl& client) {
 }
 
 class HttpClientPlain : public ::testing::Test {
-protected:
+  protected:
     bxtest::SettingsFile settings;
     RawHttpServer server;
     BXLibCurl client;
@@ -240,7 +240,7 @@ TEST(HttpClient, RequestWithoutInitFails) {
 
 // HTTPS with a throw-away certificate.
 class HttpClientTls : public ::testing::Test {
-protected:
+  protected:
     bxtest::TempDir dir;
     bxtest::SettingsFile settings;
     std::unique_ptr<httplib::SSLServer> server;
