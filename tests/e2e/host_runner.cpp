@@ -104,8 +104,18 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& st
         (void)ignored;
     }
     in.closeEnd(1);
-    struct pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
+    readBoth(out.fd[0], &result.out, err.fd[0], &result.err);
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    result.peakRssKb = usage.ru_maxrss;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+void readBoth(int fdA, std::string* a, int fdB, std::string* b) {
+    struct pollfd fds[2] = {{fdA, POLLIN, 0}, {fdB, POLLIN, 0}};
+    std::string* sinks[2] = {a, b};
     int open = 2;
     char buf[4096];
     while (open > 0) {
@@ -127,12 +137,6 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& st
             }
         }
     }
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(pid, &status, 0, &usage);
-    result.peakRssKb = usage.ru_maxrss;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
 }
 
 std::string readFile(const std::string& path) {

@@ -32,6 +32,10 @@ pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::
 
 std::string readFile(const std::string& path);
 
+// Reads both descriptors until each reports its end (EOF, or EIO from a
+// pseudo-terminal's master once the other side is closed), into a and b.
+void readBoth(int fdA, std::string* a, int fdB, std::string* b);
+
 class HostTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -75,30 +75,7 @@ TerminalRun runOnTerminal(const std::vector<std::string>& argv, const std::strin
     }
     ::close(slave);
     ::close(out[1]);
-    struct pollfd fds[2] = {{master, POLLIN, 0}, {out[0], POLLIN, 0}};
-    std::string* sinks[2] = {&run.terminal, &run.out};
-    int open = 2;
-    char buf[4096];
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-                ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-                if (n > 0) {
-                    sinks[i]->append(buf, static_cast<size_t>(n));
-                } else {
-                    // EIO on the master once the child's side is closed.
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-    }
+    readBoth(master, &run.terminal, out[0], &run.out);
     ::close(master);
     ::close(out[0]);
     int status = 0;
