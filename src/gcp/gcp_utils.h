@@ -14,6 +14,7 @@
 #include "common/retry.h"
 
 #include "context/gcp_ctx.h"
+#include "gcp/step.h"
 
 class BxDeviceNvmeIface;
 
@@ -101,22 +102,14 @@ class GcpUtils {
     int checkAndDeleteDisk(GcpObject* object, GcpCtx* ctx);
     int checkAndCreateDiskFromSafepointSnap(GcpObject* object, GcpCtx* ctx);
     int checkAndAttachDisk(GcpObject* object, GcpCtx* ctx);
-    int detachDisk(GcpObject* object, GcpCtx* ctx);
-    int createSafePointSnap(GcpObject* object, GcpCtx* ctx);
-    int deleteSourceDisk(GcpObject* object, GcpCtx* ctx);
-    int createDiskFromSnap(GcpObject* object, GcpCtx* ctx);
-    int attachDisk(GcpObject* object, GcpCtx* ctx);
-    int rest_detachDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_createSafePointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_deleteSourceDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_createDiskFromSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_attachDisk(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_deleteSafePointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
-    int rest_createDiskFromSafepointSnap(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
+    GcpStep detachDiskStep(GcpObject* object);
+    GcpStep safePointStep(GcpObject* object);
+    GcpStep deleteDiskStep(GcpObject* object);
+    GcpStep diskFromSnapshotStep(GcpObject* object);
+    GcpStep diskFromSafePointStep(GcpObject* object);
+    GcpStep attachDiskStep(GcpObject* object);
+    GcpStep deleteSafePointStep(GcpObject* object);
     int buildJSONForCreateSafePointSnapReq(GcpObject* object, GcpCtx* ctx);
-    void buildJSONForCreateDiskFromSnapReq(GcpObject* object, GcpCtx* ctx);
-    void buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* object, GcpCtx* ctx);
-    void buildJSONForAttachDiskReq(GcpObject* object, GcpCtx* ctx);
     int rest_getDiskIdByURL(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec);
     int rest_getDiskAttachStatus(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool& attached);
     int rest_checkWhetherDiskExists(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec,
@@ -189,16 +182,17 @@ class GcpUtils {
     int rest_getAttachedCloneDetails(GcpObject* object, GcpCtx* ctx);
     int rest_getCloneDetails(GcpObject* object, GcpCtx* ctx);
     int createClones();
-    int rest_createClone(GcpObject* object, GcpCtx* ctx);
+    GcpStep cloneCreateStep(GcpObject* object);
     void buildJSONForCreateCloneReq(GcpObject* object, GcpCtx* ctx, jsonxx::Object& labels);
     int rest_getSnapLabels(GcpObject* object, GcpCtx* ctx, jsonxx::Object& labels);
     int attachClones();
-    int rest_attachClone(GcpObject* object, GcpCtx* ctx);
+    GcpStep cloneAttachStep(GcpObject* object);
     void buildJSONForAttachCloneReq(GcpObject* object, const long& jobId);
     int detachClones();
-    int rest_detachClone(GcpObject* object, GcpCtx* ctx);
     int deleteClones();
-    int rest_deleteClone(GcpObject* object, GcpCtx* ctx);
+    int removeClones(bool detach);
+    GcpStep cloneDetachStep(GcpObject* object);
+    GcpStep cloneDeleteStep(GcpObject* object);
 
     // Interim clones and snapshots of restores into another project.
     int createInterimClones();
@@ -208,11 +202,7 @@ class GcpUtils {
     int initInterimCloneInfo(GcpObject* object);
     int rest_getInterimCloneDetails(GcpObject* object, GcpCtx* ctx);
     int processGetInterimCloneDetails(GcpObject* object, GcpCtx* ctx);
-    int rest_createInterimClone(GcpObject* object, GcpCtx* ctx);
-    int rest_deleteInterimClone(GcpObject* object, GcpCtx* ctx);
     int rest_getInterimSnapDetails(GcpObject* object, GcpCtx* ctx);
-    int rest_createInterimSnap(GcpObject* object, GcpCtx* ctx);
-    int rest_deleteInterimSnap(GcpObject* object, GcpCtx* ctx);
     void buildJSONForCreateInterimCloneReq(GcpObject* object, GcpCtx* ctx);
     void buildJSONForCreateInterimSnapReq(GcpObject* object, GcpCtx* ctx);
 
@@ -227,6 +217,20 @@ class GcpUtils {
     int processFailedRequest(GcpObject* object, GcpCtx* ctx);
     bool hasBackendError(const std::string& response);
     void setErrorDetailsForSnapObj(GcpObject* object, GcpCtx* ctx, int code, const char* message);
+
+    // Steps: a request started, its Operation and resource followed.
+    GcpReqOpInfo opRecord(const char* type, uint8_t entityType,
+                          const std::string& entityName) const;
+    int runStep(GcpObject* object, GcpStep& step);
+    // The two halves of runStep, for batches that start every request
+    // before following any (no begin text, no precheck).
+    int startStep(GcpStep& step, GcpReqOpInfo& rec);
+    int followStep(GcpObject* object, const GcpStep& step, GcpReqOpInfo& rec);
+    int sendStepRequest(const StepRequest& request);
+    // The body of an attachDisk request and the attach or detach path of
+    // this instance.
+    static std::string attachBody(const std::string& source, const std::string& deviceName);
+    std::string ownInstancePath(bool attach, const std::string& deviceName) const;
 
     // Following long-running work.
     BXSnapRESTAPI_Gcp* activeClient();
@@ -303,13 +307,12 @@ class GcpUtils {
 
   private:
     // Interim objects.
-    enum class InterimVerb { Post, Delete };
     bool needsInterimObjects(const GcpObject* object) const;
     std::string interimDiskPath(const GcpObject* object) const;
     std::string interimSnapPath(const GcpObject* object) const;
-    void fillInterimRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
-    bool sendInterimRequest(InterimVerb verb, const std::string& path);
     struct InterimRequests;
+    GcpStep interimStep(GcpObject* object, bool clone, bool create);
+    int followInterimCreates(InterimRequests& batch);
     int startInterimCreate(GcpObject* object, bool clone, InterimRequests& batch);
     void startInterimDelete(GcpObject* object, bool clone, int& total, InterimRequests& batch);
     void finishInterimDeletes(InterimRequests& batch, int total, const char* statsFormat);
@@ -328,15 +331,15 @@ class GcpUtils {
     int failSnapshot(GcpObject* object);
     int retakeWithoutGuestFlush();
     int followCreatedSnaps();
-    void fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
+    GcpReqOpInfo cloneRecord(const GcpObject* object, const char* type) const;
     std::string cloneLocationPath(const GcpObject* object) const;
     int discoverMappedClones();
     // Revert helpers.
-    void fillRevertRecord(GcpReqOpInfo& rec, const GcpObject* object, const char* type) const;
+    GcpReqOpInfo revertRecord(const GcpObject* object, const char* type) const;
+    GcpStep createDiskStep(GcpObject* object, bool fromSafePoint);
+    int readyDiskExists(GcpObject* object, const char* type, bool& exists);
     std::string diskLocationPath(const GcpObject* object) const;
     void buildDiskBody(GcpObject* object, const std::string& sourceSnapshot, bool withLabels);
-    int sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo& rec,
-                          const std::string& failSentence);
     int readNewDiskId(GcpObject* object, GcpReqOpInfo& rec);
     int undoByState(GcpObject* object);
     // Where a disk stands after its undo gave up, for the operator: missing,

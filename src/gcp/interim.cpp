@@ -35,17 +35,6 @@ std::string GcpUtils::interimSnapPath(const GcpObject* o) const {
     return o->ProjectId + "/global/snapshots/" + idOrName(info.interimSnapId, info.interimSnapName);
 }
 
-void GcpUtils::fillInterimRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
-    rec.reset();
-    rec.operationType = type;
-    bool clone = rec.operationType.rfind("clone", 0) == 0;
-    rec.entityType = clone ? GCP_ENTITY_CLONE : GCP_ENTITY_SNAPSHOT;
-    rec.entityName =
-        clone ? o->interimCloneInfo.interimCloneName : o->interimCloneInfo.interimSnapName;
-    rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
-    rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
-}
-
 int GcpUtils::initInterimCloneInfo(GcpObject* o) {
     InterimCloneInfo& info = o->interimCloneInfo;
     if (o->CloneName.empty()) {
@@ -78,40 +67,78 @@ bool GcpUtils::needsInterimObjects(const GcpObject* o) const {
     return !strCompare(o->ProjectId, target, true) && !o->cloneOptions.destEncryptionKey.empty();
 }
 
-// The requests of one step, followed together once all are started.
+// The requests of one phase, followed together once all are started.
 struct GcpUtils::InterimRequests {
-    std::list<GcpReqOpInfo> recs;
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    std::list<StartedStep> started;
+
+    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs() {
+        std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> out;
+        for (auto& s : started) {
+            out.emplace_back(s.object, &s.rec);
+        }
+        return out;
+    }
 };
+
+GcpStep GcpUtils::interimStep(GcpObject* o, bool clone, bool create) {
+    const InterimCloneInfo& info = o->interimCloneInfo;
+    const std::string& name = clone ? info.interimCloneName : info.interimSnapName;
+    const std::string kind = clone ? "interim clone [" : "interim snapshot [";
+    GcpStep step;
+    step.record = opRecord(clone ? (create ? "clone-create" : "clone-delete")
+                                 : (create ? "snapshot-create" : "snapshot-delete"),
+                           clone ? GCP_ENTITY_CLONE : GCP_ENTITY_SNAPSHOT, name);
+    StepRequest& r = step.request;
+    if (!create) {
+        r.post = false;
+        r.path = clone ? interimDiskPath(o) : interimSnapPath(o);
+        r.failOn = clone ? nullptr : o;
+        r.begin = "GCP Deleting " + kind + name + "]...";
+        r.failure = "Failed to delete " + kind + name + "].";
+        r.started = "GCP >> Initiated delete request for " + kind + name + "] successfully";
+        r.startedTrace = "GCP Deleting " + kind + name + "]... - done";
+        return step;
+    }
+    if (clone) {
+        r.begin = "GCP Creating interim clone [" + name + "] of snapshot [" + o->SnapTag + "]...";
+        r.body = [this, o] {
+            buildJSONForCreateInterimCloneReq(o, ctx);
+            return 0;
+        };
+        r.path = o->ProjectId + "/zones/" + ctx->instanceZone + "/disks/";
+        r.failure = "Failed to create interim clone of snapshot [" + o->SnapTag + "].";
+        r.started = "GCP >> Initiated request for interim clone creation for snapshot [" +
+                    o->SnapTag + "] successfully";
+        r.startedTrace =
+            "GCP Creating interim clone [" + name + "] of snapshot [" + o->SnapTag + "]... - done";
+        return step;
+    }
+    // Wait for the interim snapshot itself, not the disk it is taken of.
+    step.record.resourceLink = "https://" + bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX +
+                               o->ProjectId + "/global/snapshots/" + name;
+    r.begin = "GCP Creating interim snapshot [" + name + "]...";
+    r.body = [this, o] {
+        buildJSONForCreateInterimSnapReq(o, ctx);
+        return 0;
+    };
+    r.path = o->ProjectId + "/zones/" + ctx->instanceZone + "/disks/" + info.interimCloneName +
+             "/createSnapshot/";
+    r.failure = "Failed to create interim snapshot [" + name + "].";
+    r.started = "GCP >> Initiated create request for interim snapshot [" + name + "] for disk [" +
+                info.interimCloneName + "] successfully";
+    r.startedTrace = "GCP Creating interim snapshot [" + name + "]... - done";
+    return step;
+}
 
 // Starts the creation of an interim disk (clone) or snapshot unless it exists
 // already, so that a repeated map picks up where a failed one stopped.
 int GcpUtils::startInterimCreate(GcpObject* o, bool clone, InterimRequests& batch) {
     int rc = clone ? rest_getInterimCloneDetails(o, ctx) : rest_getInterimSnapDetails(o, ctx);
-    if (rc == 0) {
-        return 0;
-    }
     if (rc != GCP_ERR_NOT_FOUND) {
         return rc;
     }
-    rc = clone ? rest_createInterimClone(o, ctx) : rest_createInterimSnap(o, ctx);
-    if (rc != 0) {
-        return rc;
-    }
-    batch.recs.emplace_back();
-    fillInterimRecord(batch.recs.back(), o, clone ? "clone-create" : "snapshot-create");
-    if (!clone) {
-        // Wait for the interim snapshot itself, not the disk it is taken of.
-        batch.recs.back().resourceLink = "https://" + bxrt::computeApiHost() +
-                                         GCP_REST_API_BASE_PATH_SUFFIX + o->ProjectId +
-                                         "/global/snapshots/" + o->interimCloneInfo.interimSnapName;
-    }
-    rc = processResponseForSnapOpAndTargetLink(ctx, batch.recs.back());
-    if (rc != 0) {
-        return rc;
-    }
-    batch.pairs.emplace_back(o, &batch.recs.back());
-    return 0;
+    batch.started.emplace_back(o, interimStep(o, clone, true));
+    return startStep(batch.started.back().step, batch.started.back().rec);
 }
 
 int GcpUtils::createInterimClones() {
@@ -130,21 +157,24 @@ int GcpUtils::createInterimClones() {
             return rc;
         }
     }
-    if (!batch.pairs.empty()) {
-        int rc = monitorGcpRequests(batch.pairs, ctx);
-        if (rc != 0) {
-            return rc;
-        }
+    int rc = followInterimCreates(batch);
+    for (auto it = batch.started.begin(); rc == 0 && it != batch.started.end(); ++it) {
+        it->object->interimCloneInfo.interimCloneId = it->rec.id;
+        rc = setInterimCloneInfoMetadata(it->object, ctx);
     }
-    for (auto& pair : batch.pairs) {
-        pair.first->interimCloneInfo.interimCloneId = pair.second->id;
-        int rc = setInterimCloneInfoMetadata(pair.first, ctx);
-        if (rc != 0) {
-            return rc;
-        }
+    if (rc != 0) {
+        return rc;
     }
     ctx->log(3, "GCP Creating interim clones... - done");
     return 0;
+}
+
+int GcpUtils::followInterimCreates(InterimRequests& batch) {
+    if (batch.started.empty()) {
+        return 0;
+    }
+    auto pairs = batch.pairs();
+    return monitorGcpRequests(pairs, ctx);
 }
 
 int GcpUtils::createInterimSnaps() {
@@ -155,9 +185,9 @@ int GcpUtils::createInterimSnaps() {
         if (o->interimCloneInfo.interimSnapName.empty()) {
             continue;
         }
-        const size_t started = batch.pairs.size();
+        const size_t started = batch.started.size();
         int rc = startInterimCreate(o, false, batch);
-        if (rc == 0 && batch.pairs.size() == started) {
+        if (rc == 0 && batch.started.size() == started) {
             // Found from an earlier map: its id, read with it, is kept as a new one's.
             rc = setInterimCloneInfoMetadata(o, ctx);
         }
@@ -165,14 +195,11 @@ int GcpUtils::createInterimSnaps() {
             return rc;
         }
     }
-    if (!batch.pairs.empty()) {
-        int rc = monitorGcpRequests(batch.pairs, ctx);
-        if (rc != 0) {
-            return rc;
-        }
+    if (int rc = followInterimCreates(batch); rc != 0) {
+        return rc;
     }
-    for (auto& pair : batch.pairs) {
-        GcpObject* o = pair.first;
+    for (auto& s : batch.started) {
+        GcpObject* o = s.object;
         int rc = rest_getSnapResourceIdByName(o->interimCloneInfo.interimSnapName, o, ctx,
                                               o->interimCloneInfo.interimSnapId);
         if (rc == 0) {
@@ -197,24 +224,17 @@ void GcpUtils::startInterimDelete(GcpObject* o, bool clone, int& total, InterimR
         return;
     }
     ++total;
-    if ((clone ? rest_deleteInterimClone(o, ctx) : rest_deleteInterimSnap(o, ctx)) != 0) {
+    batch.started.emplace_back(o, interimStep(o, clone, false));
+    if (startStep(batch.started.back().step, batch.started.back().rec) != 0) {
         ctx->resetError();
-        return;
+        batch.started.pop_back();
     }
-    batch.recs.emplace_back();
-    fillInterimRecord(batch.recs.back(), o, clone ? "clone-delete" : "snapshot-delete");
-    if (processResponseForSnapOpAndTargetLink(ctx, batch.recs.back()) != 0) {
-        ctx->resetError();
-        batch.recs.pop_back();
-        return;
-    }
-    batch.pairs.emplace_back(o, &batch.recs.back());
 }
 
 void GcpUtils::finishInterimDeletes(InterimRequests& batch, int total, const char* statsFormat) {
     int deleted = 0;
-    for (auto& pair : batch.pairs) {
-        if (monitorSnapOpProgress(pair.first, ctx, *pair.second, true) == 0) {
+    for (auto& s : batch.started) {
+        if (followStep(s.object, s.step, s.rec) == 0) {
             ++deleted;
         } else {
             ctx->resetError();
@@ -328,48 +348,6 @@ void GcpUtils::buildJSONForCreateInterimSnapReq(GcpObject* o, GcpCtx* c) {
     c->session().restRequest = body.json();
 }
 
-bool GcpUtils::sendInterimRequest(InterimVerb verb, const std::string& path) {
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    ctx->session().restApiPath = path;
-    if (!client) {
-        return false;
-    }
-    if (verb == InterimVerb::Post) {
-        return sendMutating(true, client);
-    }
-    return sendMutating(false, client);
-}
-
-int GcpUtils::rest_createInterimClone(GcpObject* o, GcpCtx* c) {
-    const std::string& name = o->interimCloneInfo.interimCloneName;
-    rest_resetCtx();
-    c->log(2, "GCP Creating interim clone [%s] of snapshot [%s]...", name.c_str(),
-           o->SnapTag.c_str());
-    buildJSONForCreateInterimCloneReq(o, c);
-    if (!sendInterimRequest(InterimVerb::Post,
-                            o->ProjectId + "/zones/" + c->instanceZone + "/disks/")) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to create interim clone of snapshot [" + o->SnapTag + "].");
-    }
-    c->log(0, "GCP >> Initiated request for interim clone creation for snapshot [%s] successfully",
-           o->SnapTag.c_str());
-    c->log(3, "GCP Creating interim clone [%s] of snapshot [%s]... - done", name.c_str(),
-           o->SnapTag.c_str());
-    return 0;
-}
-
-int GcpUtils::rest_deleteInterimClone(GcpObject* o, GcpCtx* c) {
-    const std::string& name = o->interimCloneInfo.interimCloneName;
-    rest_resetCtx();
-    c->log(2, "GCP Deleting interim clone [%s]...", name.c_str());
-    if (!sendInterimRequest(InterimVerb::Delete, interimDiskPath(o))) {
-        return failRequest(nullptr, GCP_ERR_GCP, "Failed to delete interim clone [" + name + "].");
-    }
-    c->log(0, "GCP >> Initiated delete request for interim clone [%s] successfully", name.c_str());
-    c->log(3, "GCP Deleting interim clone [%s]... - done", name.c_str());
-    return 0;
-}
-
 int GcpUtils::rest_getInterimSnapDetails(GcpObject* o, GcpCtx* c) {
     const std::string& name = o->interimCloneInfo.interimSnapName;
     c->log(2, "GCP Getting details for interim snapshot [%s]...", name.c_str());
@@ -390,37 +368,6 @@ int GcpUtils::rest_getInterimSnapDetails(GcpObject* o, GcpCtx* c) {
         o->interimCloneInfo.interimSnapId = response.get<jsonxx::String>("id");
     }
     c->log(3, "GCP Getting details for interim snapshot [%s]... - done", name.c_str());
-    return 0;
-}
-
-int GcpUtils::rest_createInterimSnap(GcpObject* o, GcpCtx* c) {
-    const InterimCloneInfo& info = o->interimCloneInfo;
-    rest_resetCtx();
-    c->log(2, "GCP Creating interim snapshot [%s]...", info.interimSnapName.c_str());
-    buildJSONForCreateInterimSnapReq(o, c);
-    if (!sendInterimRequest(InterimVerb::Post, o->ProjectId + "/zones/" + c->instanceZone +
-                                                   "/disks/" + info.interimCloneName +
-                                                   "/createSnapshot/")) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to create interim snapshot [" + info.interimSnapName + "].");
-    }
-    c->log(0,
-           "GCP >> Initiated create request for interim snapshot [%s] for disk [%s] successfully",
-           info.interimSnapName.c_str(), info.interimCloneName.c_str());
-    c->log(3, "GCP Creating interim snapshot [%s]... - done", info.interimSnapName.c_str());
-    return 0;
-}
-
-int GcpUtils::rest_deleteInterimSnap(GcpObject* o, GcpCtx* c) {
-    const std::string& name = o->interimCloneInfo.interimSnapName;
-    rest_resetCtx();
-    c->log(2, "GCP Deleting interim snapshot [%s]...", name.c_str());
-    if (!sendInterimRequest(InterimVerb::Delete, interimSnapPath(o))) {
-        return failRequest(o, GCP_ERR_GCP, "Failed to delete interim snapshot [" + name + "].");
-    }
-    c->log(0, "GCP >> Initiated delete request for interim snapshot [%s] successfully",
-           name.c_str());
-    c->log(3, "GCP Deleting interim snapshot [%s]... - done", name.c_str());
     return 0;
 }
 

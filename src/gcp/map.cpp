@@ -16,17 +16,11 @@ namespace {
 constexpr int kCloneFlag = 0x8000;
 constexpr size_t kMaxCloneNameLength = 63;
 constexpr int kNotFoundStatus = 404;
-const char* const kAttachTemplate = "{\t\"source\":\"{1}\",\t\t\t\"deviceName\":\"{2}\"\t\t}";
 
 }  // namespace
 
-void GcpUtils::fillCloneRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
-    rec.reset();
-    rec.operationType = type;
-    rec.entityType = GCP_ENTITY_CLONE;
-    rec.entityName = o->CloneName;
-    rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
-    rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
+GcpReqOpInfo GcpUtils::cloneRecord(const GcpObject* o, const char* type) const {
+    return opRecord(type, GCP_ENTITY_CLONE, o->CloneName);
 }
 
 std::string GcpUtils::cloneLocationPath(const GcpObject* o) const {
@@ -350,8 +344,7 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
 
 int GcpUtils::createClones() {
     ctx->log(2, "Creating clones...");
-    std::list<GcpReqOpInfo> recs;
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> pairs;
+    std::list<StartedStep> started;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         std::string device = o->CloneName + "|";
@@ -359,46 +352,32 @@ int GcpUtils::createClones() {
         if (o->CloneDevStatus != 3) {
             continue;
         }
-        int rc = rest_createClone(o, ctx);
+        started.emplace_back(o, cloneCreateStep(o));
+        int rc = startStep(started.back().step, started.back().rec);
         if (rc != 0) {
             return rc;
         }
-        recs.emplace_back();
-        fillCloneRecord(recs.back(), o, "clone-create");
-        rc = processResponseForSnapOpAndTargetLink(ctx, recs.back());
-        if (rc != 0) {
-            return rc;
-        }
-        pairs.emplace_back(o, &recs.back());
     }
-    for (auto& pair : pairs) {
-        GcpObject* o = pair.first;
-        GcpReqOpInfo& rec = *pair.second;
+    for (auto& s : started) {
         // GCP refused the insert for the rate of operations: no disk was
         // made, so it is asked for again.
         auto createAgain = [&] {
-            int rc = rest_createClone(o, ctx);
-            if (rc == 0) {
-                fillCloneRecord(rec, o, "clone-create");
-                rc = processResponseForSnapOpAndTargetLink(ctx, rec);
-            }
-            return rc == 0 ? monitorSnapOpProgress(o, ctx, rec, true) : rc;
+            int rc = startStep(s.step, s.rec);
+            return rc == 0 ? followStep(s.object, s.step, s.rec) : rc;
         };
-        int rc = retryRateLimited(monitorSnapOpProgress(o, ctx, rec, true), createAgain,
-                                  "Clone [" + o->CloneName + "]");
+        int rc = retryRateLimited(followStep(s.object, s.step, s.rec), createAgain,
+                                  "Clone [" + s.object->CloneName + "]");
         if (rc != 0) {
             return rc;
         }
-        ctx->log(0, "Operation for creating clone [%s] of snapshot [%s] succeeded",
-                 pair.first->CloneName.c_str(), pair.first->SnapTag.c_str());
     }
-    for (auto& pair : pairs) {
-        int rc = monitorResourceStatus(pair.first, ctx, *pair.second, true);
+    for (auto& s : started) {
+        int rc = monitorResourceStatus(s.object, ctx, s.rec, true);
         if (rc != 0) {
             return rc;
         }
-        ctx->log(0, "Clone [%s] of snapshot [%s] is ready", pair.first->CloneName.c_str(),
-                 pair.first->SnapTag.c_str());
+        ctx->log(0, "Clone [%s] of snapshot [%s] is ready", s.object->CloneName.c_str(),
+                 s.object->SnapTag.c_str());
     }
     ctx->log(3, "Creating clones... - done");
     return 0;
@@ -470,31 +449,33 @@ void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Objec
     c->session().restRequest = body.json();
 }
 
-int GcpUtils::rest_createClone(GcpObject* o, GcpCtx* c) {
+GcpStep GcpUtils::cloneCreateStep(GcpObject* o) {
     const std::string& source = o->interimCloneInfo.interimSnapName.empty()
                                     ? o->SnapUuid
                                     : o->interimCloneInfo.interimSnapName;
-    c->log(2, "GCP Creating clone [%s] of snapshot [%s]...", o->CloneName.c_str(), source.c_str());
-    jsonxx::Object labels;
-    rest_getSnapLabels(o, c, labels);  // a clone without labels is still a usable clone
-    rest_resetCtx();
-    buildJSONForCreateCloneReq(o, c, labels);
-    c->session().restApiPath = cloneLocationPath(o) + "/disks/";
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    if (!client || !sendMutating(true, client)) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to create clone of snapshot [" + source + "].");
-    }
-    c->log(0, "GCP >> Initiated request for clone creation for snapshot [%s] successfully",
-           source.c_str());
-    c->log(3, "GCP Creating clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
-           source.c_str());
-    return 0;
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + source + "]";
+    GcpStep step;
+    step.record = cloneRecord(o, "clone-create");
+    step.request.begin = "GCP Creating " + what + "...";
+    step.request.body = [this, o] {
+        jsonxx::Object labels;
+        rest_getSnapLabels(o, ctx, labels);  // a clone without labels is still a usable clone
+        rest_resetCtx();
+        buildJSONForCreateCloneReq(o, ctx, labels);
+        return 0;
+    };
+    step.request.path = cloneLocationPath(o) + "/disks/";
+    step.request.failure = "Failed to create clone of snapshot [" + source + "].";
+    step.request.started =
+        "GCP >> Initiated request for clone creation for snapshot [" + source + "] successfully";
+    step.request.startedTrace = "GCP Creating " + what + "... - done";
+    step.done = "Operation for creating clone [" + o->CloneName + "] of snapshot [" + o->SnapTag +
+                "] succeeded";
+    return step;
 }
 
 int GcpUtils::attachClones() {
     ctx->log(2, "Attaching clones...");
-    GcpReqOpInfo rec;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
         if (o->CloneDevStatus == 1) {
@@ -502,52 +483,43 @@ int GcpUtils::attachClones() {
         }
         int rc = runRetryingRateLimits(
             [&] {
-                int step = rest_getCloneDetails(o, ctx);
-                if (step == 0) {
-                    step = rest_attachClone(o, ctx);
-                }
-                if (step == 0) {
-                    fillCloneRecord(rec, o, "clone-attach");
-                    step = monitorSnapOpProgress(o, ctx, rec, true);
-                }
-                return step;
+                GcpStep step = cloneAttachStep(o);
+                return runStep(o, step);
             },
             "Attach of clone [" + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }
         o->CloneDevStatus = 1;
-        ctx->log(0, "Attached clone [%s] to instance [%s]", o->SnapUuid.c_str(),
-                 o->InstanceId.c_str());
     }
     ctx->log(3, "Attaching clones... - done");
     return 0;
 }
 
 void GcpUtils::buildJSONForAttachCloneReq(GcpObject* o, const long&) {
-    // Escaped, so that a link or name cannot change the request's structure.
-    ctx->session().restRequest = CWnString::Format(
-        kAttachTemplate, {jsonxx::escape(o->CloneSourceLink), jsonxx::escape(o->CloneName)});
+    ctx->session().restRequest = attachBody(o->CloneSourceLink, o->CloneName);
 }
 
-int GcpUtils::rest_attachClone(GcpObject* o, GcpCtx* c) {
-    rest_resetCtx();
-    c->log(2, "GCP Attaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
-           o->SnapTag.c_str());
-    buildJSONForAttachCloneReq(o, static_cast<long>(c->JobId));
-    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
-                               c->instanceName + "/attachDisk/";
-    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (!client || !sendMutating(true, client)) {
-        return failRequest(
-            nullptr, GCP_ERR_GCP,
-            "Failed to attach clone [" + o->CloneName + "] to instance [" + c->instanceName + "].");
-    }
-    c->log(0, "GCP >> Initiated attach request for clone [%s] of snapshot [%s] successfully",
-           o->CloneName.c_str(), o->SnapTag.c_str());
-    c->log(3, "GCP Attaching clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
-           o->SnapTag.c_str());
-    return 0;
+GcpStep GcpUtils::cloneAttachStep(GcpObject* o) {
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
+    GcpStep step;
+    step.record = cloneRecord(o, "clone-attach");
+    // The clone's link is read again: the attach names it.
+    step.precheck = [this, o](bool&) { return rest_getCloneDetails(o, ctx); };
+    step.readLinks = false;
+    step.request.sourceAccount = true;
+    step.request.begin = "GCP Attaching " + what + "...";
+    step.request.body = [this, o] {
+        buildJSONForAttachCloneReq(o, static_cast<long>(ctx->JobId));
+        return 0;
+    };
+    step.request.path = ownInstancePath(true, "");
+    step.request.failure =
+        "Failed to attach clone [" + o->CloneName + "] to instance [" + ctx->instanceName + "].";
+    step.request.started = "GCP >> Initiated attach request for " + what + " successfully";
+    step.request.startedTrace = "GCP Attaching " + what + "... - done";
+    step.done = "Attached clone [" + o->SnapUuid + "] to instance [" + o->InstanceId + "]";
+    return step;
 }
 
 }  // namespace DuVavaZid

@@ -165,53 +165,56 @@ void* GcpUtils::revertSnap(void* params) {
     WorkerSession session(c, o);
     const bool safePoint = c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
 
-    // Each step runs only while no other snapshot of the call has failed; the
-    // first failure stops the rest at their next step.
-    auto proceed = [&](RevertStep step) {
-        if (c->preemptFlag) {
-            return false;
-        }
-        o->RevertState = step;
-        return true;
+    // One row per step, in order; the undo reads the last state entered.
+    struct Stage {
+        RevertStep state;
+        GcpStep (GcpUtils::*step)(GcpObject*);
+        std::string what;
     };
-
+    const std::string& disk = o->GCPDeviceName;
+    const Stage stages[] = {
+        {REVERT_DETACH, &GcpUtils::detachDiskStep, "Detach of disk [" + disk + "]"},
+        {REVERT_SAFE_POINT, &GcpUtils::safePointStep, "Safe-point snapshot of disk [" + disk + "]"},
+        {REVERT_DELETE, &GcpUtils::deleteDiskStep, "Deletion of disk [" + disk + "]"},
+        {REVERT_CREATE, &GcpUtils::diskFromSnapshotStep, "Disk [" + disk + "] from snapshot"},
+        {REVERT_ATTACH, &GcpUtils::attachDiskStep, "Attach of disk [" + disk + "]"},
+    };
     o->RevertState = REVERT_STARTED;
     if (!c->preemptFlag && session.ready()) {
         c->log(2, "GCP Reverting snapshot [%s] of disk [%s]...", o->SnapUuid.c_str(),
                o->GCPDeviceName.c_str());
-        bool ok = proceed(REVERT_DETACH) &&
-                  self->runRetryingRateLimits([&] { return self->detachDisk(o, c); },
-                                              "Detach of disk [" + o->GCPDeviceName + "]") == 0;
-        if (ok && safePoint) {
-            ok = !c->preemptFlag;
-            if (ok) {
-                CtxLockGuard guard(c);
-                ok = self->generateSafePointSnapName(o, c) == 0;
+        bool ok = true;
+        for (const Stage& stage : stages) {
+            if (stage.state == REVERT_SAFE_POINT) {
+                if (!safePoint) {
+                    continue;
+                }
+                ok = !c->preemptFlag;
+                if (ok) {
+                    CtxLockGuard guard(c);
+                    ok = self->generateSafePointSnapName(o, c) == 0;
+                }
             }
-            ok = ok && proceed(REVERT_SAFE_POINT) &&
-                 self->runRetryingRateLimits(
-                     [&] { return self->createSafePointSnap(o, c); },
-                     "Safe-point snapshot of disk [" + o->GCPDeviceName + "]") == 0;
+            // Each step runs only while no other snapshot of the call has
+            // failed. Without a safe-point snapshot nothing can bring a
+            // deleted disk back, so once the old disk is gone its replacement
+            // is finished regardless of the other snapshots.
+            const bool committed = !safePoint && stage.state > REVERT_DELETE;
+            if (!ok || (!committed && c->preemptFlag)) {
+                ok = false;
+                break;
+            }
+            o->RevertState = stage.state;
+            ok = self->runRetryingRateLimits(
+                     [&] {
+                         GcpStep step = (self->*stage.step)(o);
+                         return self->runStep(o, step);
+                     },
+                     stage.what) == 0;
+            if (!ok) {
+                break;
+            }
         }
-        ok = ok && proceed(REVERT_DELETE) &&
-             self->runRetryingRateLimits([&] { return self->deleteSourceDisk(o, c); },
-                                         "Deletion of disk [" + o->GCPDeviceName + "]") == 0;
-        // Without a safe-point snapshot nothing can bring a deleted disk back,
-        // so once the old disk is gone its replacement is finished regardless
-        // of the other snapshots.
-        auto proceedAfterDelete = [&](RevertStep step) {
-            if (safePoint) {
-                return proceed(step);
-            }
-            o->RevertState = step;
-            return true;
-        };
-        ok = ok && proceedAfterDelete(REVERT_CREATE) &&
-             self->runRetryingRateLimits([&] { return self->createDiskFromSnap(o, c); },
-                                         "Disk [" + o->GCPDeviceName + "] from snapshot") == 0;
-        ok = ok && proceedAfterDelete(REVERT_ATTACH) &&
-             self->runRetryingRateLimits([&] { return self->attachDisk(o, c); },
-                                         "Attach of disk [" + o->GCPDeviceName + "]") == 0;
         if (ok) {
             record->setStatus(BXSO::SNAP_REVERT_SUCCESS);
         }
@@ -266,8 +269,7 @@ void* GcpUtils::undoRevertSnap(void* params) {
 
 std::string GcpUtils::describeDiskStanding(GcpObject* o) {
     std::string text = "disk [" + o->GCPDeviceName + "] ";
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-attach");
+    GcpReqOpInfo rec = revertRecord(o, "disk-attach");
     rec.targetLink = o->SourceDiskUrl;
     bool exists = false;
     bool attached = false;
@@ -319,8 +321,7 @@ int GcpUtils::undoByState(GcpObject* o) {
     // Without a safe-point snapshot the old content cannot come back; a disk
     // of that name that still exists is at least attached again.
     auto reattachIfPresent = [&](int failure) {
-        GcpReqOpInfo rec;
-        fillRevertRecord(rec, o, "disk-attach");
+        GcpReqOpInfo rec = revertRecord(o, "disk-attach");
         bool exists = false;
         if (rest_checkWhetherDiskExists(o, ctx, rec, exists) == 0 && exists) {
             checkAndAttachDisk(o, ctx);
@@ -361,151 +362,94 @@ int GcpUtils::undoByState(GcpObject* o) {
     return rc;
 }
 
-int GcpUtils::checkAndDetachDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Detaching disk [%s] from instance [%s]...", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-detach");
+// Whether the disk is in GCP and, when it is, waits until it is READY: an
+// earlier pass may have deleted it, and waiting for a missing disk would take
+// every attempt and then fail the pass that could re-create it.
+int GcpUtils::readyDiskExists(GcpObject* o, const char* type, bool& exists) {
+    GcpReqOpInfo rec = revertRecord(o, type);
     rec.targetLink = o->SourceDiskUrl;
-    bool attached = false;
-    // An earlier pass may have deleted the disk: waiting for it to be ready
-    // would take every attempt and then fail the pass that could re-create it.
-    bool exists = false;
-    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
-    if (rc != 0) {
-        return rc;
-    }
-    if (!exists) {
-        c->log(0, "Skipping detach as disk [%s] is not present in GCP", o->GCPDeviceName.c_str());
+    exists = false;
+    int rc = rest_checkWhetherDiskExists(o, ctx, rec, exists);
+    return rc == 0 && exists ? monitorResourceStatus(o, ctx, rec, true) : rc;
+}
+
+int GcpUtils::checkAndDetachDisk(GcpObject* o, GcpCtx* c) {
+    GcpStep step = detachDiskStep(o);
+    step.precheck = [this, o, c](bool& needed) {
+        bool exists = false;
+        bool attached = false;
+        int rc = readyDiskExists(o, "disk-detach", exists);
+        if (rc == 0 && exists) {
+            GcpReqOpInfo rec = revertRecord(o, "disk-detach");
+            rc = rest_getDiskAttachStatus(o, c, rec, attached);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        needed = attached;
+        if (!exists) {
+            c->log(0, "Skipping detach as disk [%s] is not present in GCP",
+                   o->GCPDeviceName.c_str());
+        } else if (!attached) {
+            c->log(0, "Skipping detach as disk [%s] is not attached to instance [%s]",
+                   o->GCPDeviceName.c_str(), c->instanceName.c_str());
+        }
         return 0;
-    }
-    rc = monitorResourceStatus(o, c, rec, true);
-    if (rc == 0) {
-        rc = rest_getDiskAttachStatus(o, c, rec, attached);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    if (!attached) {
-        c->log(0, "Skipping detach as disk [%s] is not attached to instance [%s]",
-               o->GCPDeviceName.c_str(), c->instanceName.c_str());
-        return 0;
-    }
-    rc = rest_detachDisk(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Detached disk [%s] from instance [%s]", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    c->log(3, "GCP Detaching disk [%s] from instance [%s]... - done", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    return 0;
+    };
+    return runStep(o, step);
 }
 
 int GcpUtils::checkAndDeleteDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Deleting disk [%s]...", o->GCPDeviceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-delete");
-    rec.targetLink = o->SourceDiskUrl;
-    bool exists = false;
-    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
-    if (rc != 0) {
+    GcpStep step = deleteDiskStep(o);
+    step.precheck = [this, o, c](bool& needed) {
+        int rc = readyDiskExists(o, "disk-delete", needed);
+        if (rc == 0 && !needed) {
+            c->log(0, "Skipping delete as disk [%s] is not present in GCP",
+                   o->GCPDeviceName.c_str());
+        }
         return rc;
-    }
-    if (!exists) {
-        c->log(0, "Skipping delete as disk [%s] is not present in GCP", o->GCPDeviceName.c_str());
-        return 0;
-    }
-    rc = monitorResourceStatus(o, c, rec, true);
-    if (rc == 0) {
-        rc = rest_deleteSourceDisk(o, c, rec);
-    }
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Deleted disk [%s]", o->GCPDeviceName.c_str());
-    c->log(3, "GCP Deleting disk [%s]... done", o->GCPDeviceName.c_str());
-    return 0;
+    };
+    return runStep(o, step);
 }
 
 int GcpUtils::checkAndCreateDiskFromSafepointSnap(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Creating disk [%s] from safe-point snapshot [%s]...", o->GCPDeviceName.c_str(),
-           o->SafePointSnapName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-create");
-    rec.targetLink = o->SourceDiskUrl;
-    bool exists = false;
-    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
-    if (rc != 0) {
+    GcpStep step = diskFromSafePointStep(o);
+    step.precheck = [this, o, c](bool& needed) {
+        GcpReqOpInfo rec = revertRecord(o, "disk-create");
+        bool exists = false;
+        int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
+        needed = !exists;
+        if (rc == 0 && exists) {
+            c->log(0, "Skipping create as disk [%s] is already present in GCP",
+                   o->GCPDeviceName.c_str());
+        }
         return rc;
-    }
-    if (exists) {
-        c->log(0, "Skipping create as disk [%s] is already present in GCP",
-               o->GCPDeviceName.c_str());
-        return 0;
-    }
-    rc = rest_createDiskFromSafepointSnap(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc == 0) {
-        rc = monitorResourceStatus(o, c, rec, true);
-    }
-    if (rc == 0) {
-        rc = readNewDiskId(o, rec);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Created disk [%s] from safe-point snapshot [%s]", o->GCPDeviceName.c_str(),
-           o->SafePointSnapName.c_str());
-    return 0;
+    };
+    return runStep(o, step);
 }
 
 int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Attaching disk [%s] to instance [%s]...", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-attach");
-    rec.targetLink = o->SourceDiskUrl;
-    bool attached = false;
-    bool exists = false;
-    int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
-    if (rc != 0) {
+    GcpStep step = attachDiskStep(o);
+    step.done = "Attached disk [" + o->GCPDeviceName + "] to instance [" + c->instanceName + "]";
+    step.precheck = [this, o, c](bool& needed) {
+        bool exists = false;
+        int rc = readyDiskExists(o, "disk-attach", exists);
+        if (rc == 0 && !exists) {
+            // Fail this pass at once: the next one re-creates the disk first.
+            return c->fail(
+                GCP_ERR_NOT_FOUND,
+                "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
+                "GCP %d-%s");
+        }
+        bool attached = false;
+        if (rc == 0) {
+            GcpReqOpInfo rec = revertRecord(o, "disk-attach");
+            rc = rest_getDiskAttachStatus(o, c, rec, attached);
+        }
+        needed = !attached;
         return rc;
-    }
-    if (!exists) {
-        // Fail this pass at once: the next one re-creates the disk first.
-        return c->fail(
-            GCP_ERR_NOT_FOUND,
-            "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
-            "GCP %d-%s");
-    }
-    rc = monitorResourceStatus(o, c, rec, true);
-    if (rc == 0) {
-        rc = rest_getDiskAttachStatus(o, c, rec, attached);
-    }
-    if (rc != 0 || attached) {
-        return rc;
-    }
-    rc = rest_attachDisk(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Attached disk [%s] to instance [%s]", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    c->log(3, "GCP Attaching disk [%s] to instance [%s]... done", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    return 0;
+    };
+    return runStep(o, step);
 }
 
 int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
@@ -586,8 +530,7 @@ int GcpUtils::deleteSafepointSnaps(GcpCtx* c) {
                "config [%s] is not enabled.",
                kSafePointConfigName);
     } else {
-        std::list<GcpReqOpInfo> recs;
-        std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> started;
+        std::list<StartedStep> started;
         for (auto& entry : c->snapMap) {
             GcpObject* o = entry.second;
             int rc = getSafepointSnapDetails(o, c);
@@ -600,29 +543,20 @@ int GcpUtils::deleteSafepointSnaps(GcpCtx* c) {
                 continue;
             }
             ++total;
-            recs.emplace_back();
-            GcpReqOpInfo& rec = recs.back();
-            rec.operationType = "snapshot-delete";
-            rec.entityType = GCP_ENTITY_SNAPSHOT;
-            rec.entityName = o->SafePointSnapName;
-            rec.maxAttempts = c->arrayDetails.arrayConfigs.RetryMaxCount;
-            rec.sleepInterval = c->arrayDetails.arrayConfigs.RetrySleepInterval;
-            if (rest_deleteSafePointSnap(o, c, rec) != 0) {
+            started.emplace_back(o, deleteSafePointStep(o));
+            if (startStep(started.back().step, started.back().rec) != 0) {
                 c->resetError();
                 ++failed;
-                continue;
+                started.pop_back();
             }
-            started.emplace_back(o, &rec);
         }
-        for (auto& pair : started) {
-            if (monitorSnapOpProgress(pair.first, c, *pair.second, true) != 0) {
+        for (auto& s : started) {
+            if (followStep(s.object, s.step, s.rec) != 0) {
                 c->resetError();
                 ++failed;
                 continue;
             }
             ++deleted;
-            c->log(0, "GCP Deleted safe-point snapshot [%s] of disk [%s] successfully",
-                   pair.first->SafePointSnapName.c_str(), pair.first->GCPDeviceName.c_str());
         }
     }
     c->log(0, "GCP Delete stats for safe-point snapshots -- total [%d] deleted [%d] failed [%d]",

@@ -1,6 +1,6 @@
-// The single GCP operations of a revert: detach, safe-point snapshot, delete,
-// create from a snapshot and attach, each started and followed to its end,
-// plus the queries the undo relies on (new disk id, attachment, existence).
+// The steps of a revert: detach, safe-point snapshot, delete, create from a
+// snapshot and attach, plus the queries the undo relies on (new disk id,
+// attachment, existence).
 #include <cstdint>
 
 #include "common/helpers.h"
@@ -16,7 +16,6 @@ namespace DuVavaZid {
 namespace {
 
 constexpr int kBackupJobIdProperty = 13;
-const char* const kAttachTemplate = "{\t\"source\":\"{1}\",\t\t\t\"deviceName\":\"{2}\"\t\t}";
 const char* const kSafePointDescription =
     "Safe-point snapshot created by snap revert job [%ld] for snap backup job [%d] at time [%s] "
     "from host [%s]";
@@ -29,141 +28,155 @@ std::string safePointSnapUrl(const GcpObject* o) {
 
 }  // namespace
 
-void GcpUtils::fillRevertRecord(GcpReqOpInfo& rec, const GcpObject* o, const char* type) const {
-    rec.reset();
-    rec.operationType = type;
+GcpReqOpInfo GcpUtils::revertRecord(const GcpObject* o, const char* type) const {
     const bool snapshot = std::string(type) == "snapshot-create";
-    rec.entityType = snapshot ? GCP_ENTITY_SNAPSHOT : GCP_ENTITY_DEVICE;
-    rec.entityName = snapshot ? o->SafePointSnapName : o->GCPDeviceName;
-    rec.maxAttempts = ctx->arrayDetails.arrayConfigs.RetryMaxCount;
-    rec.sleepInterval = ctx->arrayDetails.arrayConfigs.RetrySleepInterval;
+    return opRecord(type, snapshot ? GCP_ENTITY_SNAPSHOT : GCP_ENTITY_DEVICE,
+                    snapshot ? o->SafePointSnapName : o->GCPDeviceName);
 }
 
 std::string GcpUtils::diskLocationPath(const GcpObject* o) const {
     return o->RegionalDisk ? "/regions/" + o->GCPDeviceRegion : "/zones/" + o->GCPDeviceZone;
 }
 
-// Sends the prepared request with the source client; the caller holds the
-// lock and has cleared the work strings and built the body.
-int GcpUtils::sendRevertRequest(bool post, const std::string& path, GcpReqOpInfo& rec,
-                                const std::string& failSentence) {
-    ctx->session().restApiPath = path;
-    BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
-    bool sent = client && sendMutating(post, client);
-    if (!sent) {
-        return failRequest(nullptr, GCP_ERR_GCP, failSentence);
-    }
-    return processResponseForSnapOpAndTargetLink(ctx, rec);
+// ---- Steps ----
+
+GcpStep GcpUtils::detachDiskStep(GcpObject* o) {
+    GcpCtx* c = ctx;
+    GcpStep step;
+    step.record = revertRecord(o, "disk-detach");
+    step.request.sourceAccount = true;
+    step.request.body = [c, o] {
+        return o->GcpOSDevName.empty()
+                   ? c->fail(GCP_ERR_INTERNAL,
+                             "OS device name for Gcp device [" + o->GCPDeviceName + "] is empty.",
+                             "GCP %d-%s")
+                   : 0;
+    };
+    step.request.path = ownInstancePath(false, o->GcpOSDevName);
+    step.request.failure = "Failed to detach disk with device name [" + o->GcpOSDevName +
+                           "] from instance [" + c->instanceName + "].";
+    step.request.started = "GCP >> Initiated detach request for disk with device name [" +
+                           o->GcpOSDevName + "] successfully";
+    const std::string what =
+        "disk [" + o->GCPDeviceName + "] from instance [" + c->instanceName + "]";
+    step.begin = "GCP Detaching " + what + "...";
+    step.done = "Detached " + what;
+    step.doneTrace = "GCP Detaching " + what + "... - done";
+    return step;
 }
 
-// ---- Request starters ----
-
-int GcpUtils::rest_detachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    if (o->GcpOSDevName.empty()) {
-        return c->fail(GCP_ERR_INTERNAL,
-                       "OS device name for Gcp device [" + o->GCPDeviceName + "] is empty.",
-                       "GCP %d-%s");
-    }
-    rest_resetCtx();
-    // The device name goes into a query: encoded, so it cannot add parameters.
-    std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
-                       c->instanceName + "/detachDisk/" + "?" +
-                       "deviceName=" + urlEncode(o->GcpOSDevName);
-    int rc = sendRevertRequest(true, path, rec,
-                               "Failed to detach disk with device name [" + o->GcpOSDevName +
-                                   "] from instance [" + c->instanceName + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated detach request for disk with device name [%s] successfully",
-               o->GcpOSDevName.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::safePointStep(GcpObject* o) {
+    GcpStep step;
+    step.record = revertRecord(o, "snapshot-create");
+    step.request.body = [this, o] { return buildJSONForCreateSafePointSnapReq(o, ctx); };
+    step.request.path =
+        ctx->projectId + diskLocationPath(o) + "/disks/" + o->GCPDeviceName + "/createSnapshot/";
+    step.request.sourceAccount = true;
+    step.request.failure = "Failed to create safe-point snapshot [" + o->SafePointSnapName + "].";
+    const std::string what =
+        "safe-point snapshot [" + o->SafePointSnapName + "] of disk [" + o->GCPDeviceName + "]";
+    step.request.started = "GCP >> Initiated create request for safe-point snapshot [" +
+                           o->SafePointSnapName + "] for disk [" + o->GCPDeviceName +
+                           "] successfully";
+    // The Operation's target is the disk; the snapshot itself must be READY.
+    step.after = [this, o](GcpReqOpInfo& rec) {
+        rec.targetLink = safePointSnapUrl(o);
+        return monitorResourceStatus(o, ctx, rec, true);
+    };
+    step.begin = "GCP Creating " + what + "...";
+    step.done = "GCP >> Created " + what + " successfully";
+    step.doneTrace = "GCP Creating " + what + "... done";
+    return step;
 }
 
-int GcpUtils::rest_createSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    int rc = buildJSONForCreateSafePointSnapReq(o, c);
-    if (rc != 0) {
-        return rc;
-    }
-    std::string path =
-        c->projectId + diskLocationPath(o) + "/disks/" + o->GCPDeviceName + "/createSnapshot/";
-    rc = sendRevertRequest(true, path, rec,
-                           "Failed to create safe-point snapshot [" + o->SafePointSnapName + "].");
-    if (rc == 0) {
-        c->log(0,
-               "GCP >> Initiated create request for safe-point snapshot [%s] for disk [%s] "
-               "successfully",
-               o->SafePointSnapName.c_str(), o->GCPDeviceName.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::deleteDiskStep(GcpObject* o) {
+    GcpStep step;
+    step.record = revertRecord(o, "disk-delete");
+    step.request.post = false;
+    step.request.sourceAccount = true;
+    step.request.path = o->ProjectId + diskLocationPath(o) + "/disks/" + o->GCPDeviceName;
+    step.request.failure = "Failed to delete disk [" + o->GCPDeviceName + "].";
+    step.request.begin = "GCP Deleting disk [" + o->GCPDeviceName + "]...";
+    step.request.started =
+        "GCP >> Initiated delete request for disk [" + o->GCPDeviceName + "] successfully";
+    step.begin = step.request.begin;
+    step.done = "Deleted disk [" + o->GCPDeviceName + "]";
+    step.doneTrace = "GCP Deleting disk [" + o->GCPDeviceName + "]... done";
+    return step;
 }
 
-int GcpUtils::rest_deleteSourceDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    c->log(2, "GCP Deleting disk [%s]...", o->GCPDeviceName.c_str());
-    std::string path = o->ProjectId + diskLocationPath(o) + "/disks/" + o->GCPDeviceName;
-    int rc =
-        sendRevertRequest(false, path, rec, "Failed to delete disk [" + o->GCPDeviceName + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated delete request for disk [%s] successfully",
-               o->GCPDeviceName.c_str());
+GcpStep GcpUtils::createDiskStep(GcpObject* o, bool fromSafePoint) {
+    GcpStep step;
+    step.record = revertRecord(o, "disk-create");
+    const std::string source = fromSafePoint ? o->SafePointSnapName : o->SnapUuid;
+    // The disk made again is the user's disk: its labels come back with it.
+    step.request.body = [this, o, source] {
+        buildDiskBody(o, source, true);
+        return 0;
+    };
+    step.request.sourceAccount = true;
+    step.request.path = o->ProjectId + diskLocationPath(o) + "/disks/";
+    step.request.failure = "Failed to create disk of snapshot [" + o->SnapUuid + "].";
+    step.waitResource = true;
+    step.after = [this, o](GcpReqOpInfo& rec) { return readNewDiskId(o, rec); };
+    if (fromSafePoint) {
+        step.request.started = "GCP >> Initiated request for disk creation for snapshot [" +
+                               o->SnapTag + "] successfully";
+        step.begin = "GCP Creating disk [" + o->GCPDeviceName + "] from safe-point snapshot [" +
+                     source + "]...";
+        step.done =
+            "Created disk [" + o->GCPDeviceName + "] from safe-point snapshot [" + source + "]";
+    } else {
+        step.request.started = "GCP >> Initiated request for clone creation for snapshot [" +
+                               o->SnapTag + "] successfully";
+        step.begin =
+            "GCP Creating disk [" + o->GCPDeviceName + "] from snapshot [" + source + "]...";
+        step.request.begin = step.begin;
+        step.done = "Created disk [" + o->GCPDeviceName + "] from snap [" + source + "]";
     }
-    return rc;
+    return step;
 }
 
-int GcpUtils::rest_createDiskFromSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    c->log(2, "GCP Creating disk [%s] from snapshot [%s]...", o->GCPDeviceName.c_str(),
-           o->SnapUuid.c_str());
-    buildJSONForCreateDiskFromSnapReq(o, c);
-    std::string path = o->ProjectId + diskLocationPath(o) + "/disks/";
-    int rc = sendRevertRequest(true, path, rec,
-                               "Failed to create disk of snapshot [" + o->SnapUuid + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated request for clone creation for snapshot [%s] successfully",
-               o->SnapTag.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::diskFromSnapshotStep(GcpObject* o) {
+    return createDiskStep(o, false);
 }
 
-int GcpUtils::rest_attachDisk(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    buildJSONForAttachDiskReq(o, c);
-    std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
-                       c->instanceName + "/attachDisk/";
-    int rc = sendRevertRequest(
-        true, path, rec,
-        "Failed to attach disk [" + o->GCPDeviceName + "] to instance [" + c->instanceName + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated attach request for disk [%s] of snapshot [%s] successfully",
-               o->GCPDeviceName.c_str(), o->SnapTag.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::diskFromSafePointStep(GcpObject* o) {
+    return createDiskStep(o, true);
 }
 
-int GcpUtils::rest_deleteSafePointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    std::string path = o->ProjectId + "/global/snapshots/" + o->SafePointSnapName;
-    int rc = sendRevertRequest(
-        false, path, rec, "Failed to delete safe-point snapshot [" + o->SafePointSnapName + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated delete request for safe-point snapshot [%s] successfully",
-               o->SafePointSnapName.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::attachDiskStep(GcpObject* o) {
+    GcpStep step;
+    step.record = revertRecord(o, "disk-attach");
+    step.request.body = [this, o] {
+        ctx->session().restRequest = attachBody(o->SourceDiskUrl, o->GcpOSDevName);
+        return 0;
+    };
+    step.request.sourceAccount = true;
+    step.request.path = ownInstancePath(true, "");
+    const std::string what =
+        "disk [" + o->GCPDeviceName + "] to instance [" + ctx->instanceName + "]";
+    step.request.failure = "Failed to attach " + what + ".";
+    step.request.started = "GCP >> Initiated attach request for disk [" + o->GCPDeviceName +
+                           "] of snapshot [" + o->SnapTag + "] successfully";
+    step.begin = "GCP Attaching " + what + "...";
+    step.done = "GCP Attached " + what;
+    step.doneTrace = "GCP Attaching " + what + "... done";
+    return step;
 }
 
-int GcpUtils::rest_createDiskFromSafepointSnap(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    buildJSONForCreateDiskFromSafepointSnapReq(o, c);
-    std::string path = o->ProjectId + diskLocationPath(o) + "/disks/";
-    int rc = sendRevertRequest(true, path, rec,
-                               "Failed to create disk of snapshot [" + o->SnapUuid + "].");
-    if (rc == 0) {
-        c->log(0, "GCP >> Initiated request for disk creation for snapshot [%s] successfully",
-               o->SnapTag.c_str());
-    }
-    return rc;
+GcpStep GcpUtils::deleteSafePointStep(GcpObject* o) {
+    GcpStep step;
+    step.record = opRecord("snapshot-delete", GCP_ENTITY_SNAPSHOT, o->SafePointSnapName);
+    step.request.post = false;
+    step.request.sourceAccount = true;
+    step.request.path = o->ProjectId + "/global/snapshots/" + o->SafePointSnapName;
+    step.request.failure = "Failed to delete safe-point snapshot [" + o->SafePointSnapName + "].";
+    step.request.started = "GCP >> Initiated delete request for safe-point snapshot [" +
+                           o->SafePointSnapName + "] successfully";
+    step.done = "GCP Deleted safe-point snapshot [" + o->SafePointSnapName + "] of disk [" +
+                o->GCPDeviceName + "] successfully";
+    return step;
 }
 
 // ---- Bodies (serialised by the JSON model, so every value is escaped) ----
@@ -233,82 +246,6 @@ void GcpUtils::buildDiskBody(GcpObject* o, const std::string& sourceSnapshot, bo
     ctx->session().restRequest = body.json();
 }
 
-void GcpUtils::buildJSONForCreateDiskFromSnapReq(GcpObject* o, GcpCtx*) {
-    buildDiskBody(o, o->SnapUuid, true);
-}
-
-void GcpUtils::buildJSONForCreateDiskFromSafepointSnapReq(GcpObject* o, GcpCtx*) {
-    // The disk made again is the user's disk: its labels come back with it.
-    buildDiskBody(o, o->SafePointSnapName, true);
-}
-
-void GcpUtils::buildJSONForAttachDiskReq(GcpObject* o, GcpCtx* c) {
-    // Escaped, so that a link or device name cannot change the request's structure.
-    c->session().restRequest = CWnString::Format(
-        kAttachTemplate, {jsonxx::escape(o->SourceDiskUrl), jsonxx::escape(o->GcpOSDevName)});
-}
-
-// ---- Step operations ----
-
-int GcpUtils::detachDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Detaching disk [%s] from instance [%s]...", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-detach");
-    int rc = rest_detachDisk(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Detached disk [%s] from instance [%s]", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    c->log(3, "GCP Detaching disk [%s] from instance [%s]... - done", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    return 0;
-}
-
-int GcpUtils::createSafePointSnap(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Creating safe-point snapshot [%s] of disk [%s]...", o->SafePointSnapName.c_str(),
-           o->GCPDeviceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "snapshot-create");
-    int rc = rest_createSafePointSnap(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc == 0) {
-        // The Operation's target is the disk; the snapshot itself must be READY.
-        rec.targetLink = safePointSnapUrl(o);
-        rc = monitorResourceStatus(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "GCP >> Created safe-point snapshot [%s] of disk [%s] successfully",
-           o->SafePointSnapName.c_str(), o->GCPDeviceName.c_str());
-    c->log(3, "GCP Creating safe-point snapshot [%s] of disk [%s]... done",
-           o->SafePointSnapName.c_str(), o->GCPDeviceName.c_str());
-    return 0;
-}
-
-int GcpUtils::deleteSourceDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Deleting disk [%s]...", o->GCPDeviceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-delete");
-    int rc = rest_deleteSourceDisk(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Deleted disk [%s]", o->GCPDeviceName.c_str());
-    c->log(3, "GCP Deleting disk [%s]... done", o->GCPDeviceName.c_str());
-    return 0;
-}
-
 // After a disk was created and is READY: its new id into the object and the metadata.
 int GcpUtils::readNewDiskId(GcpObject* o, GcpReqOpInfo& rec) {
     int rc = rest_getDiskIdByURL(o, ctx, rec);
@@ -316,47 +253,6 @@ int GcpUtils::readNewDiskId(GcpObject* o, GcpReqOpInfo& rec) {
         return rc;
     }
     return ctx->updateSnapMetadataWithGcpDeviceId(o);
-}
-
-int GcpUtils::createDiskFromSnap(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Creating disk [%s] from snapshot [%s]...", o->GCPDeviceName.c_str(),
-           o->SnapUuid.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-create");
-    int rc = rest_createDiskFromSnap(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc == 0) {
-        rc = monitorResourceStatus(o, c, rec, true);
-    }
-    if (rc == 0) {
-        rc = readNewDiskId(o, rec);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "Created disk [%s] from snap [%s]", o->GCPDeviceName.c_str(), o->SnapUuid.c_str());
-    return 0;
-}
-
-int GcpUtils::attachDisk(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Attaching disk [%s] to instance [%s]...", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    GcpReqOpInfo rec;
-    fillRevertRecord(rec, o, "disk-attach");
-    int rc = rest_attachDisk(o, c, rec);
-    if (rc == 0) {
-        rc = monitorSnapOpProgress(o, c, rec, true);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    c->log(0, "GCP Attached disk [%s] to instance [%s]", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    c->log(3, "GCP Attaching disk [%s] to instance [%s]... done", o->GCPDeviceName.c_str(),
-           c->instanceName.c_str());
-    return 0;
 }
 
 // ---- Queries ----

@@ -71,112 +71,83 @@ int GcpUtils::unmapSnaps() {
     return 0;
 }
 
-int GcpUtils::detachClones() {
-    ctx->log(2, "Detaching clones...");
-    GcpReqOpInfo rec;
+// Detaches (detach) or deletes each clone that needs it, one after the other.
+int GcpUtils::removeClones(bool detach) {
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
-        if (o->CloneDevStatus != 1) {
+        if (detach ? o->CloneDevStatus != 1 : o->CloneDevStatus == 3) {
             continue;
         }
         int rc = runRetryingRateLimits(
             [&] {
-                int step = rest_detachClone(o, ctx);
-                if (step == 0) {
-                    fillCloneRecord(rec, o, "clone-detach");
-                    step = monitorSnapOpProgress(o, ctx, rec, true);
-                }
-                return step;
+                GcpStep step = detach ? cloneDetachStep(o) : cloneDeleteStep(o);
+                return runStep(o, step);
             },
-            "Detach of clone [" + o->CloneName + "]");
+            (detach ? "Detach of clone [" : "Deletion of clone [") + o->CloneName + "]");
         if (rc != 0) {
             return rc;
         }
-        ctx->log(0, "Detached clone [%s] from instance [%s]", o->SnapUuid.c_str(),
-                 o->InstanceId.c_str());
     }
-    ctx->log(3, "Detaching clones... - done");
     return 0;
 }
 
-int GcpUtils::rest_detachClone(GcpObject* o, GcpCtx* c) {
-    rest_resetCtx();
-    c->log(2, "GCP Detaching clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
-           o->SnapTag.c_str());
-    // The device name goes into a query: encoded, so it cannot add parameters.
-    c->session().restApiPath = c->projectId + "/zones/" + c->instanceZone + "/instances/" +
-                               c->instanceName + "/detachDisk/" + "?" +
-                               "deviceName=" + urlEncode(o->CloneName);
-    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (!client || !sendMutating(true, client)) {
-        return failRequest(nullptr, GCP_ERR_GCP,
-                           "Failed to detach clone [" + o->CloneName + "] from instance [" +
-                               c->instanceName + "].");
+int GcpUtils::detachClones() {
+    ctx->log(2, "Detaching clones...");
+    int rc = removeClones(true);
+    if (rc == 0) {
+        ctx->log(3, "Detaching clones... - done");
     }
-    c->log(0, "GCP >> Initiated detach request for clone [%s] of snapshot [%s] successfully",
-           o->CloneName.c_str(), o->SnapTag.c_str());
-    c->log(3, "GCP Detaching clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
-           o->SnapTag.c_str());
-    return 0;
+    return rc;
 }
 
 int GcpUtils::deleteClones() {
     ctx->log(2, "Deleting clones...");
-    GcpReqOpInfo rec;
-    for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        if (o->CloneDevStatus == 3) {
-            continue;
-        }
-        int rc = runRetryingRateLimits(
-            [&] {
-                int step = rest_deleteClone(o, ctx);
-                if (step == 0) {
-                    fillCloneRecord(rec, o, "clone-delete");
-                    step = monitorSnapOpProgress(o, ctx, rec, true);
-                }
-                return step;
-            },
-            "Deletion of clone [" + o->CloneName + "]");
-        if (rc != 0) {
-            return rc;
-        }
-        o->snapInfo->setStatus(BXSO::SNAP_UNMAP_SUCCESS);
-        ctx->log(0, "Deleted clone [%s]", o->CloneName.c_str());
-    }
-    ctx->log(3, "Deleting clones... - done");
-    return 0;
-}
-
-int GcpUtils::rest_deleteClone(GcpObject* o, GcpCtx* c) {
-    rest_resetCtx();
-    c->log(2, "GCP Deleting clone [%s] of snapshot [%s]...", o->CloneName.c_str(),
-           o->SnapTag.c_str());
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    bool viaLink = !o->CloneSourceLink.empty();
-    if (viaLink) {
-        if (client) {
-            client->setBasePath(o->CloneSourceLink);
-        }
-    } else if (!c->restoreOptionsFound) {
-        c->session().restApiPath =
-            o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
-    } else {
-        c->session().restApiPath = cloneLocationPath(o) + "/disks/" + o->CloneName;
-    }
-    int rc = 0;
-    if (!client || !sendMutating(false, client)) {
-        rc = failRequest(nullptr, GCP_ERR_GCP, "Failed to delete clone [" + o->CloneName + "].");
-    } else {
-        c->log(0, "GCP >> Initiated delete request for clone [%s] of snapshot [%s] successfully",
-               o->CloneName.c_str(), o->SnapTag.c_str());
-        c->log(3, "GCP Deleting clone [%s] of snapshot [%s]... - done", o->CloneName.c_str(),
-               o->SnapTag.c_str());
-    }
-    if (viaLink) {
-        restoreComputeBasePath();
+    int rc = removeClones(false);
+    if (rc == 0) {
+        ctx->log(3, "Deleting clones... - done");
     }
     return rc;
+}
+
+GcpStep GcpUtils::cloneDetachStep(GcpObject* o) {
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
+    GcpStep step;
+    step.record = cloneRecord(o, "clone-detach");
+    step.readLinks = false;
+    step.request.sourceAccount = true;
+    step.request.begin = "GCP Detaching " + what + "...";
+    step.request.path = ownInstancePath(false, o->CloneName);
+    step.request.failure =
+        "Failed to detach clone [" + o->CloneName + "] from instance [" + ctx->instanceName + "].";
+    step.request.started = "GCP >> Initiated detach request for " + what + " successfully";
+    step.request.startedTrace = "GCP Detaching " + what + "... - done";
+    step.done = "Detached clone [" + o->SnapUuid + "] from instance [" + o->InstanceId + "]";
+    return step;
+}
+
+GcpStep GcpUtils::cloneDeleteStep(GcpObject* o) {
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
+    GcpStep step;
+    step.record = cloneRecord(o, "clone-delete");
+    step.readLinks = false;
+    step.request.post = false;
+    step.request.begin = "GCP Deleting " + what + "...";
+    if (!o->CloneSourceLink.empty()) {
+        step.request.link = o->CloneSourceLink;
+    } else if (!ctx->restoreOptionsFound) {
+        step.request.path = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
+    } else {
+        step.request.path = cloneLocationPath(o) + "/disks/" + o->CloneName;
+    }
+    step.request.failure = "Failed to delete clone [" + o->CloneName + "].";
+    step.request.started = "GCP >> Initiated delete request for " + what + " successfully";
+    step.request.startedTrace = "GCP Deleting " + what + "... - done";
+    step.after = [o](GcpReqOpInfo&) {
+        o->snapInfo->setStatus(BXSO::SNAP_UNMAP_SUCCESS);
+        return 0;
+    };
+    step.done = "Deleted clone [" + o->CloneName + "]";
+    return step;
 }
 
 }  // namespace DuVavaZid

@@ -139,11 +139,9 @@ TEST_F(CloneNames, NamesCannotReshapeTheRequests) {
     EXPECT_EQ(create.get<jsonxx::Object>("labels").get<jsonxx::String>("snap-name-bx"),
               object->SnapUuid);
 
-    // No client: the request is not sent, but its path is built first.
     object->CloneName = "c&force=true #1";
     ctx->instanceName = "mover-1";
-    EXPECT_NE(utils->rest_detachClone(object, ctx.get()), 0);
-    const std::string& path = ctx->session().restApiPath;
+    const std::string path = utils->cloneDetachStep(object).request.path;
     EXPECT_EQ(path.substr(path.find("deviceName=")), "deviceName=c%26force%3Dtrue%20%231");
 }
 
