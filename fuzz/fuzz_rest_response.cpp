@@ -11,7 +11,7 @@
 #include "fuzz_env.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
-#include "rest/rest_failure.h"
+#include "gcp/rest_failure.h"
 #include "rest/secret_mask.h"
 #include "support/fake_host.h"
 

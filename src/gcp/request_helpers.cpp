@@ -10,7 +10,7 @@
 #include "gcp/gcp_utils.h"
 #include "host/strings.h"
 #include "rest/rest_api_gcp.h"
-#include "rest/rest_failure.h"
+#include "gcp/rest_failure.h"
 #include "rest/transient.h"
 
 namespace DuVavaZid {

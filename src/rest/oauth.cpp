@@ -29,28 +29,16 @@ bool BXSnapRESTAPI_Gcp::buildRequestForOAuth(std::string& body) {
 
 bool BXSnapRESTAPI_Gcp::connectUsingOAuth(const std::string& path, std::string& body,
                                           std::string& response) {
-    const std::string savedBase = basePath;
-    const std::string savedAccept = acceptTypeInHdr;
-    const std::string savedContentType = contentTypeInHdr;
-    setBasePath(bxrt::oauthTokenUrl());
-    // Without Accept and Content-Type lines the body goes out as a form post,
-    // which the token endpoint requires.
-    acceptTypeInHdr.clear();
-    contentTypeInHdr.clear();
     localError.clear();
-    bool result = buildRequestForOAuth(body);
-    if (!result) {
+    if (!buildRequestForOAuth(body)) {
         log(2, kLabelOAuth, "Failed to build request for oauth");
-    } else {
-        result = connect(path, body, response);
-        if (!result) {
-            log(2, kLabelOAuth, "Connect failed");
-        }
+        return false;
     }
-    basePath = savedBase;
-    acceptTypeInHdr = savedAccept;
-    contentTypeInHdr = savedContentType;
-    return result;
+    if (!connect(path, body, response)) {
+        log(2, kLabelOAuth, "Connect failed");
+        return false;
+    }
+    return true;
 }
 
 bool BXSnapRESTAPI_Gcp::parseResponseForAccessToken(const std::string& response) {
@@ -109,7 +97,7 @@ bool BXSnapRESTAPI_Gcp::checkForAuthErrorAndReconnect(const std::string& respons
 
 bool BXSnapRESTAPI_Gcp::checkForAuthErrorAndReconnect(const std::string& response,
                                                       uint64_t sentWith) {
-    if (!connected || connecting || !hasAuthError(response)) {
+    if (!connected || !hasAuthError(response)) {
         return false;
     }
     std::lock_guard<std::mutex> renewing(token_->renewMutex());

@@ -123,7 +123,6 @@ BXSnapRESTAPI_Gcp::~BXSnapRESTAPI_Gcp() {
 void BXSnapRESTAPI_Gcp::reset() {
     curlInitialized = false;
     connected = false;
-    connecting = false;
     loggingEnabled = false;
     httpErrorCode = 0;
     basePath.clear();
@@ -242,14 +241,17 @@ void BXSnapRESTAPI_Gcp::formUrlPath(const std::string& path, std::string& url, b
     }
 }
 
-bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta, uint64_t* generation) {
+bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(Credential credential, uint64_t* generation) {
     curl->BXLibCurlFreeHttpHeaderList();
-    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, contentTypeInHdr)) {
+    // Without Accept and Content-Type lines the body goes out as a form post,
+    // which the token endpoint requires.
+    const bool form = credential == Credential::TokenRequest;
+    if (!form && !curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, contentTypeInHdr)) {
         log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - content type [%s]",
             contentTypeInHdr.c_str());
         return false;
     }
-    if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, acceptTypeInHdr)) {
+    if (!form && !curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, acceptTypeInHdr)) {
         log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - accept [%s]",
             acceptTypeInHdr.c_str());
         return false;
@@ -259,14 +261,13 @@ bool BXSnapRESTAPI_Gcp::setCommonCurlHeaders(bool meta, uint64_t* generation) {
             userAgentHeaderInHdr.c_str());
         return false;
     }
-    if (meta) {
+    if (credential == Credential::Metadata) {
         if (!curl->BXLibCurlAppendHeader(BX_HTTP_HDR_HEADER, metaFetchInHdr)) {
             log(2, kLabelHeaders, "Failed to set CURL HTTPHEADER header - meta fetch [%s]",
                 metaFetchInHdr.c_str());
             return false;
         }
-    } else if (connected && !connecting) {
-        // No token goes out with the token request itself.
+    } else if (credential == Credential::AccessToken) {
         std::string token = token_->get(generation);
         std::string line = std::string(GCP_REST_HDR_AUTHORIZATION) + token;
         wipe(token);
@@ -285,12 +286,11 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
     response.clear();
     httpErrorCode = 0;
     exchangeFailure.clear();
-    bool result = true;
     if (!curlInitialized) {
         log(2, kLabelSend, "Error: Curl needs to be initialized before making any queries.");
         return false;
     }
-    if (!connecting && !connected) {
+    if (!connected) {
         log(2, kLabelSend, "Error:Connect module has to be called before making any queries.");
         return false;
     }
@@ -299,7 +299,7 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
     }
     std::string url;
     formUrlPath(path, url, meta);
-    if (!meta && connected && !connecting && !tokenMayGoTo(url)) {
+    if (!meta && !tokenMayGoTo(url)) {
         exchangeFailure =
             "the access token is sent to the Compute Engine and token endpoints "
             "only, not to [" +
@@ -307,7 +307,19 @@ bool BXSnapRESTAPI_Gcp::sendReq(int type, const std::string& path, const std::st
         log(-1, kLabelSend, "Refused: %s", exchangeFailure.c_str());
         return false;
     }
-    setCommonCurlHeaders(meta, generation);
+    return transfer(type, url, body, response,
+                    meta ? Credential::Metadata : Credential::AccessToken, generation);
+}
+
+bool BXSnapRESTAPI_Gcp::transfer(int type, const std::string& url, const std::string& body,
+                                 std::string& response, Credential credential,
+                                 uint64_t* generation) {
+    response.clear();
+    httpErrorCode = 0;
+    exchangeFailure.clear();
+    bool result = true;
+    const bool meta = credential == Credential::Metadata;
+    setCommonCurlHeaders(credential, generation);
 
     _http_req_type_ method;
     switch (type) {
@@ -461,13 +473,27 @@ bool BXSnapRESTAPI_Gcp::patch(const std::string& path, const std::string& body,
 
 bool BXSnapRESTAPI_Gcp::connect(const std::string& path, const std::string& body,
                                 std::string& response) {
-    connecting = true;
     curl->toggleTrace(true);
-    bool sent = path.empty() ? post(path, body, response, false) : get(path, body, response, true);
+    bool sent = false;
+    if (!curlInitialized) {
+        log(2, kLabelSend, "Error: Curl needs to be initialized before making any queries.");
+    } else if (path.empty()) {
+        std::string url = bxrt::oauthTokenUrl();
+        size_t scheme = url.find("://");
+        url = protocolType + "://" + (scheme == std::string::npos ? url : url.substr(scheme + 3));
+        if (loggingEnabled) {
+            log(0, kLabelUrl, "Computed URL [%s] to send the request.", url.c_str());
+        }
+        sent = transfer(REQ_POST, url, body, response, Credential::TokenRequest, nullptr);
+    } else {
+        log(0, kLabelSend, "**  Meta REST call  **");
+        std::string url;
+        formUrlPath(path, url, true);
+        sent = transfer(REQ_GET, url, body, response, Credential::Metadata, nullptr);
+    }
     if (sent) {
         if (parseResponseForAccessToken(response)) {
             connected = true;
-            connecting = false;
             return true;
         }
         log(2, kLabelConnect, "Failed to parse JSON response for access token. JSON response [%s]",
@@ -475,7 +501,6 @@ bool BXSnapRESTAPI_Gcp::connect(const std::string& path, const std::string& body
     } else if (curl->GetHttpErrorCode() == GCP_REST_API_ERROR_CODE_UNAUTHORIZED) {
         response = "Failed to get access token from meta server";
     }
-    connecting = false;
     connected = false;
     return false;
 }

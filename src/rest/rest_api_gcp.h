@@ -92,8 +92,10 @@ class BXSnapRESTAPI_Gcp {
     // Header block of the last answer (Retry-After is read from it).
     std::string lastResponseHeaders() const;
 
-    // Obtains a token: an empty path posts body to the token endpoint (the base
-    // path), otherwise path is a metadata-server GET.
+    // Obtains a token: an empty path posts body to the token endpoint,
+    // otherwise path is a metadata-server GET. The token request goes out on
+    // its own exchange: it never carries a token, is never renewed itself, and
+    // leaves the base path and headers of the API requests as they are.
     bool connect(const std::string& path, const std::string& body, std::string& response);
     bool disconnect(const std::string& a, const std::string& b, const std::string& c);
     bool addUserPasswordHeader(const std::string& value);
@@ -159,10 +161,17 @@ class BXSnapRESTAPI_Gcp {
 
     bool request(int type, const std::string& path, const std::string& body, std::string& response,
                  bool meta);
+    // What goes with an exchange besides its body: the access token (Compute
+    // Engine), the metadata server's header, or neither (a form post to the
+    // token endpoint).
+    enum class Credential { AccessToken, Metadata, TokenRequest };
     bool sendReq(int type, const std::string& path, const std::string& body, std::string& response,
                  bool meta, uint64_t* generation = nullptr);
+    // One exchange with url as given; the layer every request ends in.
+    bool transfer(int type, const std::string& url, const std::string& body, std::string& response,
+                  Credential credential, uint64_t* generation);
     void formUrlPath(const std::string& path, std::string& url, bool meta);
-    bool setCommonCurlHeaders(bool meta, uint64_t* generation);
+    bool setCommonCurlHeaders(Credential credential, uint64_t* generation);
     void log(int level, const char* label, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
     std::string masked(const std::string& text) const;
@@ -170,7 +179,6 @@ class BXSnapRESTAPI_Gcp {
     std::unique_ptr<BXLibCurl> curl;
     bool curlInitialized = false;
     bool connected = false;
-    bool connecting = false;
     bool loggingEnabled = false;
     int64_t httpErrorCode = 0;
     std::string basePath;

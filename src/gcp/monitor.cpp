@@ -9,7 +9,7 @@
 #include "rest/response_keys.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
-#include "rest/rest_failure.h"
+#include "gcp/rest_failure.h"
 #include "rest/transient.h"
 #include "runtime/endpoints.h"
 

@@ -2,7 +2,7 @@
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
-#include "rest/rest_failure.h"
+#include "gcp/rest_failure.h"
 #include "runtime/endpoints.h"
 
 namespace DuVavaZid {

@@ -5,7 +5,7 @@
 #include "gcp/gcp_utils.h"
 #include "host/strings.h"
 #include "rest/rest_api_gcp.h"
-#include "rest/rest_failure.h"
+#include "gcp/rest_failure.h"
 
 namespace DuVavaZid {
 
