@@ -9,7 +9,6 @@
 namespace DuVavaZid {
 
 namespace {
-constexpr const char* kFillFailFormat = "GCP Snap operation failed. Err-[%d:%s]";
 constexpr int kSourceInfoInstanceKey = 10;
 
 std::string snapNumberMsg(const char* head, long number, const char* tail = "") {
@@ -29,7 +28,7 @@ int GcpCtx::fetchAndFillSnapInfo() {
         if (!object->snapInfo->getSourceDevice(&object->HostSrcDev)) {
             return fail(GCP_ERR_HOST_ITEM,
                         snapNumberMsg("Failed to get source device details for snap # [", number),
-                        kFillFailFormat);
+                        logfmt::kSnapOperation);
         }
         log(0, "GCP >> Source device - [%s]", object->HostSrcDev.c_str());
         log(2, "GCP Determining whether its a HPX source device...");
@@ -43,7 +42,7 @@ int GcpCtx::fetchAndFillSnapInfo() {
                 std::ostringstream msg;
                 msg << "The device [" << object->HostSrcDev << "] for snap # [" << number
                     << "] is not a HPX device.";
-                return fail(GCP_ERR_MIXED_DEVICES, msg.str(), kFillFailFormat);
+                return fail(GCP_ERR_MIXED_DEVICES, msg.str(), logfmt::kSnapOperation);
             }
         } else {
             log(0, "GCP >> Its a HPX device");
@@ -53,7 +52,7 @@ int GcpCtx::fetchAndFillSnapInfo() {
                 return fail(GCP_ERR_HOST_ITEM,
                             snapNumberMsg("Failed to get source device details for snap # [",
                                           number, ". Device format is incorrect."),
-                            kFillFailFormat);
+                            logfmt::kSnapOperation);
             }
             object->ProjectId = object->HostSrcDev.substr(0, bar);
             object->GCPDeviceId = object->HostSrcDev.substr(bar + 1);
@@ -61,13 +60,13 @@ int GcpCtx::fetchAndFillSnapInfo() {
                 return fail(GCP_ERR_HOST_ITEM,
                             snapNumberMsg("Failed to get source device details for snap # [",
                                           number, ". Device details are missing."),
-                            kFillFailFormat);
+                            logfmt::kSnapOperation);
             }
         }
         if (OpCode != GCP_OP_PREPARE && !getSnapUUID(object)) {
             return fail(GCP_ERR_HOST_ITEM,
                         "Failed to get snap uuid for GCP device [" + object->GCPDeviceName + "].",
-                        kFillFailFormat);
+                        logfmt::kSnapOperation);
         }
         rc = fillSnapObjectFromMetadata(object);
         if (rc != 0) {
@@ -84,14 +83,14 @@ int GcpCtx::fetchAndFillSnapInfo() {
             return fail(
                 GCP_ERR_HOST_ITEM,
                 snapNumberMsg("Failed to get source instance details for snap # [", firstNumber),
-                kFillFailFormat);
+                logfmt::kSnapOperation);
         }
         size_t bar = text.find('|');
         if (bar == std::string::npos || bar != text.rfind('|')) {
             return fail(GCP_ERR_HOST_ITEM,
                         snapNumberMsg("Failed to get source instance details for snap # [",
                                       firstNumber, ". Source path format is incorrect."),
-                        kFillFailFormat);
+                        logfmt::kSnapOperation);
         }
         projectId = text.substr(0, bar);
         instanceId = text.substr(bar + 1);
@@ -163,14 +162,14 @@ int GcpCtx::readRestoreOptions(GcpObject* first) {
                 std::ostringstream msg;
                 msg << "Invalid private key sent via restore options. Key length [" << pwd.size()
                     << "]";
-                return fail(GCP_ERR_INTERNAL, msg.str(), kFillFailFormat);
+                return fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kSnapOperation);
             }
             if (!first->snapInfo->decryptString(pwd.substr(1), &restoreInfo.destKey, 0)) {
                 std::ostringstream msg;
                 msg << "Unable to decrypt private key sent via restore options. Encrypted key "
                        "length ["
                     << pwd.size() << "]";
-                return fail(GCP_ERR_INTERNAL, msg.str(), kFillFailFormat);
+                return fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kSnapOperation);
             }
         } else {
             restoreInfo.destKey = p12;

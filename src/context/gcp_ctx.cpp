@@ -178,12 +178,29 @@ void GcpCtx::log(int level, const char* format, ...) {
     debugLog->debugLvl(level, JobId, "%s", text.c_str());
 }
 
-int GcpCtx::fail(int code, const std::string& msg, const char* logFormat) {
+int GcpCtx::fail(int code, const std::string& msg, const char* logFormat,
+                 const std::string& detail) {
     session().ErrCode = code;
     session().ErrStr << msg;
-    std::string text = session().ErrStr.str();
-    log(-1, logFormat, session().ErrCode, text.c_str());
+    logFailure(logFormat, detail);
     return code;
+}
+
+void GcpCtx::logFailure(const char* logFormat, const std::string& detail) {
+    const int code = session().ErrCode;
+    const std::string text = session().ErrStr.str();
+    if (logFormat == logfmt::kText) {
+        log(-1, logfmt::kText, text.c_str());
+    } else if (logFormat == logfmt::kWithUrl) {
+        log(-1, logfmt::kWithUrl, code, text.c_str(), session().restApiPath.c_str());
+    } else if (logFormat == logfmt::kWithRestErrors) {
+        const std::string restErrors = session().restErrStr.str();
+        log(-1, logfmt::kWithRestErrors, code, text.c_str(), restErrors.c_str());
+    } else if (logFormat == logfmt::kNotGoogle || logFormat == logfmt::kPrepareDevice) {
+        log(-1, logFormat, detail.c_str(), code, text.c_str());
+    } else {
+        log(-1, logFormat, code, text.c_str());
+    }
 }
 
 BXSO::SnapInfo* GcpCtx::firstRecord() const {
@@ -217,8 +234,7 @@ int GcpCtx::initialize(BXSO::SnapInfo** snaps, int count) {
             // first and leave one snapshot unprocessed.
             std::ostringstream msg;
             msg << "Duplicate snap number [" << number << "] in snap list";
-            return fail(GCP_ERR_EMPTY_INPUT, msg.str(),
-                        "GCP Input internal object validation failed [%d:%s]");
+            return fail(GCP_ERR_EMPTY_INPUT, msg.str(), logfmt::kInputObjects);
         }
         inserted.first->second = new GcpObject(snaps[i]);
     }
@@ -241,26 +257,24 @@ int GcpCtx::validateSnapList(BXSO::SnapInfo** snaps, int count) {
     log(2, "GCP Validating inputs for snap operation...");
     if (!osUtil) {
         return fail(GCP_ERR_NO_UTIL, "Snap OS Util object is null or not initialized",
-                    "GCP Input validation for snap operation failed [%d:%s]");
+                    logfmt::kInputCall);
     }
     if (count < 1) {
         std::ostringstream msg;
         msg << "Invalid snap count [" << count << "]";
-        return fail(GCP_ERR_SNAP_COUNT, msg.str(), "GCP Input snap list validation failed [%d:%s]");
+        return fail(GCP_ERR_SNAP_COUNT, msg.str(), logfmt::kInputSnapList);
     }
     if (!snaps) {
         std::ostringstream msg;
         msg << "Empty snap list [" << static_cast<const void*>(snaps) << "]";
-        return fail(GCP_ERR_EMPTY_INPUT, msg.str(),
-                    "GCP Input internal object validation failed [%d:%s]");
+        return fail(GCP_ERR_EMPTY_INPUT, msg.str(), logfmt::kInputObjects);
     }
     int firstArray = 0;
     for (int i = 0; i < count; ++i) {
         if (!snaps[i]) {
             std::ostringstream msg;
             msg << "Empty snap info @ idx [" << i << "] of [" << count << "]";
-            return fail(GCP_ERR_EMPTY_INPUT, msg.str(),
-                        "GCP Input internal object validation failed [%d:%s]");
+            return fail(GCP_ERR_EMPTY_INPUT, msg.str(), logfmt::kInputObjects);
         }
         if (OpCode == GCP_OP_PREPARE) {
             continue;
@@ -291,7 +305,7 @@ int GcpCtx::validateSnapList(BXSO::SnapInfo** snaps, int count) {
 int GcpCtx::determineWhetherHPXDevice(GcpObject* object) {
     if (object->HostSrcDev.empty()) {
         return fail(GCP_ERR_EMPTY_SOURCE, "Source device [" + object->HostSrcDev + "] is empty",
-                    "GCP Snap operation failed. Err-[%d:%s]");
+                    logfmt::kSnapOperation);
     }
     char first = object->HostSrcDev[0];
     if (first != '\\' && first != '/') {

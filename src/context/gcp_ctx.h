@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "context/failure.h"
 #include "context/records.h"
+#include "context/stored_items.h"
 #include "host/debug_log.h"
 #include "host/snap_info.h"
 #include "host/threads.h"
@@ -71,10 +73,6 @@ enum GcpMetaKey : int {
     GCP_META_INTERIM_CLONE = 163,
     GCP_META_LABELS = 167,
 };
-
-// The host error code of an operation; operations without one keep the
-// internal code (code when set, else ctxCode).
-int hostErrorForOp(short opCode, int code, int ctxCode);
 
 // What one thread needs to talk to GCP: its REST clients (each with its own
 // connection), the exchange in flight and the error it left. The calling
@@ -150,7 +148,11 @@ class GcpCtx {
     // Records a failure: sets ErrCode, appends msg to ErrStr, writes one line at
     // level -1 with logFormat ("...%d...%s...": the code and the whole ErrStr
     // text) and returns the code.
-    int fail(int code, const std::string& msg, const char* logFormat = "GCP %d:%s");
+    int fail(int code, const std::string& msg, const char* logFormat = logfmt::kReport,
+             const std::string& detail = std::string());
+    // Writes the error already set with logFormat (one of logfmt's); detail
+    // is the device of kNotGoogle and kPrepareDevice.
+    void logFailure(const char* logFormat, const std::string& detail = std::string());
     std::string errText() const { return session().ErrStr.str(); }
     BXSO::SnapInfo* firstRecord() const;
     GcpObject* firstObject() const;

@@ -1,35 +1,15 @@
-// The per-snapshot items stored on the host records between calls. Every field
-// is followed by "|", so "a|b|" holds two fields.
-#include <algorithm>
+// The per-snapshot items stored on the host records between calls; their text
+// is made and read by the codecs of context/stored_items.h.
 #include <map>
 #include <sstream>
 
 #include "context/gcp_ctx.h"
+#include "context/stored_items.h"
 #include "host/strings.h"
 
 namespace DuVavaZid {
 
 namespace {
-
-// Reads "|"-terminated fields one after another; an empty field counts as
-// missing.
-class FieldReader {
-  public:
-    explicit FieldReader(const std::string& text) : text_(text) {}
-    bool next(std::string& field) {
-        size_t bar = text_.find('|', pos_);
-        if (bar == std::string::npos || bar == pos_) {
-            return false;
-        }
-        field = text_.substr(pos_, bar - pos_);
-        pos_ = bar + 1;
-        return true;
-    }
-
-  private:
-    const std::string& text_;
-    size_t pos_ = 0;
-};
 
 constexpr int kHostValueTooLong = 2;  // the host's answer to an item over its limit
 
@@ -58,36 +38,37 @@ int GcpCtx::setSnapMetadata(GcpObject* object) {
         return fail(GCP_ERR_HOST_ITEM, msg.str(), "GCP %d-%s");
     };
 
-    session().metadataBuffer = object->GCPDeviceId + "|" + object->ProjectId + "|" +
-                               object->InstanceId + "|" + object->SnapResourceId + "|";
+    session().metadataBuffer = SnapUuidItem::encode(
+        {object->GCPDeviceId, object->ProjectId, object->InstanceId, object->SnapResourceId});
     if (store(GCP_META_SNAP_UUID, "snap uuid") != 0) {
         return session().ErrCode;
     }
     log(3, "GCP >> Snap uuid metadata [%s]", session().metadataBuffer.c_str());
 
-    session().metadataBuffer = object->GCPDeviceZone + "|" + object->GCPDeviceRegion + "|";
+    session().metadataBuffer =
+        CloudLocationItem::encode({object->GCPDeviceZone, object->GCPDeviceRegion});
     if (store(GCP_META_CLOUD_LOCATION, "cloud location") != 0) {
         return session().ErrCode;
     }
     log(3, "GCP >> Snap cloud location metadata [%s]", session().metadataBuffer.c_str());
 
-    session().metadataBuffer = object->GCPDeviceType + "|";
+    session().metadataBuffer = DeviceTypeItem::encode(object->GCPDeviceType);
     if (store(GCP_META_DEVICE_TYPE, "device type") != 0) {
         return session().ErrCode;
     }
     log(3, "GCP >> Device type metadata [%s]", session().metadataBuffer.c_str());
 
-    session().metadataBuffer = serviceAccount + "|";
+    session().metadataBuffer = ServiceAccountItem::encode(serviceAccount);
     if (store(GCP_META_SERVICE_ACCOUNT, "service account") != 0) {
         return session().ErrCode;
     }
     log(3, "GCP >> Service account metadata [%s]", session().metadataBuffer.c_str());
 
-    session().metadataBuffer = object->GCPDeviceName + "|";
+    session().metadataBuffer = SnapTransientItem::encode(object->GCPDeviceName);
     record->setTransientMetadata(GCP_META_TRANSIENT, session().metadataBuffer.c_str());
     log(-1, "GCP >> Snap transient metadata [%s]", session().metadataBuffer.c_str());
 
-    session().metadataBuffer = object->DiskLabels.json();
+    session().metadataBuffer = LabelsItem::encode(object->DiskLabels);
     if (!session().metadataBuffer.empty()) {
         if (store(GCP_META_LABELS, "GCP labels") != 0) {
             return session().ErrCode;
@@ -147,20 +128,28 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        FieldReader uuid(session().metadataBuffer);
-        if (!uuid.next(object->GCPDeviceId)) {
+        // A field the item does not give keeps its value, as when each was
+        // read straight into the object.
+        SnapUuidItem::Fields uuid{object->GCPDeviceId, object->ProjectId, object->InstanceId,
+                                  object->SnapResourceId};
+        SnapUuidItem::Missing missing = SnapUuidItem::decode(session().metadataBuffer, uuid);
+        object->GCPDeviceId = uuid.deviceId;
+        object->ProjectId = uuid.projectId;
+        object->InstanceId = uuid.instanceId;
+        object->SnapResourceId = uuid.resourceId;
+        if (missing == SnapUuidItem::kDeviceId) {
             return metadataFieldMissing("GCP device id not found in snap uuid metadata [",
                                         kUuidFieldFormat);
         }
-        if (!uuid.next(object->ProjectId)) {
+        if (missing == SnapUuidItem::kProjectId) {
             return metadataFieldMissing("GCP project id not found in snap uuid metadata [",
                                         kUuidFieldFormat);
         }
-        if (!uuid.next(object->InstanceId)) {
+        if (missing == SnapUuidItem::kInstanceId) {
             return metadataFieldMissing("GCP instance id not found in snap uuid metadata [",
                                         kUuidFieldFormat);
         }
-        if (!uuid.next(object->SnapResourceId)) {
+        if (missing == SnapUuidItem::kResourceId) {
             if (OpCode == GCP_OP_DELETE) {
                 log(-1,
                     "GCP Snapshot resource id not found in snap uuid metadata... however "
@@ -186,8 +175,7 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
             if (rc != 0 || done) {
                 return rc;
             }
-            FieldReader transient(session().metadataBuffer);
-            if (!transient.next(object->GCPDeviceName)) {
+            if (!SnapTransientItem::decode(session().metadataBuffer, object->GCPDeviceName)) {
                 return metadataFieldMissing(
                     "GCP device name not found in snap transient metadata [",
                     "GCP Getting details from snap transient metadata failed. %d:%s");
@@ -202,13 +190,11 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        size_t bar = session().metadataBuffer.find('|');
-        if (bar == std::string::npos) {
+        if (!DeviceTypeItem::decode(session().metadataBuffer, object->GCPDeviceType)) {
             return metadataFieldMissing(
                 "GCP device type not found in snap cloud location metadata [",
                 "GCP Getting details from GCP device type metadata failed. %d:%s");
         }
-        object->GCPDeviceType = session().metadataBuffer.substr(0, bar);
         log(0, "GCP >> From GCP device type metadata - GCP device type [%s]",
             object->GCPDeviceType.c_str());
 
@@ -220,13 +206,11 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
         if (rc != 0 || done) {
             return rc;
         }
-        bar = session().metadataBuffer.find('|');
-        if (bar == std::string::npos) {
+        if (!ServiceAccountItem::decode(session().metadataBuffer, object->ServiceAccount)) {
             return metadataFieldMissing(
                 "Service account not found in snap GCP service account metadata [",
                 "GCP Getting details from GCP service account metadata failed. %d:%s");
         }
-        object->ServiceAccount = session().metadataBuffer.substr(0, bar);
         log(0, "GCP >> From GCP service account metadata - service account [%s]",
             object->ServiceAccount.c_str());
     }
@@ -241,18 +225,19 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
             return rc;
         }
         const char* format = "GCP Getting details from snap cloud location metadata failed. %d:%s";
-        size_t first = session().metadataBuffer.find('|');
-        if (first == std::string::npos) {
+        CloudLocationItem::Fields location;
+        CloudLocationItem::Missing missing =
+            CloudLocationItem::decode(session().metadataBuffer, location);
+        if (missing == CloudLocationItem::kZone) {
             return metadataFieldMissing("GCP zone not found in snap cloud location metadata [",
                                         format);
         }
-        size_t second = session().metadataBuffer.find('|', first + 1);
-        if (second == std::string::npos) {
+        if (missing == CloudLocationItem::kRegion) {
             return metadataFieldMissing("GCP region not found in snap cloud location metadata [",
                                         format);
         }
-        object->GCPDeviceZone = session().metadataBuffer.substr(0, first);
-        object->GCPDeviceRegion = session().metadataBuffer.substr(first + 1, second - first - 1);
+        object->GCPDeviceZone = location.zone;
+        object->GCPDeviceRegion = location.region;
         log(0,
             "GCP >> From snap cloud location metadata - GCP device zone [%s] GCP device region "
             "[%s]",
@@ -283,8 +268,7 @@ int GcpCtx::fillSnapObjectFromMetadata(GcpObject* object) {
     if (OpCode == GCP_OP_MAP || OpCode == GCP_OP_REVERT) {
         session().metadataBuffer.clear();
         record->getMetadata(GCP_META_LABELS, &session().metadataBuffer);
-        if (!session().metadataBuffer.empty() &&
-            !object->DiskLabels.parse(session().metadataBuffer)) {
+        if (!LabelsItem::decode(session().metadataBuffer, object->DiskLabels)) {
             return metadataFieldMissing(
                 "Failed to parse the labels metadata as a JSON object. Metadata [",
                 "GCP Getting details from source disk labels metadata failed. %d:%s");
@@ -300,18 +284,11 @@ int GcpCtx::updateSnapMetadataWithSnapId(GcpObject* object) {
     if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &session().metadataBuffer)) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
-    // "disk id|project|instance|resource id|": the id goes into the fourth
-    // field, and an item with fewer fields is refused rather than having
-    // its instance id overwritten.
-    const std::string& item = session().metadataBuffer;
-    size_t last = item.rfind('|');
-    size_t before =
-        (last == std::string::npos || last == 0) ? std::string::npos : item.rfind('|', last - 1);
-    if (last == std::string::npos || before == std::string::npos ||
-        std::count(item.begin(), item.end(), '|') < 4) {
+    // The stored text is rewritten rather than encoded again, so all but the
+    // id stays byte for byte as an earlier call (or version) wrote it.
+    if (!SnapUuidItem::putResourceId(session().metadataBuffer, object->SnapResourceId)) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }
-    session().metadataBuffer.replace(before + 1, last - before - 1, object->SnapResourceId);
     object->snapInfo->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
     log(0, "GCP Snap uuid metadata [%s]", session().metadataBuffer.c_str());
     return 0;
@@ -322,11 +299,9 @@ int GcpCtx::updateSnapMetadataWithGcpDeviceId(GcpObject* object) {
     if (!object->snapInfo->getMetadata(GCP_META_SNAP_UUID, &session().metadataBuffer)) {
         return fail(GCP_ERR_HOST_ITEM, "Failed to get snap uuid metadata and hence failing");
     }
-    size_t first = session().metadataBuffer.find('|');
-    if (first == std::string::npos) {
+    if (!SnapUuidItem::putDeviceId(session().metadataBuffer, object->GCPDeviceId)) {
         return fail(GCP_ERR_HOST_ITEM, "Snap uuid format is incorrect");
     }
-    session().metadataBuffer.replace(0, first, object->GCPDeviceId);
     object->snapInfo->setMetadata(GCP_META_SNAP_UUID, session().metadataBuffer.c_str());
     log(0, "GCP Snap uuid metadata [%s]", session().metadataBuffer.c_str());
     return 0;

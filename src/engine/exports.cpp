@@ -16,23 +16,12 @@ constexpr int kHostLogStart = 1;
 constexpr int kHostLogFailure = 2;
 constexpr int kErrorBufferSize = 1024;
 
-enum HostErrorCode : int {
-    HOST_ERR_PREPARE = 62008,
-    HOST_ERR_SNAP = 60001,
-    HOST_ERR_MAP = 62009,
-    HOST_ERR_UNMAP = 62010,
-    HOST_ERR_DELETE = 60004,
-    HOST_ERR_REVERT = 60005,
-    HOST_ERR_RECONCILE = 60298,
-};
-
 // What distinguishes one working entry point from another.
 struct OperationSpec {
     int opCode;
     BXSO::SnapStatus success;
     BXSO::SnapStatus failure;
     bool changesStatus;
-    int hostError;
     const char* startText;
     const char* successText;
     const char* failureText;
@@ -68,7 +57,8 @@ int failCall(const OperationSpec& op, GcpCtx& ctx, BXSO::SnapInfo** snaps, short
         snaps[0]->getError(&code, text, kErrorBufferSize - 1);
         if (code == 0 || text[0] == '\0') {
             std::string err = ctx.errText();
-            setSnapOpError(snaps[0], op.hostError, err.c_str());
+            setSnapOpError(snaps[0], DuVavaZid::hostErrorOf(static_cast<short>(op.opCode)),
+                           err.c_str());
         }
         snaps[0]->logMessage(kHostLogFailure, "GCP ", "%s", op.failureText);
     }
@@ -79,7 +69,8 @@ int failCall(const OperationSpec& op, GcpCtx& ctx, BXSO::SnapInfo** snaps, short
 void failInternally(GcpCtx& ctx, const char* what) {
     ctx.session().resetError();
     ctx.fail(DuVavaZid::GCP_ERR_INTERNAL,
-             std::string("Internal error in the GCP plug-in: ") + (what ? what : ""), "GCP %d-%s");
+             std::string("Internal error in the GCP plug-in: ") + (what ? what : ""),
+             DuVavaZid::logfmt::kStep);
 }
 
 typedef int (GcpUtils::*Operation)();
@@ -123,7 +114,6 @@ const OperationSpec kPrepare{DuVavaZid::GCP_OP_PREPARE,
                              BXSO::SNAP_PREPARE_SUCCESS,
                              BXSO::SNAP_PREPARE_FAILED,
                              true,
-                             HOST_ERR_PREPARE,
                              "Prepare snap operation - no of devices [%d]",
                              "Prepare snap operation -- success",
                              "Prepare snap operation -- failed"};
@@ -131,7 +121,6 @@ const OperationSpec kSnap{DuVavaZid::GCP_OP_SNAP,
                           BXSO::SNAP_CREATE_SUCCESS,
                           BXSO::SNAP_CREATE_FAILED,
                           true,
-                          HOST_ERR_SNAP,
                           "Create snap operation - no of devices [%d]",
                           "Create snap operation -- success",
                           "Create snap operation -- failed"};
@@ -139,7 +128,6 @@ const OperationSpec kPostSnap{DuVavaZid::GCP_OP_POST_SNAP,
                               BXSO::SNAP_CREATE_SUCCESS,
                               BXSO::SNAP_CREATE_FAILED,
                               true,
-                              HOST_ERR_SNAP,
                               "Post create snap operation - no of devices [%d]",
                               "Post create snap operation -- success",
                               "Post create snap operation -- failed"};
@@ -147,7 +135,6 @@ const OperationSpec kMap{DuVavaZid::GCP_OP_MAP,
                          BXSO::SNAP_MAP_SUCCESS,
                          BXSO::SNAP_MAP_FAILED,
                          true,
-                         HOST_ERR_MAP,
                          "Map snap operation - no of snaps [%d]",
                          "Map snap operation -- success",
                          "Map snap operation -- failed"};
@@ -155,7 +142,6 @@ const OperationSpec kUnmap{DuVavaZid::GCP_OP_UNMAP,
                            BXSO::SNAP_UNMAP_SUCCESS,
                            BXSO::SNAP_UNMAP_FAILED,
                            true,
-                           HOST_ERR_UNMAP,
                            "Unmap snap operation - no of snaps [%d]",
                            "Unmap snap operation -- success",
                            "Unmap snap operation -- failed"};
@@ -163,7 +149,6 @@ const OperationSpec kDelete{DuVavaZid::GCP_OP_DELETE,
                             BXSO::SNAP_DELETE_SUCCESS,
                             BXSO::SNAP_DELETE_FAILED,
                             true,
-                            HOST_ERR_DELETE,
                             "Delete snap operation - no of snaps [%d]",
                             "Delete snap operation -- success",
                             "Delete snap operation -- failed"};
@@ -171,7 +156,6 @@ const OperationSpec kRevert{DuVavaZid::GCP_OP_REVERT,
                             BXSO::SNAP_REVERT_SUCCESS,
                             BXSO::SNAP_REVERT_FAILED,
                             true,
-                            HOST_ERR_REVERT,
                             "Revert snap operation - no of devices [%d]",
                             "Revert snap operation -- success",
                             "Revert snap operation -- failed"};
@@ -179,7 +163,6 @@ const OperationSpec kReconcile{DuVavaZid::GCP_OP_RECONCILE,
                                BXSO::SNAP_STATUS_NONE,
                                BXSO::SNAP_STATUS_NONE,
                                false,
-                               HOST_ERR_RECONCILE,
                                "Reconcile snap operation - no of snaps [%d]",
                                "Reconcile snap operation -- success",
                                "Reconcile snap operation -- failed"};

@@ -1,8 +1,8 @@
 // Connection setup: create and configure a REST client, obtain its token.
 #include "gcp/gcp_utils.h"
+#include "gcp/rest_failure.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
-#include "gcp/rest_failure.h"
 #include "runtime/endpoints.h"
 
 namespace DuVavaZid {
@@ -15,14 +15,6 @@ std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client) {
     ctx->logRESTDetails();
     ctx->extractRESTErrorMsgs(client ? client->lastExchangeFailure() : std::string());
     return ctx->session().restErrStr.str();
-}
-
-int failWithUrl(GcpCtx* ctx, int code, const std::string& msg) {
-    ctx->session().ErrCode = code;
-    ctx->session().ErrStr << msg;
-    std::string text = ctx->session().ErrStr.str();
-    ctx->log(-1, "GCP %d-%s - URL-[%s]", code, text.c_str(), ctx->session().restApiPath.c_str());
-    return code;
 }
 
 void GcpUtils::rest_resetCtx() {
@@ -50,11 +42,7 @@ int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
     client->setLogging(ctx->arrayDetails.arrayConfigs.RestApiLogging >= 1);
     client->setJobId(ctx->JobId);
     if (!client->initializeCurl()) {
-        ctx->session().ErrCode = GCP_ERR_INTERNAL;
-        ctx->session().ErrStr << "Failed to initialize curl.";
-        std::string text = ctx->session().ErrStr.str();
-        ctx->log(9, "GCP %d:%s", ctx->session().ErrCode, text.c_str());
-        return GCP_ERR_INTERNAL;
+        return ctx->fail(GCP_ERR_INTERNAL, "Failed to initialize curl.");
     }
     return 0;
 }
@@ -73,9 +61,10 @@ int GcpUtils::rest_connectToArray() {
         if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest,
                              ctx->session().restResponse)) {
             std::string restErrors = collectRestFailure(ctx, client);
-            failWithUrl(ctx, GCP_ERR_CONNECT,
-                        "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
-                            "]. Please ensure 1. Please ensure that GCP meta server is accessible");
+            ctx->fail(GCP_ERR_CONNECT,
+                      "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
+                          "]. Please ensure 1. Please ensure that GCP meta server is accessible",
+                      logfmt::kWithUrl);
             ctx->session().restErrorFlag = 1;
             return GCP_ERR_CONNECT;
         }
@@ -110,7 +99,7 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
             msg += "- Private key is empty ";
         }
         msg += "Please add the missing details under Array Management";
-        return ctx->fail(GCP_ERR_INTERNAL, msg, "GCP %d-%s");
+        return ctx->fail(GCP_ERR_INTERNAL, msg, logfmt::kStep);
     }
     client->setServiceAccountId(serviceAccountId);
     client->setPrivateKey(privateKey);
@@ -121,14 +110,16 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
         if (!client->lastLocalError().empty()) {
             // Nothing reached GCP: its answer cannot say why, the key can.
             ctx->session().restErrorFlag = 1;
-            return failWithUrl(ctx, GCP_ERR_GCP,
-                               "Failed to perform oauth for service account [" + serviceAccountId +
-                                   "]. " + client->lastLocalError() + ".");
+            return ctx->fail(GCP_ERR_GCP,
+                             "Failed to perform oauth for service account [" + serviceAccountId +
+                                 "]. " + client->lastLocalError() + ".",
+                             logfmt::kWithUrl);
         }
         std::string restErrors = collectRestFailure(ctx, client);
-        failWithUrl(ctx, GCP_ERR_GCP,
-                    "Failed to perform oauth for service account [" + serviceAccountId +
-                        "]. REST error returned by GCP [" + restErrors + "].");
+        ctx->fail(GCP_ERR_GCP,
+                  "Failed to perform oauth for service account [" + serviceAccountId +
+                      "]. REST error returned by GCP [" + restErrors + "].",
+                  logfmt::kWithUrl);
         ctx->session().restErrorFlag = 1;
         return GCP_ERR_GCP;
     }

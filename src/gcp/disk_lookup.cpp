@@ -41,7 +41,7 @@ int GcpUtils::discoverArrayVolumeDetails() {
             return ctx->fail(
                 GCP_ERR_HOST_ITEM,
                 "Failed to get snap uuid for GCP device [" + deviceNameOf(object) + "].",
-                "GCP Snap operation failed. Err-[%d:%s]");
+                logfmt::kSnapOperation);
         }
         if (ctx->setSnapMetadata(object) != 0) {
             setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
@@ -94,16 +94,16 @@ int GcpUtils::processGetOriginalGcpDeviceNameResp(GcpObject* object, GcpCtx* c) 
     if (!response.has<jsonxx::Array>("disks")) {
         // A code is needed here: without one the lookup would go on as if the
         // instance had answered.
-        c->session().ErrCode = GCP_ERR_RESPONSE;
-        return failResponse(head + " - Disks entity in response is empty");
+        return failResponse(head + " - Disks entity in response is empty", logfmt::kReport,
+                            GCP_ERR_RESPONSE);
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
-    std::vector<std::string> names;
-    buildFieldList(kAttachmentFields, names);
     for (size_t i = 0; i < disks.size(); ++i) {
-        std::map<std::string, std::string> values;
-        if (extractValuesFromJSONObject(names, disks.get<jsonxx::Object>(i), values) != 0) {
-            return failResponse(head + " with error - ");
+        Fields values;
+        if (int rc = readFields(disks.get<jsonxx::Object>(i), kAttachmentFields, values,
+                                head + " with error - ");
+            rc != 0) {
+            return rc;
         }
         if (values["deviceName"] != object->GCPDeviceName) {
             continue;
@@ -146,13 +146,12 @@ int GcpUtils::rest_getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
 int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kLocalDiskFields, names);
+    Fields values;
     const std::string byName = "Failed to get details for GCP device by name [" +
                                object->GCPDeviceName + "] in array [" + c->arrayDetails.ArrayId;
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        return failResponse(byName + "] with error - ");
+    if (int rc = readFields(response, kLocalDiskFields, values, byName + "] with error - ");
+        rc != 0) {
+        return rc;
     }
     if (values["name"] != object->GCPDeviceName) {
         return failMismatch(GCP_ERR_GCP, byName + "] - wrong GCP device name [" + values["name"] +
@@ -245,7 +244,7 @@ int GcpUtils::missingLocation(GcpObject* object) {
     int rc = ctx->fail(
         GCP_ERR_INTERNAL,
         "Missing zone and region information for GCP device id [" + object->GCPDeviceId + "]",
-        "GCP %d-%s");
+        logfmt::kStep);
     setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
     return rc;
 }
@@ -332,13 +331,11 @@ int GcpUtils::rest_getGcpRegionalDeviceDetailsByNameOrId(GcpObject* object, GcpC
 int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kDiskByIdFields, names);
+    Fields values;
     const std::string byId = "Failed to get details for GCP device by id [" + object->GCPDeviceId +
                              "] in array [" + c->arrayDetails.ArrayId;
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        return failResponse(byId + "] with error - ");
+    if (int rc = readFields(response, kDiskByIdFields, values, byId + "] with error - "); rc != 0) {
+        return rc;
     }
     if (values["name"].empty()) {
         return failMismatch(
@@ -350,8 +347,8 @@ int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, Gcp
         if (!response.has<jsonxx::Array>("replicaZones")) {
             // Without its replica zones a regional disk cannot be cloned or
             // restored: report it instead of going on with an empty list.
-            c->session().ErrCode = GCP_ERR_RESPONSE;
-            return failResponse(byId + "] - replicaZones entity in response is empty");
+            return failResponse(byId + "] - replicaZones entity in response is empty",
+                                logfmt::kReport, GCP_ERR_RESPONSE);
         }
         std::vector<std::string> zones;
         extractJSONxxArrayElements(response, "replicaZones", zones);
@@ -416,17 +413,12 @@ int GcpUtils::rest_getZoneURLByZoneName(const std::string& zone, GcpObject* obje
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
         c->session().restErrorFlag = 1;
-        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
     }
     std::string value;
     bool isContainer = false;
     if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
-        c->session().ErrCode = GCP_ERR_RESPONSE;
-        c->prependErrorMsg(sentence);
-        std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
-               c->session().restApiPath.c_str());
-        return GCP_ERR_RESPONSE;
+        return failResponse(sentence, logfmt::kWithUrl, GCP_ERR_RESPONSE);
     }
     if (value.empty()) {
         return c->fail(GCP_ERR_RESPONSE, sentence + " Returned zone URL is empty.");
@@ -448,23 +440,23 @@ int GcpUtils::rest_getAttachedGcpDeviceDetails(GcpCtx* c) {
     }
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
-        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
     }
     if (!response.has<jsonxx::Array>("disks")) {
         return c->fail(GCP_ERR_RESPONSE,
                        "Failed to get details of attached GCPs device by instance [" +
                            c->instanceName + "] - Disks entity in response is empty",
-                       "GCP %d-%s");
+                       logfmt::kStep);
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
-    std::vector<std::string> names;
-    buildFieldList(kAttachmentFields, names);
     for (size_t i = 0; i < disks.size(); ++i) {
-        std::map<std::string, std::string> values;
-        if (extractValuesFromJSONObject(names, disks.get<jsonxx::Object>(i), values) != 0) {
-            return failResponse("Failed to get details of attached GCP devices by instance [" +
+        Fields values;
+        if (int rc = readFields(disks.get<jsonxx::Object>(i), kAttachmentFields, values,
+                                "Failed to get details of attached GCP devices by instance [" +
                                     c->instanceName + "] with error - ",
-                                "GCP %d-%s");
+                                logfmt::kStep);
+            rc != 0) {
+            return rc;
         }
         std::string disk = lastSegment(values["source"]);
         auto it = byName.find(disk);

@@ -206,7 +206,18 @@ class GcpUtils {
     void buildJSONForCreateInterimCloneReq(GcpObject* object, GcpCtx* ctx);
     void buildJSONForCreateInterimSnapReq(GcpObject* object, GcpCtx* ctx);
 
-    // Reading GCP responses.
+    // Reading GCP responses. fields lists names, "parent/name" for a member
+    // of an object member: "id,name,status".
+    using Fields = std::map<std::string, std::string>;
+    // The listed fields of object; non-zero with the extraction's error set
+    // when one is missing.
+    int extractFields(const jsonxx::Object& object, const char* fields, Fields& values);
+    // As extractFields, a missing field reported as failResponse(prefix, format).
+    int readFields(const jsonxx::Object& object, const char* fields, Fields& values,
+                   const std::string& prefix, const char* format = logfmt::kReport);
+    // readFields of the session's answer.
+    int readFields(const char* fields, Fields& values, const std::string& prefix,
+                   const char* format = logfmt::kReport);
     void buildFieldList(const std::string& fields, std::vector<std::string>& names);
     int extractValuesFromJSONObject(const std::vector<std::string>& names,
                                     const jsonxx::Object& object,
@@ -284,12 +295,16 @@ class GcpUtils {
     // Reports a failed request: logs the exchange, collects GCP's messages,
     // sets code and sentence (with " REST error returned by GCP [...]" when GCP
     // said something), copies the error to the object's record when there is
-    // one, and logs "GCP %d-%s - URL-[%s]".
+    // one, and logs logfmt::kWithUrl.
     int failRequest(GcpObject* object, int code, const std::string& sentence);
     // Reports an unusable answer: logs the exchange, puts prefix in front of
     // the error text (which holds what the extraction found missing) and logs
     // it with format; returns the context's code.
-    int failResponse(const std::string& prefix, const char* format = "GCP %d:%s");
+    // code, when not 0, replaces the context's first.
+    int failResponse(const std::string& prefix, const char* format = logfmt::kReport, int code = 0);
+    // Reports a failure that concerns object: code and msg, logged with the
+    // request's path (logfmt::kWithUrl), copied to the object's record.
+    int failFor(GcpObject* object, int code, const std::string& msg);
     // Reports an answer that does not match what the object expects.
     int failMismatch(int code, const std::string& msg);
     // A loop over snapshots resets the context's error as it goes on; these
@@ -319,6 +334,7 @@ class GcpUtils {
     int followOperation(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
     int followResource(GcpObject* object, GcpCtx* ctx, GcpReqOpInfo& rec, bool waitForCompletion);
     int failLinkMissing(GcpCtx* ctx, const GcpReqOpInfo& rec, const char* what);
+    int failOperationOf(GcpObject* object);
     // While a resource is not found: its Operation's error when that
     // Operation (rec.selfLink) ended failed, else 0.
     int failedOperationOf(GcpObject* object, GcpCtx* ctx, const GcpReqOpInfo& rec);
@@ -333,7 +349,7 @@ class GcpUtils {
     int followCreatedSnaps();
     GcpReqOpInfo cloneRecord(const GcpObject* object, const char* type) const;
     std::string cloneLocationPath(const GcpObject* object) const;
-    int discoverMappedClones();
+    int discoverMappedClones(int& mapped);
     // Revert helpers.
     GcpReqOpInfo revertRecord(const GcpObject* object, const char* type) const;
     GcpStep createDiskStep(GcpObject* object, bool fromSafePoint);

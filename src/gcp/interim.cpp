@@ -40,7 +40,7 @@ int GcpUtils::initInterimCloneInfo(GcpObject* o) {
     if (o->CloneName.empty()) {
         return ctx->fail(GCP_ERR_INTERNAL,
                          "Failed to initialize interim clone details. Clone name is empty.",
-                         "GCP %d-%s");
+                         logfmt::kStep);
     }
     size_t wanted = o->CloneName.size() + kInterimSuffix.size();
     size_t excess = wanted > kMaxInterimNameLength ? wanted - kMaxInterimNameLength : 0;
@@ -50,7 +50,7 @@ int GcpUtils::initInterimCloneInfo(GcpObject* o) {
                          "exceeded max length [" +
                              std::to_string(kMaxInterimNameLength) + "] for device [" +
                              o->GCPDeviceName + "].",
-                         "GCP %d-%s");
+                         logfmt::kStep);
     }
     info.interimCloneName = o->CloneName.substr(0, o->CloneName.size() - excess) + kInterimSuffix;
     // Cut like the clone name: GCP refuses names over 63 characters.
@@ -313,26 +313,21 @@ int GcpUtils::processGetInterimCloneDetails(GcpObject* o, GcpCtx* c) {
         return failMismatch(GCP_ERR_RESPONSE, "Failed to get details for GCP interim clone [" +
                                                   name + "]. Invalid JSON response.");
     }
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList("id,selfLink,name", names);
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        return failResponse("Failed to get details for GCP interim clone [" + name +
-                            "] with error - ");
+    Fields values;
+    if (int rc =
+            readFields(response, "id,selfLink,name", values,
+                       "Failed to get details for GCP interim clone [" + name + "] with error - ");
+        rc != 0) {
+        return rc;
     }
     if (values["name"] == name) {
         o->interimCloneInfo.interimCloneId = values["id"];
         return 0;
     }
-    c->session().ErrCode = GCP_ERR_INTERNAL;
-    c->session().ErrStr << "Failed to get details of GCP interim clone [" << name << "]"
-                        << " - wrong clone name [" << values["name"]
-                        << "] returned - expected value [" << name << "]";
-    setErrorDetailsForSnapObj(o, c, 0, nullptr);
-    std::string text = c->errText();
-    c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
-           c->session().restApiPath.c_str());
-    return GCP_ERR_INTERNAL;
+    return failFor(o, GCP_ERR_INTERNAL,
+                   "Failed to get details of GCP interim clone [" + name +
+                       "] - wrong clone name [" + values["name"] + "] returned - expected value [" +
+                       name + "]");
 }
 
 void GcpUtils::buildJSONForCreateInterimCloneReq(GcpObject* o, GcpCtx* c) {

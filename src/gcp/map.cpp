@@ -86,16 +86,16 @@ int GcpUtils::mapSnaps() {
             if (rc != 0) {
                 return rc;
             }
-            std::string device = o->CloneName + "|" + o->CloneId + "|" + o->CloneSourceLink;
-            o->snapInfo->setSnapDevice(device.c_str());
+            o->snapInfo->setSnapDevice(
+                CloneDeviceItem::encode({o->CloneName, o->CloneId, o->CloneSourceLink}).c_str());
             o->snapInfo->setStatus(BXSO::SNAP_MAP_SUCCESS);
             o->MapStatus = 39;
             ++mapped;
         }
     } else {
-        mapped = discoverMappedClones();
-        if (mapped < 0) {
-            return -mapped;
+        int rc = discoverMappedClones(mapped);
+        if (rc != 0) {
+            return rc;
         }
     }
     ctx->log(0, "Mapped [%d] clone devices.", mapped);
@@ -112,14 +112,14 @@ int GcpUtils::mapSnaps() {
         msg << "Not all devices are found. Total - [" << ctx->snapMap.size() << "] Found- ["
             << mapped << "]. Devices of clones [" << missing << "] were not found.";
         ctx->session().resetError();
-        return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+        return ctx->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
     }
     return 0;
 }
 
-// Attaches the clones and finds their devices, waiting for late ones. Returns
-// the number mapped, or a negated error code when a step before discovery fails.
-int GcpUtils::discoverMappedClones() {
+// Attaches the clones and finds their devices, waiting for late ones; mapped
+// is how many were found once the steps before discovery succeeded.
+int GcpUtils::discoverMappedClones(int& mapped) {
     GcpMapCtx* mapCtx = ctx->mapCtx.get();
     int rc = getDeviceList(mapCtx, true);
     if (rc == 0) {
@@ -129,15 +129,16 @@ int GcpUtils::discoverMappedClones() {
         rc = getDeviceList(mapCtx, false);
     }
     if (rc != 0) {
-        return -rc;
+        return rc;
     }
     std::vector<std::string> fresh;
     getDiffDeviceList(fresh);
     const int expected = static_cast<int>(ctx->snapMap.size());
-    int mapped = 0;
+    mapped = 0;
     checkForMappedDevices(
         mapCtx, static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter, mapped);
-    return waitForMappedDevices(mapCtx, expected, mapped);
+    mapped = waitForMappedDevices(mapCtx, expected, mapped);
+    return 0;
 }
 
 int GcpUtils::getCloneDetails() {
@@ -176,9 +177,10 @@ int GcpUtils::initCloneInfo(GcpObject* o) {
     if (ctx->hpxMode && ctx->OpCode == GCP_OP_UNMAP) {
         std::string device;
         o->snapInfo->getSnapDevice(&device);
-        size_t first = device.find('|');
-        if (first != std::string::npos && first > 0) {
-            o->CloneName = device.substr(0, first);
+        CloneDeviceItem::Fields clone;
+        CloneDeviceItem::Found found = CloneDeviceItem::decode(device, clone);
+        if (found.name) {
+            o->CloneName = clone.name;
         } else {
             ctx->log(
                 0,
@@ -191,24 +193,16 @@ int GcpUtils::initCloneInfo(GcpObject* o) {
             ctx->log(0, "GCP >> Clone name is [%s] for snap [%s]", o->CloneName.c_str(),
                      o->SnapTag.c_str());
         }
-        size_t second =
-            first == std::string::npos ? std::string::npos : device.find('|', first + 1);
-        if (second == std::string::npos || second == first + 1) {
+        if (!found.id) {
             ctx->log(0, "GCP Clone id not found in snap device for snap [%s]", o->SnapTag.c_str());
             return 0;
         }
-        o->CloneId = device.substr(first + 1, second - first - 1);
-        // The map stores "name|id|link" without a closing bar, so the link may
-        // also run to the end; without it the clone would be looked for in the
-        // wrong place and an unmap could leave it behind.
-        size_t third = device.find('|', second + 1);
-        std::string link = device.substr(
-            second + 1, third == std::string::npos ? std::string::npos : third - second - 1);
-        if (link.empty()) {
+        o->CloneId = clone.id;
+        if (!found.link) {
             ctx->log(0, "GCP Clone URL not found in snap device for snap [%s]", o->SnapTag.c_str());
             return 0;
         }
-        o->CloneSourceLink = link;
+        o->CloneSourceLink = clone.link;
         return 0;
     }
     return generateCloneName(o);
@@ -228,7 +222,7 @@ int GcpUtils::generateCloneName(GcpObject* o) {
             std::ostringstream msg;
             msg << "Failed to initialize clone name. Length of the clone name exceeded max length ["
                 << kMaxCloneNameLength << "] for device [" << o->GCPDeviceName << "].";
-            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
         }
         std::string disk = o->GCPDeviceName.substr(0, kMaxCloneNameLength - fixed);
         o->CloneName = prefix + disk + "-" + number;
@@ -255,13 +249,7 @@ int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
         if (!restErrors.empty()) {
             msg += " REST error returned by GCP [" + restErrors + "]";
         }
-        c->session().ErrCode = GCP_ERR_GCP;
-        c->session().ErrStr << msg;
-        setErrorDetailsForSnapObj(o, c, 0, nullptr);
-        std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
-               c->session().restApiPath.c_str());
-        return GCP_ERR_GCP;
+        return failFor(o, GCP_ERR_GCP, msg);
     }
     jsonxx::Object response;
     response.parse(c->session().restResponse);
@@ -269,16 +257,16 @@ int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
                              "] by instance [" + o->InstanceId + "] in array [" +
                              c->arrayDetails.ArrayId + "]";
     if (!response.has<jsonxx::Array>("disks")) {
-        c->session().ErrCode = GCP_ERR_RESPONSE;
-        return failResponse(head + " - Disks entity in response is empty");
+        return failResponse(head + " - Disks entity in response is empty", logfmt::kReport,
+                            GCP_ERR_RESPONSE);
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
-    std::vector<std::string> names;
-    buildFieldList("source,deviceName", names);
     for (size_t i = 0; i < disks.size(); ++i) {
-        std::map<std::string, std::string> values;
-        if (extractValuesFromJSONObject(names, disks.get<jsonxx::Object>(i), values) != 0) {
-            return failResponse(head + " with error - ");
+        Fields values;
+        if (int rc = readFields(disks.get<jsonxx::Object>(i), "source,deviceName", values,
+                                head + " with error - ");
+            rc != 0) {
+            return rc;
         }
         if (values["deviceName"] == o->CloneName) {
             const std::string& source = values["source"];
@@ -313,27 +301,18 @@ int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
                              "Failed to get details of GCP clone device [" + o->CloneName + "].");
         }
     } else {
-        jsonxx::Object response;
-        response.parse(c->session().restResponse);
-        std::vector<std::string> names;
-        std::map<std::string, std::string> values;
-        buildFieldList("id,selfLink,name", names);
-        if (extractValuesFromJSONObject(names, response, values) != 0) {
-            rc = failResponse("Failed to get details for GCP clone device [" + o->CloneName +
-                              "] in array [" + c->arrayDetails.ArrayId + "] with error - ");
+        Fields values;
+        if (readFields("id,selfLink,name", values,
+                       "Failed to get details for GCP clone device [" + o->CloneName +
+                           "] in array [" + c->arrayDetails.ArrayId + "] with error - ") != 0) {
+            rc = c->session().ErrCode;
         } else if (values["name"] == o->CloneName) {
             o->CloneId = values["id"];
             o->CloneSourceLink = values["selfLink"];
             o->CloneDevStatus = 2;
         } else {
-            c->session().ErrCode = GCP_ERR_INTERNAL;
-            c->session().ErrStr << "Failed to get details of GCP clone device [" << o->CloneName
-                                << "].";
-            setErrorDetailsForSnapObj(o, c, 0, nullptr);
-            std::string text = c->errText();
-            c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
-                   c->session().restApiPath.c_str());
-            rc = GCP_ERR_INTERNAL;
+            rc = failFor(o, GCP_ERR_INTERNAL,
+                         "Failed to get details of GCP clone device [" + o->CloneName + "].");
         }
     }
     if (viaLink) {
@@ -347,8 +326,7 @@ int GcpUtils::createClones() {
     std::list<StartedStep> started;
     for (auto& entry : ctx->snapMap) {
         GcpObject* o = entry.second;
-        std::string device = o->CloneName + "|";
-        o->snapInfo->setSnapDevice(device.c_str());
+        o->snapInfo->setSnapDevice(CloneDeviceItem::encodeName(o->CloneName).c_str());
         if (o->CloneDevStatus != 3) {
             continue;
         }
@@ -394,14 +372,9 @@ int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels
         c->logRESTDetails();
         c->extractRESTErrorMsgs();
         std::string restErrors = c->session().restErrStr.str();
-        c->session().ErrCode = GCP_ERR_GCP;
-        c->session().ErrStr << "Failed to get details for snapshot [" << o->SnapUuid
-                            << "] - REST error returned by GCP [" << restErrors << "]";
-        setErrorDetailsForSnapObj(o, c, 0, nullptr);
-        std::string text = c->errText();
-        c->log(-1, "GCP %d-%s - URL-[%s]", c->session().ErrCode, text.c_str(),
-               c->session().restApiPath.c_str());
-        return GCP_ERR_GCP;
+        return failFor(o, GCP_ERR_GCP,
+                       "Failed to get details for snapshot [" + o->SnapUuid +
+                           "] - REST error returned by GCP [" + restErrors + "]");
     }
     labels = o->DiskLabels;
     jsonxx::Object own = response.get<jsonxx::Object>("labels");

@@ -3,9 +3,9 @@
 
 #include "common/helpers.h"
 #include "gcp/gcp_utils.h"
+#include "gcp/rest_failure.h"
 #include "host/strings.h"
 #include "rest/rest_api_gcp.h"
-#include "gcp/rest_failure.h"
 
 namespace DuVavaZid {
 
@@ -75,7 +75,7 @@ int queryMetadata(GcpUtils* utils, const MetaQuery& q, std::string& field) {
     if (!ctx->session().restClient->get(ctx->session().restApiPath, ctx->session().restRequest,
                                         ctx->session().restResponse, true)) {
         std::string restErrors = collectRestFailure(ctx, ctx->session().restClient.get());
-        return failWithUrl(ctx, GCP_ERR_GCP, q.requestFailure + restErrors + "]");
+        return ctx->fail(GCP_ERR_GCP, q.requestFailure + restErrors + "]", logfmt::kWithUrl);
     }
     if (ctx->session().restResponse.empty()) {
         return ctx->fail(GCP_ERR_RESPONSE, q.emptyBefore + ctx->arrayDetails.ArrayId +

@@ -5,11 +5,11 @@
 
 #include "common/helpers.h"
 #include "gcp/gcp_utils.h"
+#include "gcp/rest_failure.h"
 #include "host/strings.h"
 #include "rest/response_keys.h"
 #include "rest/rest_api_gcp.h"
 #include "rest/rest_constants.h"
-#include "gcp/rest_failure.h"
 #include "rest/transient.h"
 #include "runtime/endpoints.h"
 
@@ -20,7 +20,6 @@ namespace {
 constexpr const char* kOpFields =
     "id,name,operationType,targetId,status,progress,selfLink,targetLink";
 constexpr const char* kResourceFields = "id,name,status";
-constexpr const char* kLinkMissingFormat = "GCP %d-%s REST Error-[%s]";
 
 // A wait's pauses: its own fixed interval, at most its attempt count.
 RetryPolicy pollPolicy(const GcpReqOpInfo& rec) {
@@ -82,20 +81,21 @@ void GcpUtils::restoreComputeBasePath() {
     }
 }
 
+// After GCP's messages about a failed Operation or resource were collected.
+int GcpUtils::failOperationOf(GcpObject* object) {
+    return failFor(object, GCP_ERR_GCP,
+                   "Failed to perform the requested operation. Error returned by GCP [" +
+                       ctx->session().restErrStr.str() + "]");
+}
+
 // Fails with code 15 after a missing link or field: the sentence goes before
 // whatever the extraction left in the message.
 int GcpUtils::failLinkMissing(GcpCtx* c, const GcpReqOpInfo& rec, const char* what) {
-    c->logRESTDetails();
-    c->session().ErrCode = GCP_ERR_GCP;
     std::ostringstream head;
     head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
          << rec.getEntityTypeStr() << " [" << rec.entityName << "] using ["
          << c->session().restApiPath << "] in array [" << c->arrayDetails.ArrayId << "]";
-    c->prependErrorMsg(head.str());
-    std::string text = c->errText();
-    std::string restErrors = c->session().restErrStr.str();
-    c->log(-1, kLinkMissingFormat, c->session().ErrCode, text.c_str(), restErrors.c_str());
-    return GCP_ERR_GCP;
+    return failResponse(head.str(), logfmt::kWithRestErrors, GCP_ERR_GCP);
 }
 
 int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
@@ -122,7 +122,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
         c->logRESTDetails();
         int rc =
             c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response of the operation progress",
-                    "GCP %d-%s");
+                    logfmt::kStep);
         setErrorDetailsForSnapObj(object, c, rc, nullptr);
         return rc;
     }
@@ -131,11 +131,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
         if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
             return GCP_ERR_NOT_FOUND;
         }
-        int rc = failWithUrl(c, GCP_ERR_GCP,
-                             "Failed to perform the requested operation. Error returned by GCP [" +
-                                 c->session().restErrStr.str() + "]");
-        setErrorDetailsForSnapObj(object, c, rc, nullptr);
-        return rc;
+        return failOperationOf(object);
     }
 
     std::string value;
@@ -149,10 +145,8 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
             client->setBasePath(rec.selfLink);
         }
     }
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kOpFields, names);
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
+    Fields values;
+    if (extractFields(response, kOpFields, values) != 0) {
         return failLinkMissing(c, rec, "progress details");
     }
     if (rec.currentAttempt == 1) {
@@ -183,7 +177,7 @@ int GcpUtils::processResponseForSnapOpAndTargetLink(GcpCtx* c, GcpReqOpInfo& rec
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
-        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
     }
     std::string value;
     bool isContainer = false;
@@ -262,7 +256,7 @@ int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
     std::ostringstream msg;
     msg << "Failed to get operation [" << rec.operationType << "] status after [" << rec.maxAttempts
         << "] attempts, it is still running";
-    return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+    return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
 }
 
 int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
@@ -298,28 +292,17 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
             return rc;
         }
         if (rc == GCP_ERR_GCP) {
-            rc = failWithUrl(c, GCP_ERR_GCP,
-                             "Failed to perform the requested operation. Error returned by GCP [" +
-                                 c->session().restErrStr.str() + "]");
-            setErrorDetailsForSnapObj(object, c, rc, nullptr);
+            rc = failOperationOf(object);
         }
         return rc;
     }
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kResourceFields, names);
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        c->logRESTDetails();
-        c->session().ErrCode = GCP_ERR_GCP;
+    Fields values;
+    if (extractFields(response, kResourceFields, values) != 0) {
         std::ostringstream head;
         head << "Failed to get resource status for " << rec.getEntityTypeStr() << " ["
              << rec.entityName << "] using [" << c->session().restApiPath << "] in array ["
              << c->arrayDetails.ArrayId << "]";
-        c->prependErrorMsg(head.str());
-        std::string text = c->errText();
-        std::string restErrors = c->session().restErrStr.str();
-        c->log(-1, kLinkMissingFormat, c->session().ErrCode, text.c_str(), restErrors.c_str());
-        return GCP_ERR_GCP;
+        return failResponse(head.str(), logfmt::kWithRestErrors, GCP_ERR_GCP);
     }
     rec.id = values["id"];
     rec.name = values["name"];
@@ -368,10 +351,7 @@ int GcpUtils::failedOperationOf(GcpObject* object, GcpCtx* c, const GcpReqOpInfo
         return 0;
     }
     processFailedRequest(object, c);
-    int rc = failWithUrl(c, GCP_ERR_GCP,
-                         "Failed to perform the requested operation. Error returned by GCP [" +
-                             c->session().restErrStr.str() + "]");
-    setErrorDetailsForSnapObj(object, c, rc, nullptr);
+    int rc = failOperationOf(object);
     c->log(-1, "GCP Operation [%s] failed for %s [%s]", rec.operationType.c_str(),
            rec.getEntityTypeStr(), rec.entityName.c_str());
     return rc;
@@ -387,7 +367,7 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
         result = c->fail(GCP_ERR_INTERNAL,
                          std::string("Failed to get resource status for [") + type + "] [" +
                              rec.entityName + "]. The target link is empty.",
-                         "GCP %d-%s");
+                         logfmt::kStep);
     } else {
         result = followResource(object, c, rec, waitForCompletion);
     }
@@ -429,7 +409,7 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                     return c->fail(s,
                                    std::string("Resource ") + type + " [" + rec.entityName +
                                        "] is in status [" + rec.status + "].",
-                                   "GCP %d-%s");
+                                   logfmt::kStep);
                 }
                 return s;
             }
@@ -440,7 +420,7 @@ int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
             std::ostringstream msg;
             msg << "Resource " << type << " [" << rec.entityName
                 << "] is still busy after repeated attempts (" << rec.maxAttempts << " times).";
-            return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP Snap operation failed. Err-[%d:%s]");
+            return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kSnapOperation);
         }
         c->log(0,
                "GCP Resource is busy - will try again after sleeping for %ld ms - attempt #%d of "
@@ -495,7 +475,7 @@ int GcpUtils::monitorGcpRequests(std::vector<std::pair<GcpObject*, GcpReqOpInfo*
     for (const auto& entry : failed) {
         msg << entry.first << " - [" << HostStr::Join(entry.second, ", ") << "] ";
     }
-    return c->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+    return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
 }
 
 }  // namespace DuVavaZid

@@ -8,9 +8,9 @@
 #include <random>
 
 #include "gcp/gcp_utils.h"
+#include "gcp/rest_failure.h"
 #include "host/strings.h"
 #include "rest/rest_api_gcp.h"
-#include "gcp/rest_failure.h"
 #include "rest/transient.h"
 
 namespace DuVavaZid {
@@ -173,18 +173,22 @@ int GcpUtils::failRequest(GcpObject* object, int code, const std::string& senten
     if (!restErrors.empty()) {
         msg += " REST error returned by GCP [" + restErrors + "]";
     }
-    failWithUrl(ctx, code, msg);
-    if (object) {
-        setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
-    }
+    return failFor(object, code, msg);
+}
+
+int GcpUtils::failFor(GcpObject* object, int code, const std::string& msg) {
+    ctx->fail(code, msg, logfmt::kWithUrl);
+    setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
     return code;
 }
 
-int GcpUtils::failResponse(const std::string& prefix, const char* format) {
+int GcpUtils::failResponse(const std::string& prefix, const char* format, int code) {
     ctx->logRESTDetails();
+    if (code != 0) {
+        ctx->session().ErrCode = code;
+    }
     ctx->prependErrorMsg(prefix);
-    std::string text = ctx->errText();
-    ctx->log(-1, format, ctx->session().ErrCode, text.c_str());
+    ctx->logFailure(format);
     return ctx->session().ErrCode;
 }
 
@@ -202,7 +206,7 @@ void GcpUtils::reportKeptFailure(const KeptFailure& kept, const std::string& fal
         ctx->session().ErrCode = kept.code;
         ctx->session().ErrStr << kept.text;
     } else if (ctx->errText().empty()) {
-        ctx->fail(GCP_ERR_INTERNAL, fallback, "GCP %d-%s");
+        ctx->fail(GCP_ERR_INTERNAL, fallback, logfmt::kStep);
     }
     if (ctx->session().ErrCode <= 0) {
         ctx->session().ErrCode = GCP_ERR_INTERNAL;

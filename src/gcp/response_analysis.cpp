@@ -33,28 +33,6 @@ int32_t toInt32(long double v) {
 
 }  // namespace
 
-int hostErrorForOp(short opCode, int code, int ctxCode) {
-    switch (opCode) {
-        case GCP_OP_PREPARE:
-            return 62008;
-        case GCP_OP_SNAP:
-        case GCP_OP_POST_SNAP:
-            return 60001;
-        case GCP_OP_MAP:
-            return 62009;
-        case GCP_OP_UNMAP:
-            return 62010;
-        case GCP_OP_REVERT:
-            return 60005;
-        case GCP_OP_DELETE:
-            return 60004;
-        case GCP_OP_RECONCILE:
-            return 60298;
-        default:
-            return code >= 1 ? code : ctxCode;
-    }
-}
-
 bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
                       bool& isContainer) {
     value.clear();
@@ -98,6 +76,26 @@ int GcpUtils::getValueFromJSONObject(const std::string& name, const jsonxx::Obje
     ctx->session().ErrCode = GCP_ERR_RESPONSE;
     ctx->session().ErrStr << "\"" << name << "\" tag not found in REST response. ";
     return GCP_ERR_RESPONSE;
+}
+
+int GcpUtils::extractFields(const jsonxx::Object& object, const char* fields, Fields& values) {
+    std::vector<std::string> names;
+    buildFieldList(fields, names);
+    return extractValuesFromJSONObject(names, object, values);
+}
+
+int GcpUtils::readFields(const jsonxx::Object& object, const char* fields, Fields& values,
+                         const std::string& prefix, const char* format) {
+    return extractFields(object, fields, values) == 0 ? 0 : failResponse(prefix, format);
+}
+
+int GcpUtils::readFields(const char* fields, Fields& values, const std::string& prefix,
+                         const char* format) {
+    // An answer that is no JSON object has none of the fields: it fails as one
+    // without them.
+    jsonxx::Object answer;
+    answer.parse(ctx->session().restResponse);
+    return readFields(answer, fields, values, prefix, format);
 }
 
 int GcpUtils::extractValuesFromJSONObject(const std::vector<std::string>& names,
@@ -157,10 +155,8 @@ int GcpUtils::processFailedRequest(GcpObject*, GcpCtx* c) {
     }
     jsonxx::Object error = response.get<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR);
     if (error.has<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE)) {
-        std::vector<std::string> names;
-        std::map<std::string, std::string> values;
-        buildFieldList("code,message", names);
-        if (extractValuesFromJSONObject(names, error, values) != 0) {
+        Fields values;
+        if (extractFields(error, "code,message", values) != 0) {
             return GCP_ERR_INTERNAL;
         }
         c->log(0, "GCP From REST response - code [%s] message [%s]", values["code"].c_str(),

@@ -13,8 +13,4 @@ namespace DuVavaZid {
 // status with a body of another kind) stands in for GCP's message.
 std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client = nullptr);
 
-// Sets the code, appends msg to ErrStr and writes the error line
-// "GCP %d-%s - URL-[%s]" with the context's REST API path; returns the code.
-int failWithUrl(GcpCtx* ctx, int code, const std::string& msg);
-
 }  // namespace DuVavaZid

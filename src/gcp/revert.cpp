@@ -439,7 +439,7 @@ int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
             return c->fail(
                 GCP_ERR_NOT_FOUND,
                 "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
-                "GCP %d-%s");
+                logfmt::kStep);
         }
         bool attached = false;
         if (rc == 0) {
@@ -456,23 +456,23 @@ int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHostInfoBufferSize]());
     const std::string head = "Failed to generate safe-point snap name. ";
     if (o->CreationTime < 1) {
-        return c->fail(GCP_ERR_INTERNAL, head + "Snap operation time is not set", "GCP %d-%s");
+        return c->fail(GCP_ERR_INTERNAL, head + "Snap operation time is not set", logfmt::kStep);
     }
     if (!buffer) {
         return c->fail(GCP_ERR_INTERNAL, head + "Failed to allocate buffer for Taldcell hex id.",
-                       "GCP %d-%s");
+                       logfmt::kStep);
     }
     short length = kHostInfoBufferSize;
     if (o->snapInfo->getHostInfo(kHostInfoCategory, kHostInfoCellId, 0, buffer.get(), &length, 0) !=
         0) {
-        return c->fail(GCP_ERR_INTERNAL, head + "Failed to fetch Taldcell hex id.", "GCP %d-%s");
+        return c->fail(GCP_ERR_INTERNAL, head + "Failed to fetch Taldcell hex id.", logfmt::kStep);
     }
     buffer[kHostInfoBufferSize - 1] = '\0';
     std::string cellId(buffer.get());
     if (!usableInName(cellId)) {
         return c->fail(GCP_ERR_INTERNAL,
                        head + "Taldcell hex id [" + cellId + "] is not usable in a snapshot name.",
-                       "GCP %d-%s");
+                       logfmt::kStep);
     }
     o->SafePointSnapName = "bx-sp-" + cellId + "-" +
                            lowerHex(static_cast<unsigned long long>(o->snapInfo->getSnapNumber())) +
@@ -502,18 +502,18 @@ int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
     }
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
-        return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", "GCP %d-%s");
+        return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", logfmt::kStep);
     }
     std::string returned;
     bool isContainer = false;
     if (getValueFromJSONObject("name", response, returned, isContainer) != 0) {
-        return failResponse(head, "GCP %d-%s");
+        return failResponse(head, logfmt::kStep);
     }
     if (returned != name) {
         return c->fail(GCP_ERR_RESPONSE,
                        head + " Returned snapshot name [" + returned +
                            "] is not matching with passed-in snapshot name [" + name + "].",
-                       "GCP %d-%s");
+                       logfmt::kStep);
     }
     c->log(3, "GCP Getting details of safe-point snapshot [%s]... - done", name.c_str());
     return 0;
@@ -566,7 +566,7 @@ int GcpUtils::deleteSafepointSnaps(GcpCtx* c) {
         result = c->fail(GCP_ERR_INTERNAL,
                          "Failed to delete at least 1 safe-point snapshot. Please delete them "
                          "manually in GCP console.",
-                         "GCP %d-%s");
+                         logfmt::kStep);
     }
     c->log(3, "GCP Deleting safe-point snapshots... done");
     return result;

@@ -49,7 +49,7 @@ GcpStep GcpUtils::detachDiskStep(GcpObject* o) {
         return o->GcpOSDevName.empty()
                    ? c->fail(GCP_ERR_INTERNAL,
                              "OS device name for Gcp device [" + o->GCPDeviceName + "] is empty.",
-                             "GCP %d-%s")
+                             logfmt::kStep)
                    : 0;
     };
     step.request.path = ownInstancePath(false, o->GcpOSDevName);
@@ -185,7 +185,7 @@ int GcpUtils::buildJSONForCreateSafePointSnapReq(GcpObject* o, GcpCtx* c) {
     int backupJobId = 0;
     if (o->snapInfo->getIntProperty(kBackupJobIdProperty, &backupJobId) != 0) {
         return c->fail(GCP_ERR_HOST_ITEM,
-                       "Failed to get snap job id for snap [" + o->SnapUuid + "]", "GCP %d-%s");
+                       "Failed to get snap job id for snap [" + o->SnapUuid + "]", logfmt::kStep);
     }
     int64_t created = o->CreationTime;
     std::string when = getFormattedDateTimeStr(created, kTimeFormat);
@@ -271,13 +271,10 @@ int GcpUtils::rest_getDiskIdByURL(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
                          "Failed to get details of GCP device [" + o->GCPDeviceName + "].");
     } else {
         jsonxx::Object response;
-        std::vector<std::string> names;
-        std::map<std::string, std::string> values;
-        buildFieldList("name,id,type", names);
+        Fields values;
         if (!response.parse(c->session().restResponse)) {
-            rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
-        } else if (extractValuesFromJSONObject(names, response, values) != 0) {
-            failResponse(head + " with error - ");
+            rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
+        } else if (readFields(response, "name,id,type", values, head + " with error - ") != 0) {
             rc = GCP_ERR_RESPONSE;
         } else if (values["name"] != o->GCPDeviceName) {
             rc = failMismatch(GCP_ERR_RESPONSE,
@@ -306,14 +303,10 @@ int GcpUtils::rest_getDiskAttachStatus(GcpObject* o, GcpCtx* c, GcpReqOpInfo& re
     }
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
-        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
     }
     if (!response.has<jsonxx::Array>("disks")) {
-        c->session().ErrCode = GCP_ERR_RESPONSE;
-        c->session().ErrStr << "Disks entity in response is empty";
-        std::string text = c->errText();
-        c->log(-1, "GCP %s", text.c_str());
-        return GCP_ERR_RESPONSE;
+        return c->fail(GCP_ERR_RESPONSE, "Disks entity in response is empty", logfmt::kText);
     }
     jsonxx::Array disks = response.get<jsonxx::Array>("disks");
     bool matched = false;
@@ -324,7 +317,7 @@ int GcpUtils::rest_getDiskAttachStatus(GcpObject* o, GcpCtx* c, GcpReqOpInfo& re
             0) {
             return failResponse(
                 "Failed to get disk attach status for disk [" + rec.entityName + "]. ",
-                "GCP %d-%s");
+                logfmt::kStep);
         }
         if (strCompare(source, o->SourceDiskUrl, true)) {
             attached = true;

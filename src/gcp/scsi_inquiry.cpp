@@ -49,7 +49,7 @@ int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
         return ctx->fail(GCP_ERR_SCSI_INQUIRY,
                          std::string("Failed to get BxDevice for device [") + path + "]. Error:[" +
                              lookupError.AsString() + "]",
-                         "GCP SCSI Inquiry failed. %d:%s");
+                         logfmt::kInquiry);
     }
     try {
         auto* scsi = dynamic_cast<BxDeviceScsiIface*>(device->GetInterface(kBxDeviceScsiIfaceName));
@@ -60,7 +60,7 @@ int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
                 return nvmeInquiry(nvme, path, cdb, buffer);
             }
             return ctx->fail(GCP_ERR_SCSI_INQUIRY, device->GetName() + " is not SCSI device",
-                             "GCP SCSI Inquiry failed. %d:%s");
+                             logfmt::kInquiry);
         }
         sendError.SetSuccess();
         int rc =
@@ -74,7 +74,7 @@ int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
         return ctx->fail(GCP_ERR_SCSI_INQUIRY,
                          std::string("Failed to send SCSI Inquiry for device [") + path +
                              "], caught exception: [" + e.message() + "]",
-                         "GCP SCSI Inquiry failed. %d:%s");
+                         logfmt::kInquiry);
     }
     return 0;
 }
@@ -91,7 +91,7 @@ int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
             return ctx->fail(GCP_ERR_SCSI_INQUIRY,
                              "Failed to send NVMe Identify (CNS " + std::to_string(cns) +
                                  ") for device [" + path + "]. Error:[" + error.AsString() + "]",
-                             "GCP SCSI Inquiry failed. %d:%s");
+                             logfmt::kInquiry);
         }
         data->resize(static_cast<size_t>(n));
         return 0;
@@ -105,7 +105,7 @@ int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
     if (!nvmeControllerModel(controller.data(), controller.size(), &model)) {
         return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                          "NVMe Identify Controller data of device [" + path + "] is too short",
-                         "GCP Invalid SCSI details. %d:%s");
+                         logfmt::kScsiDetails);
     }
     ctx->log(0, "GCP >> NVMe controller of device [%s] - model [%s]", path.c_str(), model.c_str());
     const bool vpd = cdb[1] & 1;
@@ -114,7 +114,7 @@ int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
             return ctx->fail(GCP_ERR_NOT_GOOGLE,
                              "NVMe device [" + path + "] with model [" + model +
                                  "] is not a Compute Engine persistent disk",
-                             "GCP SCSI Inquiry failed. %d:%s");
+                             logfmt::kInquiry);
         }
         nvmeStandardInquiry(model, buffer, kInquiryBufferLength);
         return 0;
@@ -130,7 +130,7 @@ int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
         // Without its device name the disk cannot be told from the others.
         return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                          "NVMe persistent disk [" + path + "] is refused: " + why,
-                         "GCP Invalid SCSI details. %d:%s");
+                         logfmt::kScsiDetails);
     }
     if (vpd) {
         nvmeIdentificationPage(name, buffer, kInquiryBufferLength);
@@ -175,7 +175,7 @@ int GcpUtils::checkGCPDevNameFromSCSIInq(const char* devicePath, const std::stri
     return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                      std::string("GCP device name is empty for host device [") +
                          (devicePath ? devicePath : "") + "]",
-                     "GCP Invalid SCSI details. %d:%s");
+                     logfmt::kScsiDetails);
 }
 
 int GcpUtils::checkArrayIdAndSet(const char* devicePath, const std::string& arrayName) {
@@ -183,7 +183,7 @@ int GcpUtils::checkArrayIdAndSet(const char* devicePath, const std::string& arra
         return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                          std::string("GCP array id is empty for device [") +
                              (devicePath ? devicePath : "") + "]",
-                         "GCP Invalid SCSI details. %d:%s");
+                         logfmt::kScsiDetails);
     }
     std::string& recorded = ctx->arrayDetails.SCSIArrayId;
     if (recorded.empty()) {
@@ -197,7 +197,7 @@ int GcpUtils::checkArrayIdAndSet(const char* devicePath, const std::string& arra
                      std::string("GCP array id [") + arrayName + "] of device [" +
                          (devicePath ? devicePath : "") + "] differs from array id [" + recorded +
                          "] of the other devices of the call",
-                     "GCP Invalid SCSI details. %d:%s");
+                     logfmt::kScsiDetails);
 }
 
 void GcpUtils::dumpHexBuffer(short length, const unsigned char* buffer) {
@@ -248,13 +248,13 @@ int GcpUtils::isGoogleDevice(const std::string& deviceName) {
         return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                          "Vendor id [" + vendor + "] is empty for device [" + deviceName +
                              "] - expected vendor id [" + vendorWanted + "]",
-                         "GCP Checking for Google GCP device failed [%d:%s]");
+                         logfmt::kDeviceCheck);
     }
     if (product.empty()) {
         return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                          "Product id [" + product + "] is empty for device [" + deviceName +
                              "- expected product id [" + productWanted + "]",
-                         "GCP Checking for Google GCP device failed [%d:%s]");
+                         logfmt::kDeviceCheck);
     }
     std::string message;
     if (vendor != vendorWanted) {
@@ -265,12 +265,7 @@ int GcpUtils::isGoogleDevice(const std::string& deviceName) {
                   "] is not matching - expected product id [" + productWanted + "]";
     }
     if (!message.empty()) {
-        ctx->session().ErrCode = GCP_ERR_NOT_GOOGLE;
-        ctx->session().ErrStr << message;
-        std::string text = ctx->session().ErrStr.str();
-        ctx->log(-1, "GCP Device [%s] is NOT a Google GCP one [%d:%s]", path,
-                 ctx->session().ErrCode, text.c_str());
-        return GCP_ERR_NOT_GOOGLE;
+        return ctx->fail(GCP_ERR_NOT_GOOGLE, message, logfmt::kNotGoogle, path);
     }
     ctx->log(0, "GCP >> Device [%s] is Google GCP device", path);
     return 0;
@@ -339,15 +334,12 @@ int GcpUtils::processSCSIDetails(std::vector<short>& pageCodes, int mode) {
                 }
                 const std::string& arrayId = ctx->arrayDetails.SCSIArrayId;
                 if (object->snapInfo->setArrayName(arrayId.c_str()) != 0) {
-                    ctx->session().ErrCode = GCP_ERR_NO_ARRAY;
-                    ctx->session().ErrStr
-                        << "Array [" << arrayId << "] associated with device [" << path
-                        << "] not found in Array Management. Please ensure that the array "
-                           "[GCP-Default-IAM] is configured in Array Management properly";
-                    std::string text = ctx->session().ErrStr.str();
-                    ctx->log(-1, "GCP Snap prepare failed for device [%s] Err-[%d:%s]",
-                             path.c_str(), ctx->session().ErrCode, text.c_str());
-                    return GCP_ERR_NO_ARRAY;
+                    return ctx->fail(GCP_ERR_NO_ARRAY,
+                                     "Array [" + arrayId + "] associated with device [" + path +
+                                         "] not found in Array Management. Please ensure that "
+                                         "the array [GCP-Default-IAM] is configured in Array "
+                                         "Management properly",
+                                     logfmt::kPrepareDevice, path);
                 }
             }
         }

@@ -1,4 +1,6 @@
-// Metadata items written and read by the snapshot and interim-clone families.
+// Metadata items written and read by the snapshot and interim-clone families;
+// their text is made and read by the codecs of context/stored_items.h.
+#include "context/stored_items.h"
 #include "gcp/gcp_utils.h"
 
 namespace DuVavaZid {
@@ -8,14 +10,15 @@ constexpr int kHostValueTooLong = 2;
 }
 
 int GcpUtils::setSnapOpLinkInMetadata(const std::string& link, GcpObject* object, GcpCtx*) {
-    size_t scheme = link.find("://");
-    std::string value = (scheme == std::string::npos) ? link : link.substr(scheme + 3);
-    object->snapInfo->setTransientMetadata(GCP_META_SNAP_OP_LINK, value.c_str());
+    object->snapInfo->setTransientMetadata(GCP_META_SNAP_OP_LINK,
+                                           SnapOpLinkItem::encode(link).c_str());
     return 0;
 }
 
 int GcpUtils::getSnapOpLinkFromMetadata(std::string& link, GcpObject* object, GcpCtx* c) {
-    if (object->snapInfo->getMetadata(GCP_META_SNAP_OP_LINK, &link)) {
+    std::string text;
+    if (object->snapInfo->getMetadata(GCP_META_SNAP_OP_LINK, &text) &&
+        SnapOpLinkItem::decode(text, link)) {
         c->log(0,
                "GCP >> Got snap operation link [%s] for snapshot [%s] of GCP device [%s] "
                "successfully",
@@ -26,8 +29,8 @@ int GcpUtils::getSnapOpLinkFromMetadata(std::string& link, GcpObject* object, Gc
 }
 
 int GcpUtils::setInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
-    c->session().metadataBuffer = object->interimCloneInfo.interimCloneId + "|" +
-                                  object->interimCloneInfo.interimSnapId + "|";
+    c->session().metadataBuffer = InterimCloneItem::encode(
+        {object->interimCloneInfo.interimCloneId, object->interimCloneInfo.interimSnapId});
     int rc =
         object->snapInfo->setMetadata(GCP_META_INTERIM_CLONE, c->session().metadataBuffer.c_str());
     if (rc == 0) {
@@ -53,15 +56,13 @@ int GcpUtils::getInterimCloneInfoMetadata(GcpObject* object, GcpCtx* c) {
                object->SnapUuid.c_str());
         return GCP_ERR_INTERNAL;
     }
-    const std::string& text = c->session().metadataBuffer;
-    size_t first = text.find('|');
-    if (first != std::string::npos && first != 0) {
-        object->interimCloneInfo.interimCloneId = text.substr(0, first);
-        size_t second = text.find('|', first + 1);
-        if (second != std::string::npos && second != first + 1) {
-            object->interimCloneInfo.interimSnapId = text.substr(first + 1, second - first - 1);
-        }
-    }
+    // Whatever part of the item is readable is taken; the names are derived
+    // from the ids later, and an id not found keeps its value.
+    InterimCloneInfo& info = object->interimCloneInfo;
+    InterimCloneItem::Fields ids{info.interimCloneId, info.interimSnapId};
+    InterimCloneItem::decode(c->session().metadataBuffer, ids);
+    info.interimCloneId = ids.cloneId;
+    info.interimSnapId = ids.snapId;
     return 0;
 }
 

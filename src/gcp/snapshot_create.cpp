@@ -216,16 +216,10 @@ int GcpUtils::rest_createSnap(GcpObject* o, GcpCtx* c, std::string& opLink) {
                    "successfully",
                    o->SnapTag.c_str(), o->GCPDeviceTag.c_str());
         } else {
-            c->logRESTDetails();
-            c->session().ErrCode = GCP_ERR_GCP;
-            c->prependErrorMsg("Failed to get operation [snapshot-create] progress link for snap " +
-                               o->SnapUuid + "] using [" + c->session().restApiPath +
-                               "] in array [" + c->arrayDetails.ArrayId + "]");
-            std::string text = c->errText();
-            std::string restErrors = c->session().restErrStr.str();
-            c->log(-1, "GCP %d-%s REST Error-[%s]", c->session().ErrCode, text.c_str(),
-                   restErrors.c_str());
-            rc = GCP_ERR_GCP;
+            rc = failResponse("Failed to get operation [snapshot-create] progress link for snap " +
+                                  o->SnapUuid + "] using [" + c->session().restApiPath +
+                                  "] in array [" + c->arrayDetails.ArrayId + "]",
+                              logfmt::kWithRestErrors, GCP_ERR_GCP);
         }
     }
     restoreComputeBasePath();
@@ -288,10 +282,7 @@ int GcpUtils::recordCreatedSnapshot(GcpObject* o) {
         return ctx->session().ErrCode != 0 ? ctx->session().ErrCode : GCP_ERR_GCP;
     }
     if (ctx->updateSnapMetadataWithSnapId(o) != 0) {
-        ctx->session().ErrCode = GCP_ERR_INTERNAL;
-        ctx->session().ErrStr << "Failed to update snap metadata with snap id";
-        std::string text = ctx->errText();
-        ctx->log(-1, "GCP %s", text.c_str());
+        ctx->fail(GCP_ERR_INTERNAL, "Failed to update snap metadata with snap id", logfmt::kText);
         o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
         return GCP_ERR_INTERNAL;
     }
@@ -333,7 +324,7 @@ int GcpUtils::followCreatedSnaps() {
         if (!getSnapUUID(o)) {
             int rc = ctx->fail(GCP_ERR_HOST_ITEM,
                                "Failed to get snap uuid for GCP device [" + deviceNameOf(o) + "].",
-                               "GCP Snap operation failed. Err-[%d:%s]");
+                               logfmt::kSnapOperation);
             o->snapInfo->setStatus(BXSO::SNAP_CREATE_FAILED);
             return rc;
         }

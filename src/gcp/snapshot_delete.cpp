@@ -166,7 +166,7 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
         rc = c->fail(GCP_ERR_GCP,
                      "Failed to delete snapshot [" + o->SnapTag + "] of GCP device [" +
                          o->GCPDeviceTag + "]. Snapshot exists in GCP",
-                     "GCP %d-%s");
+                     logfmt::kStep);
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         return rc;
     }
@@ -174,7 +174,7 @@ int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {
         int rc = c->fail(GCP_ERR_BACKEND,
                          "Failed to delete snapshot [" + o->SnapTag + "] of GCP device [" +
                              o->GCPDeviceTag + "] - GCP returned backend error",
-                         "GCP %d-%s");
+                         logfmt::kStep);
         setErrorDetailsForSnapObj(o, c, 0, nullptr);
         return rc;
     }

@@ -42,12 +42,10 @@ std::string GcpUtils::snapDetailsHead(const GcpObject* object) const {
 int GcpUtils::processGetSnapResourceIdBySnapUuidResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kSnapFields, names);
+    Fields values;
     const std::string head = snapDetailsHead(object);
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        return failResponse(head + "] with error - ");
+    if (int rc = readFields(response, kSnapFields, values, head + "] with error - "); rc != 0) {
+        return rc;
     }
     if (values["name"] != object->SnapUuid) {
         return failMismatch(GCP_ERR_GCP, head + "] - wrong snap uuid [" + values["name"] +
@@ -90,12 +88,10 @@ int GcpUtils::rest_getSnapDetailsByResIdOrUuid(GcpObject* object, GcpCtx* c) {
 int GcpUtils::processGetSnapDetailsBySnapUuidResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
-    std::vector<std::string> names;
-    std::map<std::string, std::string> values;
-    buildFieldList(kSnapFields, names);
+    Fields values;
     const std::string head = snapDetailsHead(object);
-    if (extractValuesFromJSONObject(names, response, values) != 0) {
-        return failResponse(head + "] with error - ");
+    if (int rc = readFields(response, kSnapFields, values, head + "] with error - "); rc != 0) {
+        return rc;
     }
     if (values["name"] != object->SnapUuid) {
         return failMismatch(GCP_ERR_GCP, head + "] - wrong snap uuid [" + values["name"] +
@@ -145,16 +141,16 @@ int GcpUtils::rest_getSnapResourceIdByName(const std::string& name, GcpObject* o
     bool isContainer = false;
     if (!response.parse(c->session().restResponse)) {
         c->logRESTDetails();
-        return c->fail(GCP_ERR_RESPONSE, sentence + " Invalid JSON response.", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, sentence + " Invalid JSON response.", logfmt::kStep);
     }
     if (getValueFromJSONObject("id", response, value, isContainer) != 0) {
-        c->session().ErrCode = GCP_ERR_GCP;
         return failResponse(
-            "Failed to get snapshot resource id by name [" + name + "] with error - ", "GCP %d-%s");
+            "Failed to get snapshot resource id by name [" + name + "] with error - ",
+            logfmt::kStep, GCP_ERR_GCP);
     }
     if (isContainer) {
         c->logRESTDetails();
-        return c->fail(GCP_ERR_RESPONSE, sentence + " Invalid JSON response.", "GCP %d-%s");
+        return c->fail(GCP_ERR_RESPONSE, sentence + " Invalid JSON response.", logfmt::kStep);
     }
     resourceId = value;
     c->log(0, "GCP Snap [%s] resource id [%s]", name.c_str(), resourceId.c_str());
@@ -181,7 +177,7 @@ int GcpUtils::getSnapDetails(bool goneIsFine) {
             rc = ctx->fail(GCP_ERR_NOT_FOUND,
                            "Snapshot [" + o->SnapUuid + "] of GCP device [" + deviceNameOf(o) +
                                "] not found in GCP. It may have been deleted.",
-                           "GCP %d-%s");
+                           logfmt::kStep);
             setErrorDetailsForSnapObj(o, ctx, 0, nullptr);
         }
         if (rc != 0) {

@@ -63,7 +63,7 @@ int GcpUtils::unmapSnaps() {
             << ctx->snapMap.size() << "] snapshots.";
         if (ctx->errText().empty()) {
             ctx->session().resetError();
-            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+            return ctx->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
         }
         ctx->session().ErrCode = GCP_ERR_INTERNAL;
         return GCP_ERR_INTERNAL;

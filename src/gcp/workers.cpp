@@ -48,7 +48,7 @@ int GcpUtils::reportWorkersFailure(size_t failed, const char* verb) {
         msg << "Failed to " << verb << " [" << failed << "] of [" << ctx->snapMap.size()
             << "] snapshots.";
         ctx->session().resetError();
-        ctx->fail(GCP_ERR_INTERNAL, msg.str(), "GCP %d-%s");
+        ctx->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
     }
     if (ctx->session().ErrCode <= 0) {
         ctx->session().ErrCode = GCP_ERR_INTERNAL;
