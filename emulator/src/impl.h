@@ -41,6 +41,33 @@ struct FaultState {
 // A device of the view that is no disk of this VM, from a scenario or state entry.
 ScsiExtraDevice extraDeviceFromJson(const Json& x);
 
+// The string member `key` of a JSON object; "" when it is absent or no string.
+std::string jsonString(const Json& j, const char* key);
+
+// One Compute Engine API request as its handler gets it: parsed, checked (permission,
+// project, parents) and matched to a route of compute_api.cpp's table.
+struct ComputeCall {
+    ComputeCall(const httplib::Request& request, const std::string& caller)
+        : req(request), email(caller) {}
+    const httplib::Request& req;
+    const std::string& email;
+    std::string method;
+    std::string project;                      // P of projects/P/...
+    std::string path;                         // "projects/P/..." without the query
+    std::vector<std::string> r;               // the segments after projects/P
+    Json body = Json::object();               // the request's JSON object; {} without a body
+    int64_t now = 0;                          // emulated time was advanced to this
+    std::map<std::string, std::string> args;  // the route's placeholders: "disk" for {disk}
+    // A path under zones/Z or regions/R: that scope and "projects/P/zones/Z".
+    Scope scope;
+    std::string scopePath;
+    // A path under zones/Z/instances/I: that instance (found by name or id) and its path
+    // by name.
+    Instance* instance = nullptr;
+    std::string instancePath;
+    const std::string& arg(const char* name) const { return args.at(name); }
+};
+
 struct Emulator::Impl {
     EmulatorOptions opts;
 
@@ -101,9 +128,50 @@ struct Emulator::Impl {
     Json renderRegion(const Region& r) const;
     bool renderPath(const std::string& path, int64_t now, Json* out) const;
 
-    // compute_api.cpp
+    // compute_api.cpp: the Compute Engine API. handleCompute parses and checks a request,
+    // then calls its route's handler; the handlers (named after the API's methods; regional
+    // disks share the zonal disks' ones) run with mu held.
     void handleCompute(const httplib::Request& req, Reply& out, const std::string& email);
     void waitOperation(const std::string& opPath, Reply& out);
+    // Resources by name or by id (callers hold mu); null when there is none.
+    Disk* findDiskLocked(const std::string& project, const Scope& sc, const std::string& nameOrId);
+    Snapshot* findSnapshotLocked(const std::string& project, const std::string& nameOrId);
+    Instance* findInstanceLocked(const std::string& project, const std::string& zone,
+                                 const std::string& nameOrId);
+    // Operations that did not fail and whose completion effect (this one) is still to come.
+    std::vector<const Operation*> pendingOperationsLocked(const std::string& effect) const;
+    // Answers with the Operation at opPath as it stands at now.
+    void replyOperationLocked(const std::string& opPath, int64_t now, Reply& out);
+    void projectsGet(ComputeCall& c, Reply& out);
+    void zonesGet(ComputeCall& c, Reply& out);
+    void regionsGet(ComputeCall& c, Reply& out);
+    void operationsGet(ComputeCall& c, Reply& out);  // zone, region and global Operations
+    // testIamPermissions: which of the asked permissions the caller holds on a resource.
+    void instancesTestIam(ComputeCall& c, Reply& out);
+    void disksTestIam(ComputeCall& c, Reply& out);
+    void snapshotsTestIam(ComputeCall& c, Reply& out);
+    void testIamAnswer(ComputeCall& c, bool found, Reply& out);
+
+    // compute_disks.cpp: disk types, zonal and regional disks, snapshots
+    void diskTypesGet(ComputeCall& c, Reply& out);
+    void disksList(ComputeCall& c, Reply& out);
+    void disksInsert(ComputeCall& c, Reply& out);
+    void disksGet(ComputeCall& c, Reply& out);
+    void disksDelete(ComputeCall& c, Reply& out);
+    void disksCreateSnapshot(ComputeCall& c, Reply& out);
+    void snapshotsList(ComputeCall& c, Reply& out);
+    void snapshotsInsert(ComputeCall& c, Reply& out);
+    void snapshotsGet(ComputeCall& c, Reply& out);
+    void snapshotsDelete(ComputeCall& c, Reply& out);
+    // A snapshot of disk from c.body; its Operation is the disk's (disks.createSnapshot) or
+    // global (snapshots.insert).
+    void snapshotDiskLocked(ComputeCall& c, Disk& disk, bool guestFlush, bool globalInsert,
+                            Reply& out);
+
+    // compute_instances.cpp: instances (c.instance is resolved before these run)
+    void instancesGet(ComputeCall& c, Reply& out);
+    void instancesAttachDisk(ComputeCall& c, Reply& out);
+    void instancesDetachDisk(ComputeCall& c, Reply& out);
 
     // auth.cpp
     bool authenticate(const httplib::Request& req, std::string* email, Reply& out);
