@@ -8,23 +8,11 @@
 namespace DuVavaZid {
 
 namespace {
+
 const char* const kKeyFileDir = "/certificates/external/";
-}
 
-std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client) {
-    ctx->logRESTDetails();
-    ctx->extractRESTErrorMsgs(client ? client->lastExchangeFailure() : std::string());
-    return ctx->session().restErrStr.str();
-}
-
-void GcpUtils::rest_resetCtx() {
-    ctx->session().restApiPath.clear();
-    ctx->session().restRequest.clear();
-    ctx->session().restResponse.clear();
-    ctx->session().restErrorFlag = 0;
-}
-
-int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
+int rest_initializeClient(GcpUtils& u, std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
+    GcpCtx* ctx = u.ctx;
     if (!slot) {
         slot.reset(new BXSnapRESTAPI_Gcp());
         slot->setLogger(ctx->firstRecord());
@@ -47,48 +35,10 @@ int GcpUtils::rest_initializeClient(std::unique_ptr<BXSnapRESTAPI_Gcp>& slot) {
     return 0;
 }
 
-int GcpUtils::rest_connectToArray() {
-    const std::string& arrayId = ctx->arrayDetails.ArrayId;
-    ctx->log(2, "GCP Connecting to GCP [%s]...", arrayId.c_str());
-    int rc = rest_initializeClient(ctx->session().restClient);
-    if (rc != 0) {
-        return rc;
-    }
-    BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
-    if (!ctx->useServiceAccount) {
-        rest_resetCtx();
-        ctx->session().restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
-        if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest,
-                             ctx->session().restResponse)) {
-            std::string restErrors = collectRestFailure(ctx, client);
-            ctx->fail(GCP_ERR_CONNECT,
-                      "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
-                          "]. Please ensure 1. Please ensure that GCP meta server is accessible",
-                      logfmt::kWithUrl);
-            ctx->session().restErrorFlag = 1;
-            return GCP_ERR_CONNECT;
-        }
-    } else {
-        if (ctx->pemPrivateKey) {
-            client->setUsePemPrivateKey(true);
-        }
-        rc =
-            rest_connectUsingOAuth(ctx->arrayDetails.ServiceAccountId, ctx->arrayDetails.PrivateKey,
-                                   ctx->arrayDetails.PrivateKeyPswd, client);
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    if (getGCPMetaDetails() != 0) {
-        return ctx->session().ErrCode;
-    }
-    ctx->log(3, "GCP Connecting to GCP [%s]... - done", arrayId.c_str());
-    return 0;
-}
-
-int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
-                                     const std::string& privateKey, const std::string& password,
-                                     BXSnapRESTAPI_Gcp* client) {
+int rest_connectUsingOAuth(GcpUtils& u, const std::string& serviceAccountId,
+                           const std::string& privateKey, const std::string& password,
+                           BXSnapRESTAPI_Gcp* client) {
+    GcpCtx* ctx = u.ctx;
     ctx->log(2, "GCP Trying oauth for service account [%s]...", serviceAccountId.c_str());
     if (serviceAccountId.empty() || privateKey.empty() || !client) {
         std::string msg = "Failed to perform oauth ";
@@ -104,7 +54,7 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
     client->setServiceAccountId(serviceAccountId);
     client->setPrivateKey(privateKey);
     client->setPrivateKeyPswd(password);
-    rest_resetCtx();
+    u.rest_resetCtx();
     if (!client->connectUsingOAuth(ctx->session().restApiPath, ctx->session().restRequest,
                                    ctx->session().restResponse)) {
         if (!client->lastLocalError().empty()) {
@@ -127,10 +77,64 @@ int GcpUtils::rest_connectUsingOAuth(const std::string& serviceAccountId,
     return 0;
 }
 
+}  // namespace
+
+std::string collectRestFailure(GcpCtx* ctx, const BXSnapRESTAPI_Gcp* client) {
+    ctx->logRESTDetails();
+    ctx->extractRESTErrorMsgs(client ? client->lastExchangeFailure() : std::string());
+    return ctx->session().restErrStr.str();
+}
+
+void GcpUtils::rest_resetCtx() {
+    ctx->session().restApiPath.clear();
+    ctx->session().restRequest.clear();
+    ctx->session().restResponse.clear();
+    ctx->session().restErrorFlag = 0;
+}
+
+int GcpUtils::rest_connectToArray() {
+    const std::string& arrayId = ctx->arrayDetails.ArrayId;
+    ctx->log(2, "GCP Connecting to GCP [%s]...", arrayId.c_str());
+    int rc = rest_initializeClient(*this, ctx->session().restClient);
+    if (rc != 0) {
+        return rc;
+    }
+    BXSnapRESTAPI_Gcp* client = ctx->session().restClient.get();
+    if (!ctx->useServiceAccount) {
+        rest_resetCtx();
+        ctx->session().restApiPath = GCP_REST_API_META_GET_DEFAULT_ACCESS_TOKEN_EP;
+        if (!client->connect(ctx->session().restApiPath, ctx->session().restRequest,
+                             ctx->session().restResponse)) {
+            std::string restErrors = collectRestFailure(ctx, client);
+            ctx->fail(GCP_ERR_CONNECT,
+                      "Failed to connect to GCP [" + arrayId + "] with REST error[" + restErrors +
+                          "]. Please ensure 1. Please ensure that GCP meta server is accessible",
+                      logfmt::kWithUrl);
+            ctx->session().restErrorFlag = 1;
+            return GCP_ERR_CONNECT;
+        }
+    } else {
+        if (ctx->pemPrivateKey) {
+            client->setUsePemPrivateKey(true);
+        }
+        rc = rest_connectUsingOAuth(*this, ctx->arrayDetails.ServiceAccountId,
+                                    ctx->arrayDetails.PrivateKey, ctx->arrayDetails.PrivateKeyPswd,
+                                    client);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    if (getGCPMetaDetails() != 0) {
+        return ctx->session().ErrCode;
+    }
+    ctx->log(3, "GCP Connecting to GCP [%s]... - done", arrayId.c_str());
+    return 0;
+}
+
 int GcpUtils::performDestAccLogon() {
     ctx->log(3, "Logging into destination account...");
     ctx->destAccountInUse = true;
-    int rc = rest_initializeClient(ctx->session().destRestClient);
+    int rc = rest_initializeClient(*this, ctx->session().destRestClient);
     if (rc != 0) {
         return rc;
     }
@@ -138,14 +142,14 @@ int GcpUtils::performDestAccLogon() {
     const RestoreInfo& dest = ctx->restoreInfo;
     if (dest.destKeyIsPem) {
         client->setUsePemPrivateKey(true);
-        rc = rest_connectUsingOAuth(dest.destUser, dest.destKey, "", client);
+        rc = rest_connectUsingOAuth(*this, dest.destUser, dest.destKey, "", client);
     } else {
         std::string base;
         rc = ctx->getBaseDirectoryPath(base);
         if (rc != 0) {
             return rc;
         }
-        rc = rest_connectUsingOAuth(dest.destUser, base + kKeyFileDir + dest.destKey,
+        rc = rest_connectUsingOAuth(*this, dest.destUser, base + kKeyFileDir + dest.destKey,
                                     dest.destPassword, client);
     }
     if (rc != 0) {

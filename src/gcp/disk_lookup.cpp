@@ -27,6 +27,135 @@ std::string lastSegment(const std::string& url) {
     return out;
 }
 
+int rest_getOriginalGcpDeviceName(GcpUtils& u, GcpObject* object, GcpCtx* c) {
+    if (!u.restGetInstance(instancePath(c))) {
+        return u.failRequest(
+            object, GCP_ERR_GCP,
+            "Failed to get details for GCP device by instance [" + c->instanceName + "].");
+    }
+    return u.processGetOriginalGcpDeviceNameResp(object, c);
+}
+
+int rest_getGcpDeviceDetails(GcpUtils& u, GcpObject* object, GcpCtx* c) {
+    std::string path = c->projectId +
+                       (object->RegionalDisk ? "/regions/" + object->GCPDeviceRegion
+                                             : "/zones/" + c->instanceZone) +
+                       "/disks/" + object->GCPDeviceName;
+    if (!u.restGet(path)) {
+        return u.failRequest(
+            object, GCP_ERR_GCP,
+            "Failed to get details of GCP device [" + object->GCPDeviceName + "].");
+    }
+    int rc = u.processGetGcpDeviceDetailsResp(object, c);
+    if (rc != 0) {
+        return rc;
+    }
+    object->ProjectId = c->projectId;
+    object->InstanceId = c->instanceId;
+    return 0;
+}
+
+void copyDiskProperties(GcpUtils& u, GcpObject* object, const jsonxx::Object& response) {
+    if (response.has<jsonxx::Object>("labels")) {
+        object->DiskLabels = response.get<jsonxx::Object>("labels");
+        std::string text = object->DiskLabels.json();
+        u.ctx->log(3, "GCP >> GCP disk labels [%s]", text.c_str());
+    }
+    // A disk with a customer-managed key must come back with it: a disk made
+    // again by a revert or its undo names the key (GCP reports the version it
+    // used; a new disk takes the key itself).
+    if (response.has<jsonxx::Object>("diskEncryptionKey")) {
+        jsonxx::Object key = response.get<jsonxx::Object>("diskEncryptionKey");
+        if (key.has<jsonxx::String>("kmsKeyName")) {
+            std::string name = key.get<jsonxx::String>("kmsKeyName");
+            size_t version = name.find("/cryptoKeyVersions/");
+            object->DiskKmsKeyName = name.substr(0, version);
+            u.ctx->log(3, "GCP >> GCP disk encryption key [%s]", object->DiskKmsKeyName.c_str());
+        }
+    }
+    // So are its snapshot schedules and its description.
+    object->DiskResourcePolicies.clear();
+    extractJSONxxArrayElements(response, "resourcePolicies", object->DiskResourcePolicies);
+    if (response.has<jsonxx::String>("description")) {
+        object->DiskDescription = response.get<jsonxx::String>("description");
+    }
+}
+
+int missingLocation(GcpUtils& u, GcpObject* object) {
+    int rc = u.ctx->fail(
+        GCP_ERR_INTERNAL,
+        "Missing zone and region information for GCP device id [" + object->GCPDeviceId + "]",
+        logfmt::kStep);
+    u.setErrorDetailsForSnapObj(object, u.ctx, 0, nullptr);
+    return rc;
+}
+
+int rest_getGcpZonalDeviceDetailsByNameOrId(GcpUtils& u, GcpObject* object, GcpCtx* c) {
+    c->log(2, "GCP Getting details of GCP device by id [%s] zone [%s]...",
+           object->GCPDeviceId.c_str(), object->GCPDeviceZone.c_str());
+    const std::string& key =
+        object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
+    if (!u.restGet(object->ProjectId + "/zones/" + object->GCPDeviceZone + "/disks/" + key)) {
+        bool notFound = c->session().restClient &&
+                        c->session().restClient->getHttpErrorCode() == kNotFoundStatus;
+        return u.failRequest(object, notFound ? GCP_ERR_NOT_FOUND : GCP_ERR_GCP,
+                             "Failed to get details of GCP device by id [" + object->GCPDeviceId +
+                                 "] and zone [" + object->GCPDeviceZone + "].");
+    }
+    int rc = u.processGetGcpDeviceDetailsUsingGcpDevIdResp(object, c);
+    if (rc != 0) {
+        return rc;
+    }
+    getGcpDevTagFromNameOrId(object, object->GCPDeviceTag);
+    c->log(3, "GCP Getting details of GCP device by id [%s] zone [%s]... - done",
+           object->GCPDeviceId.c_str(), object->GCPDeviceZone.c_str());
+    return 0;
+}
+
+int rest_getGcpRegionalDeviceDetailsByNameOrId(GcpUtils& u, GcpObject* object, GcpCtx* c) {
+    c->log(2, "GCP Getting details of GCP device by id [%s] region [%s]...",
+           object->GCPDeviceId.c_str(), object->GCPDeviceRegion.c_str());
+    const std::string& key =
+        object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
+    if (!u.restGet(object->ProjectId + "/regions/" + object->GCPDeviceRegion + "/disks/" + key)) {
+        return u.failRequest(object, GCP_ERR_GCP,
+                             "Failed to get details of GCP device by id [" + object->GCPDeviceId +
+                                 "] and region [" + object->GCPDeviceRegion + "].");
+    }
+    object->RegionalDisk = true;
+    int rc = u.processGetGcpDeviceDetailsUsingGcpDevIdResp(object, c);
+    if (rc != 0) {
+        return rc;
+    }
+    getGcpDevTagFromNameOrId(object, object->GCPDeviceTag);
+    c->log(3, "GCP Getting details of GCP device by id [%s] region [%s]... - done",
+           object->GCPDeviceId.c_str(), object->GCPDeviceRegion.c_str());
+    return 0;
+}
+
+int rest_getZoneURLByZoneName(GcpUtils& u, const std::string& zone, GcpObject* object, GcpCtx* c,
+                              std::string& url) {
+    const std::string sentence = "Failed to get zone URL for zone [" + zone + "].";
+    if (!u.restGet(object->ProjectId + "/zones/" + zone, u.activeClient())) {
+        return u.failRequest(object, GCP_ERR_GCP, sentence);
+    }
+    jsonxx::Object response;
+    if (!response.parse(c->session().restResponse)) {
+        c->session().restErrorFlag = 1;
+        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
+    }
+    std::string value;
+    bool isContainer = false;
+    if (u.getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
+        return u.failResponse(sentence, logfmt::kWithUrl, GCP_ERR_RESPONSE);
+    }
+    if (value.empty()) {
+        return c->fail(GCP_ERR_RESPONSE, sentence + " Returned zone URL is empty.");
+    }
+    url = value;
+    return 0;
+}
+
 }  // namespace
 
 int GcpUtils::discoverArrayVolumeDetails() {
@@ -65,9 +194,9 @@ int GcpUtils::getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
     if (c->hpxMode) {
         rc = getGcpDeviceDetailsUsingGcpDevNameOrId(object, c);
     } else {
-        rc = rest_getOriginalGcpDeviceName(object, c);
+        rc = rest_getOriginalGcpDeviceName(*this, object, c);
         if (rc == 0) {
-            rc = rest_getGcpDeviceDetails(object, c);
+            rc = rest_getGcpDeviceDetails(*this, object, c);
         }
     }
     if (rc != 0) {
@@ -75,15 +204,6 @@ int GcpUtils::getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
     }
     c->log(3, "GCP Getting details of GCP device [%s]... - done", object->GCPDeviceName.c_str());
     return 0;
-}
-
-int GcpUtils::rest_getOriginalGcpDeviceName(GcpObject* object, GcpCtx* c) {
-    if (!restGetInstance(instancePath(c))) {
-        return failRequest(
-            object, GCP_ERR_GCP,
-            "Failed to get details for GCP device by instance [" + c->instanceName + "].");
-    }
-    return processGetOriginalGcpDeviceNameResp(object, c);
 }
 
 int GcpUtils::processGetOriginalGcpDeviceNameResp(GcpObject* object, GcpCtx* c) {
@@ -125,24 +245,6 @@ int GcpUtils::processGetOriginalGcpDeviceNameResp(GcpObject* object, GcpCtx* c) 
     return 0;
 }
 
-int GcpUtils::rest_getGcpDeviceDetails(GcpObject* object, GcpCtx* c) {
-    std::string path = c->projectId +
-                       (object->RegionalDisk ? "/regions/" + object->GCPDeviceRegion
-                                             : "/zones/" + c->instanceZone) +
-                       "/disks/" + object->GCPDeviceName;
-    if (!restGet(path)) {
-        return failRequest(object, GCP_ERR_GCP,
-                           "Failed to get details of GCP device [" + object->GCPDeviceName + "].");
-    }
-    int rc = processGetGcpDeviceDetailsResp(object, c);
-    if (rc != 0) {
-        return rc;
-    }
-    object->ProjectId = c->projectId;
-    object->InstanceId = c->instanceId;
-    return 0;
-}
-
 int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
@@ -181,34 +283,8 @@ int GcpUtils::processGetGcpDeviceDetailsResp(GcpObject* object, GcpCtx* c) {
     for (const auto& user : users) {
         c->log(0, "GCP >> GCP device users [%s]", user.c_str());
     }
-    copyDiskProperties(object, response);
+    copyDiskProperties(*this, object, response);
     return 0;
-}
-
-void GcpUtils::copyDiskProperties(GcpObject* object, const jsonxx::Object& response) {
-    if (response.has<jsonxx::Object>("labels")) {
-        object->DiskLabels = response.get<jsonxx::Object>("labels");
-        std::string text = object->DiskLabels.json();
-        ctx->log(3, "GCP >> GCP disk labels [%s]", text.c_str());
-    }
-    // A disk with a customer-managed key must come back with it: a disk made
-    // again by a revert or its undo names the key (GCP reports the version it
-    // used; a new disk takes the key itself).
-    if (response.has<jsonxx::Object>("diskEncryptionKey")) {
-        jsonxx::Object key = response.get<jsonxx::Object>("diskEncryptionKey");
-        if (key.has<jsonxx::String>("kmsKeyName")) {
-            std::string name = key.get<jsonxx::String>("kmsKeyName");
-            size_t version = name.find("/cryptoKeyVersions/");
-            object->DiskKmsKeyName = name.substr(0, version);
-            ctx->log(3, "GCP >> GCP disk encryption key [%s]", object->DiskKmsKeyName.c_str());
-        }
-    }
-    // So are its snapshot schedules and its description.
-    object->DiskResourcePolicies.clear();
-    extractJSONxxArrayElements(response, "resourcePolicies", object->DiskResourcePolicies);
-    if (response.has<jsonxx::String>("description")) {
-        object->DiskDescription = response.get<jsonxx::String>("description");
-    }
 }
 
 int GcpUtils::getSourceGcpDeviceDetails() {
@@ -240,22 +316,13 @@ int GcpUtils::getSourceGcpDeviceDetails() {
     return 0;
 }
 
-int GcpUtils::missingLocation(GcpObject* object) {
-    int rc = ctx->fail(
-        GCP_ERR_INTERNAL,
-        "Missing zone and region information for GCP device id [" + object->GCPDeviceId + "]",
-        logfmt::kStep);
-    setErrorDetailsForSnapObj(object, ctx, 0, nullptr);
-    return rc;
-}
-
 int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* c) {
     if (object->GCPDeviceZone.empty() && object->GCPDeviceRegion.empty()) {
-        return missingLocation(object);
+        return missingLocation(*this, object);
     }
     int zonal = GCP_ERR_NOT_FOUND;
     if (!object->GCPDeviceZone.empty()) {
-        zonal = rest_getGcpZonalDeviceDetailsByNameOrId(object, c);
+        zonal = rest_getGcpZonalDeviceDetailsByNameOrId(*this, object, c);
         if (zonal == 0) {
             c->log(0, "GCP >> It is a zonal device");
             object->InstanceId = c->instanceId;
@@ -275,7 +342,7 @@ int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* 
                object->GCPDeviceId.c_str(), object->GCPDeviceZone.c_str());
     }
     if (!object->GCPDeviceRegion.empty()) {
-        int rc = rest_getGcpRegionalDeviceDetailsByNameOrId(object, c);
+        int rc = rest_getGcpRegionalDeviceDetailsByNameOrId(*this, object, c);
         if (rc == 0) {
             c->log(0, "GCP >> It is a regional device");
             object->InstanceId = c->instanceId;
@@ -283,49 +350,6 @@ int GcpUtils::getGcpDeviceDetailsUsingGcpDevNameOrId(GcpObject* object, GcpCtx* 
         return rc;
     }
     return zonal;
-}
-
-int GcpUtils::rest_getGcpZonalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx* c) {
-    c->log(2, "GCP Getting details of GCP device by id [%s] zone [%s]...",
-           object->GCPDeviceId.c_str(), object->GCPDeviceZone.c_str());
-    const std::string& key =
-        object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
-    if (!restGet(object->ProjectId + "/zones/" + object->GCPDeviceZone + "/disks/" + key)) {
-        bool notFound = c->session().restClient &&
-                        c->session().restClient->getHttpErrorCode() == kNotFoundStatus;
-        return failRequest(object, notFound ? GCP_ERR_NOT_FOUND : GCP_ERR_GCP,
-                           "Failed to get details of GCP device by id [" + object->GCPDeviceId +
-                               "] and zone [" + object->GCPDeviceZone + "].");
-    }
-    int rc = processGetGcpDeviceDetailsUsingGcpDevIdResp(object, c);
-    if (rc != 0) {
-        return rc;
-    }
-    getGcpDevTagFromNameOrId(object, object->GCPDeviceTag);
-    c->log(3, "GCP Getting details of GCP device by id [%s] zone [%s]... - done",
-           object->GCPDeviceId.c_str(), object->GCPDeviceZone.c_str());
-    return 0;
-}
-
-int GcpUtils::rest_getGcpRegionalDeviceDetailsByNameOrId(GcpObject* object, GcpCtx* c) {
-    c->log(2, "GCP Getting details of GCP device by id [%s] region [%s]...",
-           object->GCPDeviceId.c_str(), object->GCPDeviceRegion.c_str());
-    const std::string& key =
-        object->GCPDeviceName.empty() ? object->GCPDeviceId : object->GCPDeviceName;
-    if (!restGet(object->ProjectId + "/regions/" + object->GCPDeviceRegion + "/disks/" + key)) {
-        return failRequest(object, GCP_ERR_GCP,
-                           "Failed to get details of GCP device by id [" + object->GCPDeviceId +
-                               "] and region [" + object->GCPDeviceRegion + "].");
-    }
-    object->RegionalDisk = true;
-    int rc = processGetGcpDeviceDetailsUsingGcpDevIdResp(object, c);
-    if (rc != 0) {
-        return rc;
-    }
-    getGcpDevTagFromNameOrId(object, object->GCPDeviceTag);
-    c->log(3, "GCP Getting details of GCP device by id [%s] region [%s]... - done",
-           object->GCPDeviceId.c_str(), object->GCPDeviceRegion.c_str());
-    return 0;
 }
 
 int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, GcpCtx* c) {
@@ -361,7 +385,7 @@ int GcpUtils::processGetGcpDeviceDetailsUsingGcpDevIdResp(GcpObject* object, Gcp
     }
     c->log(0, "GCP >> GCP device name [%s] device type [%s]", object->GCPDeviceName.c_str(),
            object->GCPDeviceType.c_str());
-    copyDiskProperties(object, response);
+    copyDiskProperties(*this, object, response);
     return 0;
 }
 
@@ -371,7 +395,7 @@ int GcpUtils::checkAndSetDiskType(GcpObject* object, GcpCtx*) {
     } else if (!object->GCPDeviceRegion.empty()) {
         object->RegionalDisk = true;
     } else {
-        return missingLocation(object);
+        return missingLocation(*this, object);
     }
     return 0;
 }
@@ -393,7 +417,7 @@ int GcpUtils::getReplicaZoneURLs() {
                 continue;
             }
             std::string url;
-            int rc = rest_getZoneURLByZoneName(zone, object, ctx, url);
+            int rc = rest_getZoneURLByZoneName(*this, zone, object, ctx, url);
             if (rc != 0) {
                 return rc;
             }
@@ -401,29 +425,6 @@ int GcpUtils::getReplicaZoneURLs() {
         }
     }
     ctx->log(3, "Getting zone URLs... - done");
-    return 0;
-}
-
-int GcpUtils::rest_getZoneURLByZoneName(const std::string& zone, GcpObject* object, GcpCtx* c,
-                                        std::string& url) {
-    const std::string sentence = "Failed to get zone URL for zone [" + zone + "].";
-    if (!restGet(object->ProjectId + "/zones/" + zone, activeClient())) {
-        return failRequest(object, GCP_ERR_GCP, sentence);
-    }
-    jsonxx::Object response;
-    if (!response.parse(c->session().restResponse)) {
-        c->session().restErrorFlag = 1;
-        return c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
-    }
-    std::string value;
-    bool isContainer = false;
-    if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
-        return failResponse(sentence, logfmt::kWithUrl, GCP_ERR_RESPONSE);
-    }
-    if (value.empty()) {
-        return c->fail(GCP_ERR_RESPONSE, sentence + " Returned zone URL is empty.");
-    }
-    url = value;
     return 0;
 }
 

@@ -17,6 +17,290 @@ constexpr int kCloneFlag = 0x8000;
 constexpr size_t kMaxCloneNameLength = 63;
 constexpr int kNotFoundStatus = 404;
 
+int rest_getCloneDetails(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    BXSnapRESTAPI_Gcp* client = u.activeClient();
+    bool viaLink = !o->CloneSourceLink.empty();
+    if (viaLink && client) {
+        client->setBasePath(o->CloneSourceLink);
+    }
+    std::string path = viaLink ? "" : u.cloneLocationPath(o) + "/disks/" + o->CloneName;
+    int rc = 0;
+    if (!u.restGet(path, client)) {
+        // Only GCP's own "not found" says the clone is absent; any other
+        // failure leaves its state unknown, and treating it as absent would
+        // report an unmap done while the clone stays.
+        if (u.answeredNotFound(o, client)) {
+            c->log(0, "GCP Clone [%s] does not exist.", o->CloneName.c_str());
+            rc = GCP_ERR_NOT_FOUND;
+        } else {
+            rc = u.failRequest(o, GCP_ERR_GCP,
+                               "Failed to get details of GCP clone device [" + o->CloneName + "].");
+        }
+    } else {
+        GcpUtils::Fields values;
+        if (u.readFields("id,selfLink,name", values,
+                         "Failed to get details for GCP clone device [" + o->CloneName +
+                             "] in array [" + c->arrayDetails.ArrayId + "] with error - ") != 0) {
+            rc = c->session().ErrCode;
+        } else if (values["name"] == o->CloneName) {
+            o->CloneId = values["id"];
+            o->CloneSourceLink = values["selfLink"];
+            o->CloneDevStatus = 2;
+        } else {
+            rc = u.failFor(o, GCP_ERR_INTERNAL,
+                           "Failed to get details of GCP clone device [" + o->CloneName + "].");
+        }
+    }
+    if (viaLink) {
+        u.restoreComputeBasePath();
+    }
+    return rc;
+}
+
+GcpStep cloneAttachStep(GcpUtils& u, GcpObject* o) {
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
+    GcpStep step;
+    step.record = u.cloneRecord(o, "clone-attach");
+    // The clone's link is read again: the attach names it.
+    step.precheck = [&u, o](bool&) { return rest_getCloneDetails(u, o, u.ctx); };
+    step.readLinks = false;
+    step.request.sourceAccount = true;
+    step.request.begin = "GCP Attaching " + what + "...";
+    step.request.body = [&u, o] {
+        u.buildJSONForAttachCloneReq(o, static_cast<long>(u.ctx->JobId));
+        return 0;
+    };
+    step.request.path = u.ownInstancePath(true, "");
+    step.request.failure =
+        "Failed to attach clone [" + o->CloneName + "] to instance [" + u.ctx->instanceName + "].";
+    step.request.started = "GCP >> Initiated attach request for " + what + " successfully";
+    step.request.startedTrace = "GCP Attaching " + what + "... - done";
+    step.done = "Attached clone [" + o->SnapUuid + "] to instance [" + o->InstanceId + "]";
+    return step;
+}
+
+int attachClones(GcpUtils& u) {
+    u.ctx->log(2, "Attaching clones...");
+    for (auto& entry : u.ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (o->CloneDevStatus == 1) {
+            continue;
+        }
+        int rc = u.runRetryingRateLimits(
+            [&] {
+                GcpStep step = cloneAttachStep(u, o);
+                return u.runStep(o, step);
+            },
+            "Attach of clone [" + o->CloneName + "]");
+        if (rc != 0) {
+            return rc;
+        }
+        o->CloneDevStatus = 1;
+    }
+    u.ctx->log(3, "Attaching clones... - done");
+    return 0;
+}
+
+// Attaches the clones and finds their devices, waiting for late ones; mapped
+// is how many were found once the steps before discovery succeeded.
+int discoverMappedClones(GcpUtils& u, int& mapped) {
+    GcpMapCtx* mapCtx = u.ctx->mapCtx.get();
+    int rc = u.getDeviceList(mapCtx, true);
+    if (rc == 0) {
+        rc = attachClones(u);
+    }
+    if (rc == 0) {
+        rc = u.getDeviceList(mapCtx, false);
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    std::vector<std::string> fresh;
+    u.getDiffDeviceList(fresh);
+    const int expected = static_cast<int>(u.ctx->snapMap.size());
+    mapped = 0;
+    u.checkForMappedDevices(
+        mapCtx, static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter, mapped);
+    mapped = u.waitForMappedDevices(mapCtx, expected, mapped);
+    return 0;
+}
+
+int rest_getAttachedCloneDetails(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName;
+    if (!u.restGetInstance(path)) {
+        c->extractRESTErrorMsgs();
+        if (c->session().restClient &&
+            c->session().restClient->getHttpErrorCode() == kNotFoundStatus &&
+            c->session().restErrStr.str().find("message") != std::string::npos) {
+            c->resetError();
+            return GCP_ERR_NOT_FOUND;
+        }
+        c->logRESTDetails();
+        std::string restErrors = c->session().restErrStr.str();
+        std::string msg = "Failed to get details for GCP clone device [" + o->CloneName +
+                          "] by instance [" + c->instanceName + "].";
+        if (!restErrors.empty()) {
+            msg += " REST error returned by GCP [" + restErrors + "]";
+        }
+        return u.failFor(o, GCP_ERR_GCP, msg);
+    }
+    jsonxx::Object response;
+    response.parse(c->session().restResponse);
+    const std::string head = "Failed to get details for GCP clone device [" + o->CloneName +
+                             "] by instance [" + o->InstanceId + "] in array [" +
+                             c->arrayDetails.ArrayId + "]";
+    if (!response.has<jsonxx::Array>("disks")) {
+        return u.failResponse(head + " - Disks entity in response is empty", logfmt::kReport,
+                              GCP_ERR_RESPONSE);
+    }
+    jsonxx::Array disks = response.get<jsonxx::Array>("disks");
+    for (size_t i = 0; i < disks.size(); ++i) {
+        GcpUtils::Fields values;
+        if (int rc = u.readFields(disks.get<jsonxx::Object>(i), "source,deviceName", values,
+                                  head + " with error - ");
+            rc != 0) {
+            return rc;
+        }
+        if (values["deviceName"] == o->CloneName) {
+            const std::string& source = values["source"];
+            o->CloneSourceLink = source;
+            if (source.find('/') != std::string::npos) {
+                extractLastPartOfUrl(source, o->CloneName);
+            }
+            o->CloneDevStatus = 1;
+            break;
+        }
+    }
+    return o->CloneDevStatus == 1 ? 0 : GCP_ERR_NOT_FOUND;
+}
+
+int rest_getSnapLabels(GcpUtils& u, GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
+    if (!u.restGet(o->ProjectId + "/global/snapshots/" + o->SnapUuid, u.activeClient())) {
+        return u.failRequest(o, GCP_ERR_GCP,
+                             "Failed to get details for snapshot [" + o->SnapUuid + "].");
+    }
+    jsonxx::Object response;
+    response.parse(c->session().restResponse);
+    if (!response.has<jsonxx::Object>("labels")) {
+        c->logRESTDetails();
+        c->extractRESTErrorMsgs();
+        std::string restErrors = c->session().restErrStr.str();
+        return u.failFor(o, GCP_ERR_GCP,
+                         "Failed to get details for snapshot [" + o->SnapUuid +
+                             "] - REST error returned by GCP [" + restErrors + "]");
+    }
+    labels = o->DiskLabels;
+    jsonxx::Object own = response.get<jsonxx::Object>("labels");
+    for (auto it = own.raw().begin(); it != own.raw().end(); ++it) {
+        labels.raw()[it.key()] = it.value();
+    }
+    return 0;
+}
+
+void buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
+    const RestoreInfo& dest = c->restoreInfo;
+    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
+                                    ? o->SnapUuid
+                                    : o->interimCloneInfo.interimSnapName;
+    jsonxx::Object body;
+    if (c->restoreOptionsFound) {
+        if (o->RegionalDisk) {
+            body.set("region", dest.destRegion);
+            jsonxx::Array zones;
+            for (const auto& zone : o->cloneOptions.DestinationReplicaZones) {
+                zones.append(c->zoneUrlMap[zone]);
+            }
+            body.set("replicaZones", zones);
+            body.set("type",
+                     HostStr::Format("projects/%s/regions/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                     dest.destRegion.c_str(), o->GCPDeviceType.c_str()));
+        } else {
+            body.set("type",
+                     HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                     dest.destZone.c_str(), o->GCPDeviceType.c_str()));
+        }
+        if (!o->cloneOptions.destEncryptionKey.empty()) {
+            jsonxx::Object key;
+            key.set("kmsKeyName", o->cloneOptions.destEncryptionKey);
+            body.set("diskEncryptionKey", key);
+        }
+    } else if (c->hpxMode) {
+        body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                         o->GCPDeviceZone.c_str(), "pd-ssd"));
+    }
+    body.set("sourceSnapshot", HostStr::Format("projects/%s/global/snapshots/%s",
+                                               o->ProjectId.c_str(), source.c_str()));
+    body.set("name", o->CloneName);
+    body.set("labels", labels);
+    c->session().restRequest = body.json();
+}
+
+GcpStep cloneCreateStep(GcpUtils& u, GcpObject* o) {
+    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
+                                    ? o->SnapUuid
+                                    : o->interimCloneInfo.interimSnapName;
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + source + "]";
+    GcpStep step;
+    step.record = u.cloneRecord(o, "clone-create");
+    step.request.begin = "GCP Creating " + what + "...";
+    step.request.body = [&u, o] {
+        jsonxx::Object labels;
+        rest_getSnapLabels(u, o, u.ctx, labels);  // a clone without labels is still a usable clone
+        u.rest_resetCtx();
+        buildJSONForCreateCloneReq(o, u.ctx, labels);
+        return 0;
+    };
+    step.request.path = u.cloneLocationPath(o) + "/disks/";
+    step.request.failure = "Failed to create clone of snapshot [" + source + "].";
+    step.request.started =
+        "GCP >> Initiated request for clone creation for snapshot [" + source + "] successfully";
+    step.request.startedTrace = "GCP Creating " + what + "... - done";
+    step.done = "Operation for creating clone [" + o->CloneName + "] of snapshot [" + o->SnapTag +
+                "] succeeded";
+    return step;
+}
+
+int createClones(GcpUtils& u) {
+    GcpCtx* ctx = u.ctx;
+    ctx->log(2, "Creating clones...");
+    std::list<StartedStep> started;
+    for (auto& entry : ctx->snapMap) {
+        GcpObject* o = entry.second;
+        o->snapInfo->setSnapDevice(CloneDeviceItem::encodeName(o->CloneName).c_str());
+        if (o->CloneDevStatus != 3) {
+            continue;
+        }
+        started.emplace_back(o, cloneCreateStep(u, o));
+        int rc = u.startStep(started.back().step, started.back().rec);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& s : started) {
+        // GCP refused the insert for the rate of operations: no disk was
+        // made, so it is asked for again.
+        auto createAgain = [&] {
+            int rc = u.startStep(s.step, s.rec);
+            return rc == 0 ? u.followStep(s.object, s.step, s.rec) : rc;
+        };
+        int rc = u.retryRateLimited(u.followStep(s.object, s.step, s.rec), createAgain,
+                                    "Clone [" + s.object->CloneName + "]");
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    for (auto& s : started) {
+        int rc = u.monitorResourceStatus(s.object, ctx, s.rec, true);
+        if (rc != 0) {
+            return rc;
+        }
+        ctx->log(0, "Clone [%s] of snapshot [%s] is ready", s.object->CloneName.c_str(),
+                 s.object->SnapTag.c_str());
+    }
+    ctx->log(3, "Creating clones... - done");
+    return 0;
+}
+
 }  // namespace
 
 GcpReqOpInfo GcpUtils::cloneRecord(const GcpObject* o, const char* type) const {
@@ -68,7 +352,7 @@ int GcpUtils::mapSnaps() {
         }
     }
     if (rc == 0) {
-        rc = createClones();
+        rc = createClones(*this);
     }
     if (rc != 0) {
         return rc;
@@ -82,7 +366,7 @@ int GcpUtils::mapSnaps() {
         }
         for (auto& entry : ctx->snapMap) {
             GcpObject* o = entry.second;
-            rc = rest_getCloneDetails(o, ctx);
+            rc = rest_getCloneDetails(*this, o, ctx);
             if (rc != 0) {
                 return rc;
             }
@@ -93,7 +377,7 @@ int GcpUtils::mapSnaps() {
             ++mapped;
         }
     } else {
-        int rc = discoverMappedClones(mapped);
+        int rc = discoverMappedClones(*this, mapped);
         if (rc != 0) {
             return rc;
         }
@@ -117,30 +401,6 @@ int GcpUtils::mapSnaps() {
     return 0;
 }
 
-// Attaches the clones and finds their devices, waiting for late ones; mapped
-// is how many were found once the steps before discovery succeeded.
-int GcpUtils::discoverMappedClones(int& mapped) {
-    GcpMapCtx* mapCtx = ctx->mapCtx.get();
-    int rc = getDeviceList(mapCtx, true);
-    if (rc == 0) {
-        rc = attachClones();
-    }
-    if (rc == 0) {
-        rc = getDeviceList(mapCtx, false);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    std::vector<std::string> fresh;
-    getDiffDeviceList(fresh);
-    const int expected = static_cast<int>(ctx->snapMap.size());
-    mapped = 0;
-    checkForMappedDevices(
-        mapCtx, static_cast<int>(fresh.size()) == expected ? fresh : mapCtx->devicesAfter, mapped);
-    mapped = waitForMappedDevices(mapCtx, expected, mapped);
-    return 0;
-}
-
 int GcpUtils::getCloneDetails() {
     ctx->log(2, "GCP Getting details of clones...");
     InstanceReadScope once(ctx);
@@ -151,7 +411,7 @@ int GcpUtils::getCloneDetails() {
             return rc;
         }
         if (!ctx->restoreOptionsFound) {
-            rc = rest_getAttachedCloneDetails(o, ctx);
+            rc = rest_getAttachedCloneDetails(*this, o, ctx);
             if (rc == 0) {
                 continue;
             }
@@ -159,7 +419,7 @@ int GcpUtils::getCloneDetails() {
                 return rc;
             }
         }
-        rc = rest_getCloneDetails(o, ctx);
+        rc = rest_getCloneDetails(*this, o, ctx);
         if (rc != 0 && rc != GCP_ERR_NOT_FOUND) {
             return rc;
         }
@@ -232,267 +492,8 @@ int GcpUtils::generateCloneName(GcpObject* o) {
     return 0;
 }
 
-int GcpUtils::rest_getAttachedCloneDetails(GcpObject* o, GcpCtx* c) {
-    std::string path = c->projectId + "/zones/" + c->instanceZone + "/instances/" + c->instanceName;
-    if (!restGetInstance(path)) {
-        c->extractRESTErrorMsgs();
-        if (c->session().restClient &&
-            c->session().restClient->getHttpErrorCode() == kNotFoundStatus &&
-            c->session().restErrStr.str().find("message") != std::string::npos) {
-            c->resetError();
-            return GCP_ERR_NOT_FOUND;
-        }
-        c->logRESTDetails();
-        std::string restErrors = c->session().restErrStr.str();
-        std::string msg = "Failed to get details for GCP clone device [" + o->CloneName +
-                          "] by instance [" + c->instanceName + "].";
-        if (!restErrors.empty()) {
-            msg += " REST error returned by GCP [" + restErrors + "]";
-        }
-        return failFor(o, GCP_ERR_GCP, msg);
-    }
-    jsonxx::Object response;
-    response.parse(c->session().restResponse);
-    const std::string head = "Failed to get details for GCP clone device [" + o->CloneName +
-                             "] by instance [" + o->InstanceId + "] in array [" +
-                             c->arrayDetails.ArrayId + "]";
-    if (!response.has<jsonxx::Array>("disks")) {
-        return failResponse(head + " - Disks entity in response is empty", logfmt::kReport,
-                            GCP_ERR_RESPONSE);
-    }
-    jsonxx::Array disks = response.get<jsonxx::Array>("disks");
-    for (size_t i = 0; i < disks.size(); ++i) {
-        Fields values;
-        if (int rc = readFields(disks.get<jsonxx::Object>(i), "source,deviceName", values,
-                                head + " with error - ");
-            rc != 0) {
-            return rc;
-        }
-        if (values["deviceName"] == o->CloneName) {
-            const std::string& source = values["source"];
-            o->CloneSourceLink = source;
-            if (source.find('/') != std::string::npos) {
-                extractLastPartOfUrl(source, o->CloneName);
-            }
-            o->CloneDevStatus = 1;
-            break;
-        }
-    }
-    return o->CloneDevStatus == 1 ? 0 : GCP_ERR_NOT_FOUND;
-}
-
-int GcpUtils::rest_getCloneDetails(GcpObject* o, GcpCtx* c) {
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    bool viaLink = !o->CloneSourceLink.empty();
-    if (viaLink && client) {
-        client->setBasePath(o->CloneSourceLink);
-    }
-    std::string path = viaLink ? "" : cloneLocationPath(o) + "/disks/" + o->CloneName;
-    int rc = 0;
-    if (!restGet(path, client)) {
-        // Only GCP's own "not found" says the clone is absent; any other
-        // failure leaves its state unknown, and treating it as absent would
-        // report an unmap done while the clone stays.
-        if (answeredNotFound(o, client)) {
-            c->log(0, "GCP Clone [%s] does not exist.", o->CloneName.c_str());
-            rc = GCP_ERR_NOT_FOUND;
-        } else {
-            rc = failRequest(o, GCP_ERR_GCP,
-                             "Failed to get details of GCP clone device [" + o->CloneName + "].");
-        }
-    } else {
-        Fields values;
-        if (readFields("id,selfLink,name", values,
-                       "Failed to get details for GCP clone device [" + o->CloneName +
-                           "] in array [" + c->arrayDetails.ArrayId + "] with error - ") != 0) {
-            rc = c->session().ErrCode;
-        } else if (values["name"] == o->CloneName) {
-            o->CloneId = values["id"];
-            o->CloneSourceLink = values["selfLink"];
-            o->CloneDevStatus = 2;
-        } else {
-            rc = failFor(o, GCP_ERR_INTERNAL,
-                         "Failed to get details of GCP clone device [" + o->CloneName + "].");
-        }
-    }
-    if (viaLink) {
-        restoreComputeBasePath();
-    }
-    return rc;
-}
-
-int GcpUtils::createClones() {
-    ctx->log(2, "Creating clones...");
-    std::list<StartedStep> started;
-    for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        o->snapInfo->setSnapDevice(CloneDeviceItem::encodeName(o->CloneName).c_str());
-        if (o->CloneDevStatus != 3) {
-            continue;
-        }
-        started.emplace_back(o, cloneCreateStep(o));
-        int rc = startStep(started.back().step, started.back().rec);
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    for (auto& s : started) {
-        // GCP refused the insert for the rate of operations: no disk was
-        // made, so it is asked for again.
-        auto createAgain = [&] {
-            int rc = startStep(s.step, s.rec);
-            return rc == 0 ? followStep(s.object, s.step, s.rec) : rc;
-        };
-        int rc = retryRateLimited(followStep(s.object, s.step, s.rec), createAgain,
-                                  "Clone [" + s.object->CloneName + "]");
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    for (auto& s : started) {
-        int rc = monitorResourceStatus(s.object, ctx, s.rec, true);
-        if (rc != 0) {
-            return rc;
-        }
-        ctx->log(0, "Clone [%s] of snapshot [%s] is ready", s.object->CloneName.c_str(),
-                 s.object->SnapTag.c_str());
-    }
-    ctx->log(3, "Creating clones... - done");
-    return 0;
-}
-
-int GcpUtils::rest_getSnapLabels(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
-    if (!restGet(o->ProjectId + "/global/snapshots/" + o->SnapUuid, activeClient())) {
-        return failRequest(o, GCP_ERR_GCP,
-                           "Failed to get details for snapshot [" + o->SnapUuid + "].");
-    }
-    jsonxx::Object response;
-    response.parse(c->session().restResponse);
-    if (!response.has<jsonxx::Object>("labels")) {
-        c->logRESTDetails();
-        c->extractRESTErrorMsgs();
-        std::string restErrors = c->session().restErrStr.str();
-        return failFor(o, GCP_ERR_GCP,
-                       "Failed to get details for snapshot [" + o->SnapUuid +
-                           "] - REST error returned by GCP [" + restErrors + "]");
-    }
-    labels = o->DiskLabels;
-    jsonxx::Object own = response.get<jsonxx::Object>("labels");
-    for (auto it = own.raw().begin(); it != own.raw().end(); ++it) {
-        labels.raw()[it.key()] = it.value();
-    }
-    return 0;
-}
-
-void GcpUtils::buildJSONForCreateCloneReq(GcpObject* o, GcpCtx* c, jsonxx::Object& labels) {
-    const RestoreInfo& dest = c->restoreInfo;
-    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
-                                    ? o->SnapUuid
-                                    : o->interimCloneInfo.interimSnapName;
-    jsonxx::Object body;
-    if (c->restoreOptionsFound) {
-        if (o->RegionalDisk) {
-            body.set("region", dest.destRegion);
-            jsonxx::Array zones;
-            for (const auto& zone : o->cloneOptions.DestinationReplicaZones) {
-                zones.append(c->zoneUrlMap[zone]);
-            }
-            body.set("replicaZones", zones);
-            body.set("type",
-                     HostStr::Format("projects/%s/regions/%s/diskTypes/%s", o->ProjectId.c_str(),
-                                     dest.destRegion.c_str(), o->GCPDeviceType.c_str()));
-        } else {
-            body.set("type",
-                     HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
-                                     dest.destZone.c_str(), o->GCPDeviceType.c_str()));
-        }
-        if (!o->cloneOptions.destEncryptionKey.empty()) {
-            jsonxx::Object key;
-            key.set("kmsKeyName", o->cloneOptions.destEncryptionKey);
-            body.set("diskEncryptionKey", key);
-        }
-    } else if (c->hpxMode) {
-        body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
-                                         o->GCPDeviceZone.c_str(), "pd-ssd"));
-    }
-    body.set("sourceSnapshot", HostStr::Format("projects/%s/global/snapshots/%s",
-                                               o->ProjectId.c_str(), source.c_str()));
-    body.set("name", o->CloneName);
-    body.set("labels", labels);
-    c->session().restRequest = body.json();
-}
-
-GcpStep GcpUtils::cloneCreateStep(GcpObject* o) {
-    const std::string& source = o->interimCloneInfo.interimSnapName.empty()
-                                    ? o->SnapUuid
-                                    : o->interimCloneInfo.interimSnapName;
-    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + source + "]";
-    GcpStep step;
-    step.record = cloneRecord(o, "clone-create");
-    step.request.begin = "GCP Creating " + what + "...";
-    step.request.body = [this, o] {
-        jsonxx::Object labels;
-        rest_getSnapLabels(o, ctx, labels);  // a clone without labels is still a usable clone
-        rest_resetCtx();
-        buildJSONForCreateCloneReq(o, ctx, labels);
-        return 0;
-    };
-    step.request.path = cloneLocationPath(o) + "/disks/";
-    step.request.failure = "Failed to create clone of snapshot [" + source + "].";
-    step.request.started =
-        "GCP >> Initiated request for clone creation for snapshot [" + source + "] successfully";
-    step.request.startedTrace = "GCP Creating " + what + "... - done";
-    step.done = "Operation for creating clone [" + o->CloneName + "] of snapshot [" + o->SnapTag +
-                "] succeeded";
-    return step;
-}
-
-int GcpUtils::attachClones() {
-    ctx->log(2, "Attaching clones...");
-    for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        if (o->CloneDevStatus == 1) {
-            continue;
-        }
-        int rc = runRetryingRateLimits(
-            [&] {
-                GcpStep step = cloneAttachStep(o);
-                return runStep(o, step);
-            },
-            "Attach of clone [" + o->CloneName + "]");
-        if (rc != 0) {
-            return rc;
-        }
-        o->CloneDevStatus = 1;
-    }
-    ctx->log(3, "Attaching clones... - done");
-    return 0;
-}
-
 void GcpUtils::buildJSONForAttachCloneReq(GcpObject* o, const long&) {
     ctx->session().restRequest = attachBody(o->CloneSourceLink, o->CloneName);
-}
-
-GcpStep GcpUtils::cloneAttachStep(GcpObject* o) {
-    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
-    GcpStep step;
-    step.record = cloneRecord(o, "clone-attach");
-    // The clone's link is read again: the attach names it.
-    step.precheck = [this, o](bool&) { return rest_getCloneDetails(o, ctx); };
-    step.readLinks = false;
-    step.request.sourceAccount = true;
-    step.request.begin = "GCP Attaching " + what + "...";
-    step.request.body = [this, o] {
-        buildJSONForAttachCloneReq(o, static_cast<long>(ctx->JobId));
-        return 0;
-    };
-    step.request.path = ownInstancePath(true, "");
-    step.request.failure =
-        "Failed to attach clone [" + o->CloneName + "] to instance [" + ctx->instanceName + "].";
-    step.request.started = "GCP >> Initiated attach request for " + what + " successfully";
-    step.request.startedTrace = "GCP Attaching " + what + "... - done";
-    step.done = "Attached clone [" + o->SnapUuid + "] to instance [" + o->InstanceId + "]";
-    return step;
 }
 
 }  // namespace DuVavaZid

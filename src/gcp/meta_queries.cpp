@@ -179,35 +179,35 @@ bool readMetadataTree(GcpUtils* utils) {
     return true;
 }
 
+int rest_getGcpProjectId(GcpUtils& u) {
+    return queryMetadata(&u, kProjectId, u.ctx->projectId);
+}
+
+int rest_getGcpProjectNumId(GcpUtils& u) {
+    return queryMetadata(&u, kProjectNumId, u.ctx->projectNumId);
+}
+
+int rest_getGcpInstanceId(GcpUtils& u) {
+    return u.ctx->instanceId.empty() ? queryMetadata(&u, kInstanceId, u.ctx->instanceId) : 0;
+}
+
+int rest_getGcpInstanceName(GcpUtils& u) {
+    return queryMetadata(&u, kInstanceName, u.ctx->instanceName);
+}
+
+int rest_getGcpInstanceHostName(GcpUtils& u) {
+    return queryMetadata(&u, kInstanceHostName, u.ctx->instanceHostName);
+}
+
+int rest_getGcpInstanceZone(GcpUtils& u) {
+    return u.ctx->instanceZone.empty() ? queryMetadata(&u, kInstanceZone, u.ctx->instanceZone) : 0;
+}
+
+int rest_getGcpDefaultServiceAccount(GcpUtils& u) {
+    return u.ctx->hpxMode ? 0 : queryMetadata(&u, kDefaultServiceAccount, u.ctx->serviceAccount);
+}
+
 }  // namespace
-
-int GcpUtils::rest_getGcpProjectId() {
-    return queryMetadata(this, kProjectId, ctx->projectId);
-}
-
-int GcpUtils::rest_getGcpProjectNumId() {
-    return queryMetadata(this, kProjectNumId, ctx->projectNumId);
-}
-
-int GcpUtils::rest_getGcpInstanceId() {
-    return ctx->instanceId.empty() ? queryMetadata(this, kInstanceId, ctx->instanceId) : 0;
-}
-
-int GcpUtils::rest_getGcpInstanceName() {
-    return queryMetadata(this, kInstanceName, ctx->instanceName);
-}
-
-int GcpUtils::rest_getGcpInstanceHostName() {
-    return queryMetadata(this, kInstanceHostName, ctx->instanceHostName);
-}
-
-int GcpUtils::rest_getGcpInstanceZone() {
-    return ctx->instanceZone.empty() ? queryMetadata(this, kInstanceZone, ctx->instanceZone) : 0;
-}
-
-int GcpUtils::rest_getGcpDefaultServiceAccount() {
-    return ctx->hpxMode ? 0 : queryMetadata(this, kDefaultServiceAccount, ctx->serviceAccount);
-}
 
 int GcpUtils::getGCPMetaDetails() {
     const std::string& arrayId = ctx->arrayDetails.ArrayId;
@@ -217,18 +217,17 @@ int GcpUtils::getGCPMetaDetails() {
         return 0;
     }
     const bool fromTree = readMetadataTree(this);
-    int (GcpUtils::*const steps[])() = {
-        &GcpUtils::rest_getGcpProjectId,        &GcpUtils::rest_getGcpProjectNumId,
-        &GcpUtils::rest_getGcpInstanceId,       &GcpUtils::rest_getGcpInstanceName,
-        &GcpUtils::rest_getGcpInstanceHostName, &GcpUtils::rest_getGcpInstanceZone};
+    int (*const steps[])(GcpUtils&) = {&rest_getGcpProjectId,        &rest_getGcpProjectNumId,
+                                       &rest_getGcpInstanceId,       &rest_getGcpInstanceName,
+                                       &rest_getGcpInstanceHostName, &rest_getGcpInstanceZone};
     for (auto step : steps) {
-        int rc = fromTree ? 0 : (this->*step)();
+        int rc = fromTree ? 0 : step(*this);
         if (rc != 0) {
             return rc;
         }
     }
     if (!ctx->hpxMode) {
-        int rc = fromTree ? 0 : rest_getGcpDefaultServiceAccount();
+        int rc = fromTree ? 0 : rest_getGcpDefaultServiceAccount(*this);
         if (rc != 0) {
             return rc;
         }

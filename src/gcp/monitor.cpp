@@ -29,6 +29,194 @@ RetryPolicy pollPolicy(const GcpReqOpInfo& rec) {
     return policy;
 }
 
+// After GCP's messages about a failed Operation or resource were collected.
+int failOperationOf(GcpUtils& u, GcpObject* object) {
+    return u.failFor(object, GCP_ERR_GCP,
+                     "Failed to perform the requested operation. Error returned by GCP [" +
+                         u.ctx->session().restErrStr.str() + "]");
+}
+
+// Fails with code 15 after a missing link or field: the sentence goes before
+// whatever the extraction left in the message.
+int failLinkMissing(GcpUtils& u, GcpCtx* c, const GcpReqOpInfo& rec, const char* what) {
+    std::ostringstream head;
+    head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
+         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using ["
+         << c->session().restApiPath << "] in array [" << c->arrayDetails.ArrayId << "]";
+    return u.failResponse(head.str(), logfmt::kWithRestErrors, GCP_ERR_GCP);
+}
+
+int rest_getSnapOpProgress(GcpUtils& u, GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    u.rest_resetCtx();
+    c->log(2, "GCP Getting snap operation status...");
+    BXSnapRESTAPI_Gcp* client = u.activeClient();
+    if (!client) {
+        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
+    }
+    client->setBasePath(rec.selfLink);
+    if (!u.getRetrying(client, GcpUtils::waitRetryPolicy(rec))) {
+        return u.failRequest(object, GCP_ERR_GCP,
+                             "Failed to get operation [" + rec.operationType +
+                                 "] progress details for " + rec.getEntityTypeStr() + " [" +
+                                 rec.entityName + "].");
+    }
+    c->log(3, "GCP Getting snap operation status... done");
+    return 0;
+}
+
+int followOperation(GcpUtils& u, GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                    bool waitForCompletion) {
+    const char* type = rec.getEntityTypeStr();
+    if (!rec.selfLink.empty()) {
+        if (BXSnapRESTAPI_Gcp* client = u.activeClient()) {
+            client->setBasePath(rec.selfLink);
+        }
+        int rc = rest_getSnapOpProgress(u, object, c, rec);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    Backoff polls(pollPolicy(rec));
+    for (;;) {
+        int s = u.processGetSnapOpProgressResp(object, c, rec);
+        if (s == 0) {
+            c->log(0, "GCP Operation [%s] succeeded for %s [%s]", rec.operationType.c_str(), type,
+                   rec.entityName.c_str());
+            return u.processResponseForSnapOpAndTargetLink(c, rec);
+        }
+        if (s != GCP_ERR_PENDING && s != GCP_ERR_RUNNING) {
+            c->log(-1, "GCP Operation [%s] failed for %s [%s] with error code [%d]",
+                   rec.operationType.c_str(), type, rec.entityName.c_str(), s);
+            return s;
+        }
+        c->resetError();
+        if (!waitForCompletion && rec.entityType == GCP_ENTITY_SNAPSHOT && s == GCP_ERR_RUNNING) {
+            c->log(0, "GCP Operation [%s] is now running for %s [%s]", rec.operationType.c_str(),
+                   type, rec.entityName.c_str());
+            return 0;
+        }
+        long waitMs = 0;
+        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
+            break;
+        }
+        c->log(0,
+               "GCP Operation [%s] still running - will try again after sleeping for %ld ms - "
+               "attempt #%d of %d...",
+               rec.operationType.c_str(), waitMs, rec.currentAttempt, rec.maxAttempts);
+        u.restoreComputeBasePath();
+        WNSLEEP(waitMs);
+        int rc = rest_getSnapOpProgress(u, object, c, rec);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    std::ostringstream msg;
+    msg << "Failed to get operation [" << rec.operationType << "] status after [" << rec.maxAttempts
+        << "] attempts, it is still running";
+    return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
+}
+
+int rest_getResourceStatus(GcpUtils& u, GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
+    u.rest_resetCtx();
+    c->log(2, "GCP Getting resource status...");
+    BXSnapRESTAPI_Gcp* client = u.activeClient();
+    if (!client) {
+        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
+    }
+    client->setBasePath(rec.targetLink);
+    int rc = 0;
+    if (!u.getRetrying(client, GcpUtils::waitRetryPolicy(rec))) {
+        if (client->getHttpErrorCode() == 404) {
+            u.processFailedRequest(object, c);
+            rc = GCP_ERR_NOT_FOUND;
+        } else {
+            rc = u.failRequest(object, GCP_ERR_GCP,
+                               std::string("Failed to get resource status for [") +
+                                   rec.getEntityTypeStr() + " [" + rec.entityName + "].");
+        }
+    }
+    u.restoreComputeBasePath();
+    return rc;
+}
+
+// While a resource is not found: its Operation's error when that
+// Operation (rec.selfLink) ended failed, else 0.
+int failedOperationOf(GcpUtils& u, GcpObject* object, GcpCtx* c, const GcpReqOpInfo& rec) {
+    BXSnapRESTAPI_Gcp* client = u.activeClient();
+    if (rec.selfLink.empty() || !client) {
+        return 0;
+    }
+    u.rest_resetCtx();
+    client->setBasePath(rec.selfLink);
+    bool read = u.getRetrying(client, GcpUtils::waitRetryPolicy(rec));
+    u.restoreComputeBasePath();
+    jsonxx::Object response;
+    if (!read || !response.parse(c->session().restResponse) || !operationFailed(response)) {
+        c->resetError();
+        return 0;
+    }
+    u.processFailedRequest(object, c);
+    int rc = failOperationOf(u, object);
+    c->log(-1, "GCP Operation [%s] failed for %s [%s]", rec.operationType.c_str(),
+           rec.getEntityTypeStr(), rec.entityName.c_str());
+    return rc;
+}
+
+int followResource(GcpUtils& u, GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
+                   bool waitForCompletion) {
+    const char* type = rec.getEntityTypeStr();
+    Backoff polls(pollPolicy(rec));
+    for (;;) {
+        int r = rest_getResourceStatus(u, object, c, rec);
+        if (r == GCP_ERR_NOT_FOUND) {
+            // Just created resources can take a moment to become visible;
+            // one whose Operation failed never will.
+            c->resetError();
+            c->log(0, "GCP Resource [%s] not found", rec.entityName.c_str());
+            int failed = failedOperationOf(u, object, c, rec);
+            if (failed != 0) {
+                return failed;
+            }
+        } else if (r != 0) {
+            return r;
+        } else {
+            int s = u.processGetResourceStatusResp(object, c, rec);
+            if (s == 0 || (s == GCP_ERR_UPLOADING && !waitForCompletion &&
+                           rec.entityType == GCP_ENTITY_SNAPSHOT)) {
+                c->log(0, "GCP Fetching resource status succeeded, %s [%s] is ready", type,
+                       rec.entityName.c_str());
+                return 0;
+            }
+            if (s != GCP_ERR_RUNNING && !(s == GCP_ERR_UPLOADING && rec.uploadingIsBusy)) {
+                c->log(-1, "GCP Fetching resource status failed for %s [%s] with error code [%d]",
+                       type, rec.entityName.c_str(), s);
+                if (c->errText().empty()) {
+                    // The status is the reason: a failed wait must say it.
+                    return c->fail(s,
+                                   std::string("Resource ") + type + " [" + rec.entityName +
+                                       "] is in status [" + rec.status + "].",
+                                   logfmt::kStep);
+                }
+                return s;
+            }
+            c->resetError();
+        }
+        long waitMs = 0;
+        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
+            std::ostringstream msg;
+            msg << "Resource " << type << " [" << rec.entityName
+                << "] is still busy after repeated attempts (" << rec.maxAttempts << " times).";
+            return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kSnapOperation);
+        }
+        c->log(0,
+               "GCP Resource is busy - will try again after sleeping for %ld ms - attempt #%d of "
+               "%d...",
+               waitMs, rec.currentAttempt, rec.maxAttempts);
+        u.restoreComputeBasePath();
+        WNSLEEP(waitMs);
+    }
+}
+
 }  // namespace
 
 // A DONE Operation with an error failed, whether or not GCP added
@@ -81,41 +269,6 @@ void GcpUtils::restoreComputeBasePath() {
     }
 }
 
-// After GCP's messages about a failed Operation or resource were collected.
-int GcpUtils::failOperationOf(GcpObject* object) {
-    return failFor(object, GCP_ERR_GCP,
-                   "Failed to perform the requested operation. Error returned by GCP [" +
-                       ctx->session().restErrStr.str() + "]");
-}
-
-// Fails with code 15 after a missing link or field: the sentence goes before
-// whatever the extraction left in the message.
-int GcpUtils::failLinkMissing(GcpCtx* c, const GcpReqOpInfo& rec, const char* what) {
-    std::ostringstream head;
-    head << "Failed to get operation [" << rec.operationType << "] " << what << " for "
-         << rec.getEntityTypeStr() << " [" << rec.entityName << "] using ["
-         << c->session().restApiPath << "] in array [" << c->arrayDetails.ArrayId << "]";
-    return failResponse(head.str(), logfmt::kWithRestErrors, GCP_ERR_GCP);
-}
-
-int GcpUtils::rest_getSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    c->log(2, "GCP Getting snap operation status...");
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    if (!client) {
-        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
-    }
-    client->setBasePath(rec.selfLink);
-    if (!getRetrying(client, waitRetryPolicy(rec))) {
-        return failRequest(object, GCP_ERR_GCP,
-                           "Failed to get operation [" + rec.operationType +
-                               "] progress details for " + rec.getEntityTypeStr() + " [" +
-                               rec.entityName + "].");
-    }
-    c->log(3, "GCP Getting snap operation status... done");
-    return 0;
-}
-
 int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
     jsonxx::Object response;
     if (!response.parse(c->session().restResponse)) {
@@ -131,14 +284,14 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
         if (processFailedRequest(object, c) == GCP_ERR_NOT_FOUND) {
             return GCP_ERR_NOT_FOUND;
         }
-        return failOperationOf(object);
+        return failOperationOf(*this, object);
     }
 
     std::string value;
     bool isContainer = false;
     if (rec.currentAttempt == 0) {
         if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
-            return failLinkMissing(c, rec, "progress link");
+            return failLinkMissing(*this, c, rec, "progress link");
         }
         rec.selfLink = value;
         if (client) {
@@ -147,7 +300,7 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
     }
     Fields values;
     if (extractFields(response, kOpFields, values) != 0) {
-        return failLinkMissing(c, rec, "progress details");
+        return failLinkMissing(*this, c, rec, "progress details");
     }
     if (rec.currentAttempt == 1) {
         rec.targetId = values["targetId"];
@@ -182,11 +335,11 @@ int GcpUtils::processResponseForSnapOpAndTargetLink(GcpCtx* c, GcpReqOpInfo& rec
     std::string value;
     bool isContainer = false;
     if (getValueFromJSONObject("selfLink", response, value, isContainer) != 0) {
-        return failLinkMissing(c, rec, "progress link");
+        return failLinkMissing(*this, c, rec, "progress link");
     }
     rec.selfLink = value;
     if (getValueFromJSONObject("targetLink", response, value, isContainer) != 0) {
-        return failLinkMissing(c, rec, "target link");
+        return failLinkMissing(*this, c, rec, "target link");
     }
     rec.targetLink = rec.resourceLink.empty() ? value : rec.resourceLink;
     c->log(3, "GCP >> Snap Operation link [%s] Target link [%s]", rec.selfLink.c_str(),
@@ -200,86 +353,11 @@ int GcpUtils::monitorSnapOpProgress(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
     c->log(2, "GCP Monitoring operation [%s] progress details for %s [%s]...",
            rec.operationType.c_str(), type, rec.entityName.c_str());
     rec.currentAttempt = 0;
-    int result = followOperation(object, c, rec, waitForCompletion);
+    int result = followOperation(*this, object, c, rec, waitForCompletion);
     restoreComputeBasePath();
     c->log(3, "GCP Monitoring operation [%s] progress details for %s [%s]... - done",
            rec.operationType.c_str(), type, rec.entityName.c_str());
     return result;
-}
-
-int GcpUtils::followOperation(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
-                              bool waitForCompletion) {
-    const char* type = rec.getEntityTypeStr();
-    if (!rec.selfLink.empty()) {
-        if (BXSnapRESTAPI_Gcp* client = activeClient()) {
-            client->setBasePath(rec.selfLink);
-        }
-        int rc = rest_getSnapOpProgress(object, c, rec);
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    Backoff polls(pollPolicy(rec));
-    for (;;) {
-        int s = processGetSnapOpProgressResp(object, c, rec);
-        if (s == 0) {
-            c->log(0, "GCP Operation [%s] succeeded for %s [%s]", rec.operationType.c_str(), type,
-                   rec.entityName.c_str());
-            return processResponseForSnapOpAndTargetLink(c, rec);
-        }
-        if (s != GCP_ERR_PENDING && s != GCP_ERR_RUNNING) {
-            c->log(-1, "GCP Operation [%s] failed for %s [%s] with error code [%d]",
-                   rec.operationType.c_str(), type, rec.entityName.c_str(), s);
-            return s;
-        }
-        c->resetError();
-        if (!waitForCompletion && rec.entityType == GCP_ENTITY_SNAPSHOT && s == GCP_ERR_RUNNING) {
-            c->log(0, "GCP Operation [%s] is now running for %s [%s]", rec.operationType.c_str(),
-                   type, rec.entityName.c_str());
-            return 0;
-        }
-        long waitMs = 0;
-        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
-            break;
-        }
-        c->log(0,
-               "GCP Operation [%s] still running - will try again after sleeping for %ld ms - "
-               "attempt #%d of %d...",
-               rec.operationType.c_str(), waitMs, rec.currentAttempt, rec.maxAttempts);
-        restoreComputeBasePath();
-        WNSLEEP(waitMs);
-        int rc = rest_getSnapOpProgress(object, c, rec);
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    std::ostringstream msg;
-    msg << "Failed to get operation [" << rec.operationType << "] status after [" << rec.maxAttempts
-        << "] attempts, it is still running";
-    return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kStep);
-}
-
-int GcpUtils::rest_getResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    c->log(2, "GCP Getting resource status...");
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    if (!client) {
-        return c->fail(GCP_ERR_INTERNAL, "GCP REST client is not initialized");
-    }
-    client->setBasePath(rec.targetLink);
-    int rc = 0;
-    if (!getRetrying(client, waitRetryPolicy(rec))) {
-        if (client->getHttpErrorCode() == 404) {
-            processFailedRequest(object, c);
-            rc = GCP_ERR_NOT_FOUND;
-        } else {
-            rc = failRequest(object, GCP_ERR_GCP,
-                             std::string("Failed to get resource status for [") +
-                                 rec.getEntityTypeStr() + " [" + rec.entityName + "].");
-        }
-    }
-    restoreComputeBasePath();
-    return rc;
 }
 
 int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec) {
@@ -292,7 +370,7 @@ int GcpUtils::processGetResourceStatusResp(GcpObject* object, GcpCtx* c, GcpReqO
             return rc;
         }
         if (rc == GCP_ERR_GCP) {
-            rc = failOperationOf(object);
+            rc = failOperationOf(*this, object);
         }
         return rc;
     }
@@ -336,27 +414,6 @@ bool GcpUtils::operationRateLimited() const {
     return false;
 }
 
-int GcpUtils::failedOperationOf(GcpObject* object, GcpCtx* c, const GcpReqOpInfo& rec) {
-    BXSnapRESTAPI_Gcp* client = activeClient();
-    if (rec.selfLink.empty() || !client) {
-        return 0;
-    }
-    rest_resetCtx();
-    client->setBasePath(rec.selfLink);
-    bool read = getRetrying(client, waitRetryPolicy(rec));
-    restoreComputeBasePath();
-    jsonxx::Object response;
-    if (!read || !response.parse(c->session().restResponse) || !operationFailed(response)) {
-        c->resetError();
-        return 0;
-    }
-    processFailedRequest(object, c);
-    int rc = failOperationOf(object);
-    c->log(-1, "GCP Operation [%s] failed for %s [%s]", rec.operationType.c_str(),
-           rec.getEntityTypeStr(), rec.entityName.c_str());
-    return rc;
-}
-
 int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
                                     bool waitForCompletion) {
     const char* type = rec.getEntityTypeStr();
@@ -369,66 +426,11 @@ int GcpUtils::monitorResourceStatus(GcpObject* object, GcpCtx* c, GcpReqOpInfo& 
                              rec.entityName + "]. The target link is empty.",
                          logfmt::kStep);
     } else {
-        result = followResource(object, c, rec, waitForCompletion);
+        result = followResource(*this, object, c, rec, waitForCompletion);
     }
     restoreComputeBasePath();
     c->log(3, "GCP Monitoring resource status for %s [%s]... - done", type, rec.entityName.c_str());
     return result;
-}
-
-int GcpUtils::followResource(GcpObject* object, GcpCtx* c, GcpReqOpInfo& rec,
-                             bool waitForCompletion) {
-    const char* type = rec.getEntityTypeStr();
-    Backoff polls(pollPolicy(rec));
-    for (;;) {
-        int r = rest_getResourceStatus(object, c, rec);
-        if (r == GCP_ERR_NOT_FOUND) {
-            // Just created resources can take a moment to become visible;
-            // one whose Operation failed never will.
-            c->resetError();
-            c->log(0, "GCP Resource [%s] not found", rec.entityName.c_str());
-            int failed = failedOperationOf(object, c, rec);
-            if (failed != 0) {
-                return failed;
-            }
-        } else if (r != 0) {
-            return r;
-        } else {
-            int s = processGetResourceStatusResp(object, c, rec);
-            if (s == 0 || (s == GCP_ERR_UPLOADING && !waitForCompletion &&
-                           rec.entityType == GCP_ENTITY_SNAPSHOT)) {
-                c->log(0, "GCP Fetching resource status succeeded, %s [%s] is ready", type,
-                       rec.entityName.c_str());
-                return 0;
-            }
-            if (s != GCP_ERR_RUNNING && !(s == GCP_ERR_UPLOADING && rec.uploadingIsBusy)) {
-                c->log(-1, "GCP Fetching resource status failed for %s [%s] with error code [%d]",
-                       type, rec.entityName.c_str(), s);
-                if (c->errText().empty()) {
-                    // The status is the reason: a failed wait must say it.
-                    return c->fail(s,
-                                   std::string("Resource ") + type + " [" + rec.entityName +
-                                       "] is in status [" + rec.status + "].",
-                                   logfmt::kStep);
-                }
-                return s;
-            }
-            c->resetError();
-        }
-        long waitMs = 0;
-        if (++rec.currentAttempt > rec.maxAttempts || !polls.next(&waitMs)) {
-            std::ostringstream msg;
-            msg << "Resource " << type << " [" << rec.entityName
-                << "] is still busy after repeated attempts (" << rec.maxAttempts << " times).";
-            return c->fail(GCP_ERR_INTERNAL, msg.str(), logfmt::kSnapOperation);
-        }
-        c->log(0,
-               "GCP Resource is busy - will try again after sleeping for %ld ms - attempt #%d of "
-               "%d...",
-               waitMs, rec.currentAttempt, rec.maxAttempts);
-        restoreComputeBasePath();
-        WNSLEEP(waitMs);
-    }
 }
 
 void GcpUtils::addFailedEntity(const std::string& type, const std::string& name,

@@ -45,25 +45,19 @@ RetryPolicy transientPolicy(int attempts, long intervalMs) {
                                   budget);
 }
 
-}  // namespace
-
-std::string deviceNameOf(const GcpObject* o) {
-    return o->GCPDeviceName.empty() ? o->GCPDeviceTag : o->GCPDeviceName;
-}
-
-RetryPolicy GcpUtils::accountRetryPolicy() const {
-    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+// The retry policy for transient answers under the account's settings: its
+// retry count, and pauses that start at its interval, at most 1 s, and add up
+// to at most count x interval.
+RetryPolicy accountRetryPolicy(const GcpUtils& u) {
+    const ArrayConfigs& cfg = u.ctx->arrayDetails.arrayConfigs;
     return transientPolicy(cfg.RetryMaxCount, static_cast<long>(cfg.RetrySleepInterval) * 1000);
 }
 
-RetryPolicy GcpUtils::waitRetryPolicy(const GcpReqOpInfo& rec) {
-    return transientPolicy(rec.maxAttempts, static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
-}
-
-bool GcpUtils::sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gcp* client,
-                             const RetryPolicy& policy, const std::string& what,
-                             const char* action) {
-    RestSession& s = ctx->session();
+// Sends until send succeeds or its failure is not transient or policy is
+// spent; each repeat is logged ("to <what> - <action> after sleeping...").
+bool sendRepeating(GcpUtils& u, const std::function<bool()>& send, BXSnapRESTAPI_Gcp* client,
+                   const RetryPolicy& policy, const std::string& what, const char* action) {
+    RestSession& s = u.ctx->session();
     Backoff backoff(policy);
     for (;;) {
         if (send()) {
@@ -75,7 +69,7 @@ bool GcpUtils::sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gc
         if (!kind.transient || !backoff.next(&pause, kind.retryAfterMs)) {
             return false;
         }
-        ctx->log(
+        u.ctx->log(
             2,
             "GCP Transient answer [%s] to %s - %s after sleeping for %ld ms - attempt #%d of %d...",
             kind.reason.c_str(), what.c_str(), action, pause, backoff.failures() + 1,
@@ -84,11 +78,21 @@ bool GcpUtils::sendRepeating(const std::function<bool()>& send, BXSnapRESTAPI_Gc
     }
 }
 
+}  // namespace
+
+std::string deviceNameOf(const GcpObject* o) {
+    return o->GCPDeviceName.empty() ? o->GCPDeviceTag : o->GCPDeviceName;
+}
+
+RetryPolicy GcpUtils::waitRetryPolicy(const GcpReqOpInfo& rec) {
+    return transientPolicy(rec.maxAttempts, static_cast<long>(rec.sleepInterval) * rec.sleepUnitMs);
+}
+
 bool GcpUtils::getRetrying(BXSnapRESTAPI_Gcp* client, const RetryPolicy& policy) {
     RestSession& s = ctx->session();
     return sendRepeating(
-        [&] { return client->get(s.restApiPath, s.restRequest, s.restResponse, false); }, client,
-        policy, "GET [" + s.restApiPath + "]", "will try again");
+        *this, [&] { return client->get(s.restApiPath, s.restRequest, s.restResponse, false); },
+        client, policy, "GET [" + s.restApiPath + "]", "will try again");
 }
 
 bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
@@ -98,11 +102,12 @@ bool GcpUtils::sendMutating(bool post, BXSnapRESTAPI_Gcp* client) {
                              (s.restApiPath.find('?') == std::string::npos ? "?" : "&") +
                              "requestId=" + newRequestId();
     return sendRepeating(
+        *this,
         [&] {
             return post ? client->post(path, s.restRequest, s.restResponse, false)
                         : client->del(path, s.restRequest, s.restResponse, false);
         },
-        client, accountRetryPolicy(),
+        client, accountRetryPolicy(*this),
         std::string(post ? "POST" : "DELETE") + " [" + s.restApiPath + "]",
         "repeating it with the same request id");
 }
@@ -112,7 +117,7 @@ int GcpUtils::runRetryingRateLimits(const std::function<int()>& step, const std:
 }
 
 int GcpUtils::retryRateLimited(int rc, const std::function<int()>& step, const std::string& what) {
-    Backoff backoff(accountRetryPolicy());
+    Backoff backoff(accountRetryPolicy(*this));
     long pause = 0;
     while (rc != 0 && operationRateLimited() && backoff.next(&pause)) {
         ctx->log(2,
@@ -136,7 +141,7 @@ bool GcpUtils::restGet(const std::string& path, BXSnapRESTAPI_Gcp* client) {
         ctx->session().restResponse.clear();
         return false;
     }
-    return getRetrying(client, accountRetryPolicy());
+    return getRetrying(client, accountRetryPolicy(*this));
 }
 
 bool GcpUtils::restGetInstance(const std::string& path) {

@@ -53,110 +53,243 @@ bool usableInName(const std::string& text) {
     return true;
 }
 
-}  // namespace
-
-int GcpUtils::revertSnaps() {
-    const size_t n = ctx->snapMap.size();
-    ctx->log(2, "GCP Reverting Gcp devices - count[%zu]...", n);
-    setSnapStatus(BXSO::SNAP_REVERT_FAILED);
-
-    int rc = getSnapDetails();
-    if (rc == 0) {
-        rc = getSourceGcpDeviceDetails();
-    }
-    if (rc == 0) {
-        rc = rest_getAttachedGcpDeviceDetails(ctx);
-    }
-    if (rc != 0) {
-        return rc;
-    }
-
-    std::list<SnapOpReqParams> items;
-    runOnWorkers("revertSnaps", &GcpUtils::revertSnap, items, "revert");
-    size_t failed = 0;
-    for (const auto& item : items) {
-        if (item.object->snapInfo->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
-            ++failed;
-        }
-    }
-    // The undo and the rediscovery reset the context's error as they go.
-    KeptFailure kept;
-    if (failed > 0) {
-        ctx->adoptFirstFailure();
-        keepFirstFailure(kept);
-    }
-    const bool safePoints = ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
-    if (failed == 0) {
-        deleteSafepointSnaps(ctx);
-    } else {
-        if (safePoints) {
-            ctx->log(-1,
-                     "GCP Revert failed for [%zu] snapshots. Please delete the corresponding "
-                     "safe-point snapshots manually in GCP console.",
-                     failed);
-        } else {
-            ctx->log(-1, "GCP Revert failed for [%zu] snapshots", failed);
-        }
-        for (auto& item : items) {
-            if (!ctx->threadPool.doWork(&GcpUtils::undoRevertSnap, &item)) {
-                ctx->log(-1, "GCP Failed to start thread for undoing revert");
-                break;
-            }
-        }
-        ctx->threadPool.waitForAllThreads(true, true, true, -1);
-    }
-    // When the undo could not bring every disk back either, the operator
-    // needs to know where each of those disks stands; and which safe-point
-    // snapshots a failed call leaves for them to delete.
-    std::string standing;
-    std::string keptSafePoints;
-    for (const auto& item : items) {
-        GcpObject* o = item.object;
-        if (!o->UndoStanding.empty()) {
-            standing += (standing.empty() ? "" : "; ") + o->UndoStanding;
-        }
-        if (failed > 0 && safePointKept(o)) {
-            keptSafePoints += (keptSafePoints.empty() ? "" : ", ") + o->SafePointSnapName;
-        }
-    }
-    auto addSentence = [&kept](const std::string& sentence) {
-        kept.text += (kept.text.empty() ? "" : " ") + sentence;
-        if (kept.code == 0) {
-            kept.code = GCP_ERR_INTERNAL;
-        }
-    };
-    if (!standing.empty()) {
-        addSentence("The revert could not be undone: " + standing + ".");
-    }
-    if (!keptSafePoints.empty()) {
-        addSentence("Safe-point snapshots kept in GCP: [" + keptSafePoints + "].");
-    }
-    items.clear();
-
-    size_t found = static_cast<size_t>(rediscoverRevertedDisks(n));
-    if (failed == 0 && found == n) {
-        return 0;
-    }
-    std::ostringstream msg;
-    msg << "Revert failed for [" << (failed > 0 ? failed : n - found) << "] of [" << n
-        << "] snapshots.";
-    reportKeptFailure(kept, msg.str());
-    setErrorDetailsForSnapObj(ctx->firstObject(), ctx, 0, nullptr);
-    return GCP_ERR_INTERNAL;
-}
-
 // Finds the re-attached disks among the local devices, waiting for late ones;
 // returns how many were found.
-int GcpUtils::rediscoverRevertedDisks(size_t expected) {
-    ctx->mapCtx = std::make_unique<GcpMapCtx>();
-    GcpMapCtx* mapCtx = ctx->mapCtx.get();
-    getDeviceList(mapCtx, false);
+int rediscoverRevertedDisks(GcpUtils& u, size_t expected) {
+    u.ctx->mapCtx = std::make_unique<GcpMapCtx>();
+    GcpMapCtx* mapCtx = u.ctx->mapCtx.get();
+    u.getDeviceList(mapCtx, false);
     int found = 0;
-    checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
-    return waitForMappedDevices(mapCtx, static_cast<int>(expected), found);
+    u.checkForMappedDevices(mapCtx, mapCtx->devicesAfter, found);
+    return u.waitForMappedDevices(mapCtx, static_cast<int>(expected), found);
 }
 
-void* GcpUtils::revertSnap(void* params) {
+int getSafepointSnapDetails(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    c->log(2, "GCP Getting details of safe-point snapshot [%s]...", o->SafePointSnapName.c_str());
+    const std::string& name = o->SafePointSnapName;
+    if (name.empty()) {
+        // No name was generated, so no safe-point snapshot was made; an empty
+        // name would address the whole snapshot collection instead.
+        c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
+        return GCP_ERR_NOT_FOUND;
+    }
+    const std::string head = "Failed to get details of safe-point snapshot [" + name + "].";
+    if (!u.restGet(o->ProjectId + "/global/snapshots/" + name)) {
+        if (u.answeredNotFound(o, c->session().restClient.get())) {
+            c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
+            return GCP_ERR_NOT_FOUND;
+        }
+        return u.failRequest(nullptr, GCP_ERR_GCP, head);
+    }
+    jsonxx::Object response;
+    if (!response.parse(c->session().restResponse)) {
+        return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", logfmt::kStep);
+    }
+    std::string returned;
+    bool isContainer = false;
+    if (u.getValueFromJSONObject("name", response, returned, isContainer) != 0) {
+        return u.failResponse(head, logfmt::kStep);
+    }
+    if (returned != name) {
+        return c->fail(GCP_ERR_RESPONSE,
+                       head + " Returned snapshot name [" + returned +
+                           "] is not matching with passed-in snapshot name [" + name + "].",
+                       logfmt::kStep);
+    }
+    c->log(3, "GCP Getting details of safe-point snapshot [%s]... - done", name.c_str());
+    return 0;
+}
+
+// Whether the safe-point snapshot of a failed revert is in GCP.
+bool safePointKept(GcpUtils& u, GcpObject* o) {
+    if (o->RevertState < REVERT_SAFE_POINT || o->SafePointSnapName.empty()) {
+        return false;
+    }
+    // Only GCP knows whether a safe-point whose step failed was made; one
+    // that cannot be read is named all the same.
+    bool kept = getSafepointSnapDetails(u, o, u.ctx) != GCP_ERR_NOT_FOUND;
+    u.ctx->resetError();
+    return kept;
+}
+
+// Where a disk stands after its undo gave up, for the operator: missing,
+// detached or attached, and which safe-point snapshot holds its data.
+std::string describeDiskStanding(GcpUtils& u, GcpObject* o) {
+    std::string text = "disk [" + o->GCPDeviceName + "] ";
+    GcpReqOpInfo rec = u.revertRecord(o, "disk-attach");
+    rec.targetLink = o->SourceDiskUrl;
+    bool exists = false;
+    bool attached = false;
+    if (u.rest_checkWhetherDiskExists(o, u.ctx, rec, exists) != 0) {
+        text += "could not be read";
+    } else if (!exists) {
+        text += "is missing";
+    } else if (u.rest_getDiskAttachStatus(o, u.ctx, rec, attached) != 0) {
+        text += "exists, its attachment could not be read";
+    } else {
+        text += attached ? "exists and is attached" : "exists but is not attached";
+    }
+    u.ctx->resetError();
+    if (safePointKept(u, o)) {
+        text += ", its data is in safe-point snapshot [" + o->SafePointSnapName + "]";
+    } else if (o->RevertState > REVERT_SAFE_POINT) {
+        text += ", no safe-point snapshot holds its data";
+    }
+    return text;
+}
+
+// Whether the disk is in GCP and, when it is, waits until it is READY: an
+// earlier pass may have deleted it, and waiting for a missing disk would take
+// every attempt and then fail the pass that could re-create it.
+int readyDiskExists(GcpUtils& u, GcpObject* o, const char* type, bool& exists) {
+    GcpReqOpInfo rec = u.revertRecord(o, type);
+    rec.targetLink = o->SourceDiskUrl;
+    exists = false;
+    int rc = u.rest_checkWhetherDiskExists(o, u.ctx, rec, exists);
+    return rc == 0 && exists ? u.monitorResourceStatus(o, u.ctx, rec, true) : rc;
+}
+
+int checkAndDetachDisk(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    GcpStep step = u.detachDiskStep(o);
+    step.precheck = [&u, o, c](bool& needed) {
+        bool exists = false;
+        bool attached = false;
+        int rc = readyDiskExists(u, o, "disk-detach", exists);
+        if (rc == 0 && exists) {
+            GcpReqOpInfo rec = u.revertRecord(o, "disk-detach");
+            rc = u.rest_getDiskAttachStatus(o, c, rec, attached);
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        needed = attached;
+        if (!exists) {
+            c->log(0, "Skipping detach as disk [%s] is not present in GCP",
+                   o->GCPDeviceName.c_str());
+        } else if (!attached) {
+            c->log(0, "Skipping detach as disk [%s] is not attached to instance [%s]",
+                   o->GCPDeviceName.c_str(), c->instanceName.c_str());
+        }
+        return 0;
+    };
+    return u.runStep(o, step);
+}
+
+int checkAndDeleteDisk(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    GcpStep step = u.deleteDiskStep(o);
+    step.precheck = [&u, o, c](bool& needed) {
+        int rc = readyDiskExists(u, o, "disk-delete", needed);
+        if (rc == 0 && !needed) {
+            c->log(0, "Skipping delete as disk [%s] is not present in GCP",
+                   o->GCPDeviceName.c_str());
+        }
+        return rc;
+    };
+    return u.runStep(o, step);
+}
+
+int checkAndCreateDiskFromSafepointSnap(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    GcpStep step = u.diskFromSafePointStep(o);
+    step.precheck = [&u, o, c](bool& needed) {
+        GcpReqOpInfo rec = u.revertRecord(o, "disk-create");
+        bool exists = false;
+        int rc = u.rest_checkWhetherDiskExists(o, c, rec, exists);
+        needed = !exists;
+        if (rc == 0 && exists) {
+            c->log(0, "Skipping create as disk [%s] is already present in GCP",
+                   o->GCPDeviceName.c_str());
+        }
+        return rc;
+    };
+    return u.runStep(o, step);
+}
+
+int checkAndAttachDisk(GcpUtils& u, GcpObject* o, GcpCtx* c) {
+    GcpStep step = u.attachDiskStep(o);
+    step.done = "Attached disk [" + o->GCPDeviceName + "] to instance [" + c->instanceName + "]";
+    step.precheck = [&u, o, c](bool& needed) {
+        bool exists = false;
+        int rc = readyDiskExists(u, o, "disk-attach", exists);
+        if (rc == 0 && !exists) {
+            // Fail this pass at once: the next one re-creates the disk first.
+            return c->fail(
+                GCP_ERR_NOT_FOUND,
+                "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
+                logfmt::kStep);
+        }
+        bool attached = false;
+        if (rc == 0) {
+            GcpReqOpInfo rec = u.revertRecord(o, "disk-attach");
+            rc = u.rest_getDiskAttachStatus(o, c, rec, attached);
+        }
+        needed = !attached;
+        return rc;
+    };
+    return u.runStep(o, step);
+}
+
+// Undoes one snapshot's revert according to the step it started last. Until
+// the old disk is deleted (state 4) it still exists and only needs attaching
+// again, so the safe-point snapshot is required only from state 4 on.
+int undoByState(GcpUtils& u, GcpObject* o) {
+    GcpCtx* ctx = u.ctx;
+    const int state = o->RevertState;
+    if (state == REVERT_NOT_STARTED || state == REVERT_STARTED) {
+        ctx->log(3, "GCP Nothing to undo for snapshot [%s]", o->SnapUuid.c_str());
+        return 0;
+    }
+    if (state == REVERT_DETACH || state == REVERT_SAFE_POINT) {
+        return checkAndAttachDisk(u, o, ctx);
+    }
+    if (state < REVERT_DELETE || state > REVERT_ATTACH) {
+        ctx->log(-1, "GCP Unkown revert state [%d]", state);
+        return GCP_ERR_INTERNAL;
+    }
+    // Without a safe-point snapshot the old content cannot come back; a disk
+    // of that name that still exists is at least attached again.
+    auto reattachIfPresent = [&](int failure) {
+        GcpReqOpInfo rec = u.revertRecord(o, "disk-attach");
+        bool exists = false;
+        if (u.rest_checkWhetherDiskExists(o, ctx, rec, exists) == 0 && exists) {
+            checkAndAttachDisk(u, o, ctx);
+        }
+        return failure;
+    };
+    if (!ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
+        ctx->log(0,
+                 "GCP Cannot undo revert for snapshot [%s] as safe-point snapshot was not created "
+                 "since snapshot config [%s] is not enabled. Enable it in Array Management to "
+                 "help recover failed revert jobs in future.",
+                 o->SnapUuid.c_str(), kSafePointConfigName);
+        return reattachIfPresent(GCP_ERR_INTERNAL);
+    }
+    int rc = getSafepointSnapDetails(u, o, ctx);
+    if (rc != 0) {
+        ctx->log(0,
+                 "GCP Cannot undo revert for snapshot [%s]. Failed to get details for safe-point "
+                 "snapshot [%s].",
+                 o->SnapUuid.c_str(), o->SafePointSnapName.c_str());
+        return reattachIfPresent(rc);
+    }
+    // From state 5 on a disk made from the snapshot may be attached: by the
+    // revert, or by an earlier pass's fallback. Its attachment is read, not
+    // assumed from the state, so a repeated pass detaches it before deleting.
+    if (state >= REVERT_CREATE) {
+        rc = checkAndDetachDisk(u, o, ctx);
+    }
+    if (rc == 0 && state >= REVERT_CREATE) {
+        rc = checkAndDeleteDisk(u, o, ctx);
+    }
+    if (rc == 0) {
+        rc = checkAndCreateDiskFromSafepointSnap(u, o, ctx);
+    }
+    if (rc == 0) {
+        rc = checkAndAttachDisk(u, o, ctx);
+    }
+    return rc;
+}
+
+void* revertSnap(void* params) {
     auto* item = static_cast<SnapOpReqParams*>(params);
     GcpObject* o = item->object;
     GcpUtils* self = item->utils;
@@ -230,7 +363,7 @@ void* GcpUtils::revertSnap(void* params) {
     return nullptr;
 }
 
-void* GcpUtils::undoRevertSnap(void* params) {
+void* undoRevertSnap(void* params) {
     auto* item = static_cast<SnapOpReqParams*>(params);
     GcpObject* o = item->object;
     GcpUtils* self = item->utils;
@@ -250,206 +383,166 @@ void* GcpUtils::undoRevertSnap(void* params) {
     policy.attempts = undoable ? std::max(1, cfg.RetryMaxCount) : 1;
     policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
     Backoff backoff(policy);
-    int rc = self->undoByState(o);
+    int rc = undoByState(*self, o);
     long pause = 0;
     while (rc != 0 && backoff.next(&pause)) {
         c->log(0, "GCP Retrying undo of revert for snapshot [%s] in [%d] seconds",
                o->SnapUuid.c_str(), cfg.RetrySleepInterval);
         WNSLEEP(pause);
-        rc = self->undoByState(o);
+        rc = undoByState(*self, o);
     }
     if (rc == 0) {
         c->log(3, "GCP Undoing revert for snapshot [%s]... done", o->SnapUuid.c_str());
     } else {
         c->log(-1, "GCP Failed to undo revert for snapshot [%s]", o->SnapUuid.c_str());
-        o->UndoStanding = self->describeDiskStanding(o);
+        o->UndoStanding = describeDiskStanding(*self, o);
     }
     return nullptr;
 }
 
-std::string GcpUtils::describeDiskStanding(GcpObject* o) {
-    std::string text = "disk [" + o->GCPDeviceName + "] ";
-    GcpReqOpInfo rec = revertRecord(o, "disk-attach");
-    rec.targetLink = o->SourceDiskUrl;
-    bool exists = false;
-    bool attached = false;
-    if (rest_checkWhetherDiskExists(o, ctx, rec, exists) != 0) {
-        text += "could not be read";
-    } else if (!exists) {
-        text += "is missing";
-    } else if (rest_getDiskAttachStatus(o, ctx, rec, attached) != 0) {
-        text += "exists, its attachment could not be read";
+int deleteSafepointSnaps(GcpUtils& u, GcpCtx* c) {
+    c->log(2, "GCP Deleting safe-point snapshots...");
+    int total = 0;
+    int deleted = 0;
+    int failed = 0;
+    if (!c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
+        c->log(0,
+               "GCP Skipping delete as safe-point snapshots were not created since snapshot "
+               "config [%s] is not enabled.",
+               kSafePointConfigName);
     } else {
-        text += attached ? "exists and is attached" : "exists but is not attached";
-    }
-    ctx->resetError();
-    if (safePointKept(o)) {
-        text += ", its data is in safe-point snapshot [" + o->SafePointSnapName + "]";
-    } else if (o->RevertState > REVERT_SAFE_POINT) {
-        text += ", no safe-point snapshot holds its data";
-    }
-    return text;
-}
-
-bool GcpUtils::safePointKept(GcpObject* o) {
-    if (o->RevertState < REVERT_SAFE_POINT || o->SafePointSnapName.empty()) {
-        return false;
-    }
-    // Only GCP knows whether a safe-point whose step failed was made; one
-    // that cannot be read is named all the same.
-    bool kept = getSafepointSnapDetails(o, ctx) != GCP_ERR_NOT_FOUND;
-    ctx->resetError();
-    return kept;
-}
-
-// Undoes one snapshot's revert according to the step it started last. Until
-// the old disk is deleted (state 4) it still exists and only needs attaching
-// again, so the safe-point snapshot is required only from state 4 on.
-int GcpUtils::undoByState(GcpObject* o) {
-    const int state = o->RevertState;
-    if (state == REVERT_NOT_STARTED || state == REVERT_STARTED) {
-        ctx->log(3, "GCP Nothing to undo for snapshot [%s]", o->SnapUuid.c_str());
-        return 0;
-    }
-    if (state == REVERT_DETACH || state == REVERT_SAFE_POINT) {
-        return checkAndAttachDisk(o, ctx);
-    }
-    if (state < REVERT_DELETE || state > REVERT_ATTACH) {
-        ctx->log(-1, "GCP Unkown revert state [%d]", state);
-        return GCP_ERR_INTERNAL;
-    }
-    // Without a safe-point snapshot the old content cannot come back; a disk
-    // of that name that still exists is at least attached again.
-    auto reattachIfPresent = [&](int failure) {
-        GcpReqOpInfo rec = revertRecord(o, "disk-attach");
-        bool exists = false;
-        if (rest_checkWhetherDiskExists(o, ctx, rec, exists) == 0 && exists) {
-            checkAndAttachDisk(o, ctx);
+        std::list<StartedStep> started;
+        for (auto& entry : c->snapMap) {
+            GcpObject* o = entry.second;
+            int rc = getSafepointSnapDetails(u, o, c);
+            if (rc == GCP_ERR_NOT_FOUND) {
+                continue;
+            }
+            if (rc != 0) {
+                c->log(-1, "GCP Failed to get details for safe-point snapshot [%s]",
+                       o->SafePointSnapName.c_str());
+                continue;
+            }
+            ++total;
+            started.emplace_back(o, u.deleteSafePointStep(o));
+            if (u.startStep(started.back().step, started.back().rec) != 0) {
+                c->resetError();
+                ++failed;
+                started.pop_back();
+            }
         }
-        return failure;
-    };
-    if (!ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
-        ctx->log(0,
-                 "GCP Cannot undo revert for snapshot [%s] as safe-point snapshot was not created "
-                 "since snapshot config [%s] is not enabled. Enable it in Array Management to "
-                 "help recover failed revert jobs in future.",
-                 o->SnapUuid.c_str(), kSafePointConfigName);
-        return reattachIfPresent(GCP_ERR_INTERNAL);
+        for (auto& s : started) {
+            if (u.followStep(s.object, s.step, s.rec) != 0) {
+                c->resetError();
+                ++failed;
+                continue;
+            }
+            ++deleted;
+        }
     }
-    int rc = getSafepointSnapDetails(o, ctx);
+    c->log(0, "GCP Delete stats for safe-point snapshots -- total [%d] deleted [%d] failed [%d]",
+           total, deleted, failed);
+    int result = 0;
+    if (failed > 0) {
+        result = c->fail(GCP_ERR_INTERNAL,
+                         "Failed to delete at least 1 safe-point snapshot. Please delete them "
+                         "manually in GCP console.",
+                         logfmt::kStep);
+    }
+    c->log(3, "GCP Deleting safe-point snapshots... done");
+    return result;
+}
+
+}  // namespace
+
+int GcpUtils::revertSnaps() {
+    const size_t n = ctx->snapMap.size();
+    ctx->log(2, "GCP Reverting Gcp devices - count[%zu]...", n);
+    setSnapStatus(BXSO::SNAP_REVERT_FAILED);
+
+    int rc = getSnapDetails();
+    if (rc == 0) {
+        rc = getSourceGcpDeviceDetails();
+    }
+    if (rc == 0) {
+        rc = rest_getAttachedGcpDeviceDetails(ctx);
+    }
     if (rc != 0) {
-        ctx->log(0,
-                 "GCP Cannot undo revert for snapshot [%s]. Failed to get details for safe-point "
-                 "snapshot [%s].",
-                 o->SnapUuid.c_str(), o->SafePointSnapName.c_str());
-        return reattachIfPresent(rc);
+        return rc;
     }
-    // From state 5 on a disk made from the snapshot may be attached: by the
-    // revert, or by an earlier pass's fallback. Its attachment is read, not
-    // assumed from the state, so a repeated pass detaches it before deleting.
-    if (state >= REVERT_CREATE) {
-        rc = checkAndDetachDisk(o, ctx);
-    }
-    if (rc == 0 && state >= REVERT_CREATE) {
-        rc = checkAndDeleteDisk(o, ctx);
-    }
-    if (rc == 0) {
-        rc = checkAndCreateDiskFromSafepointSnap(o, ctx);
-    }
-    if (rc == 0) {
-        rc = checkAndAttachDisk(o, ctx);
-    }
-    return rc;
-}
 
-// Whether the disk is in GCP and, when it is, waits until it is READY: an
-// earlier pass may have deleted it, and waiting for a missing disk would take
-// every attempt and then fail the pass that could re-create it.
-int GcpUtils::readyDiskExists(GcpObject* o, const char* type, bool& exists) {
-    GcpReqOpInfo rec = revertRecord(o, type);
-    rec.targetLink = o->SourceDiskUrl;
-    exists = false;
-    int rc = rest_checkWhetherDiskExists(o, ctx, rec, exists);
-    return rc == 0 && exists ? monitorResourceStatus(o, ctx, rec, true) : rc;
-}
+    std::list<SnapOpReqParams> items;
+    runOnWorkers("revertSnaps", &revertSnap, items, "revert");
+    size_t failed = 0;
+    for (const auto& item : items) {
+        if (item.object->snapInfo->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
+            ++failed;
+        }
+    }
+    // The undo and the rediscovery reset the context's error as they go.
+    KeptFailure kept;
+    if (failed > 0) {
+        ctx->adoptFirstFailure();
+        keepFirstFailure(kept);
+    }
+    const bool safePoints = ctx->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert;
+    if (failed == 0) {
+        deleteSafepointSnaps(*this, ctx);
+    } else {
+        if (safePoints) {
+            ctx->log(-1,
+                     "GCP Revert failed for [%zu] snapshots. Please delete the corresponding "
+                     "safe-point snapshots manually in GCP console.",
+                     failed);
+        } else {
+            ctx->log(-1, "GCP Revert failed for [%zu] snapshots", failed);
+        }
+        for (auto& item : items) {
+            if (!ctx->threadPool.doWork(&undoRevertSnap, &item)) {
+                ctx->log(-1, "GCP Failed to start thread for undoing revert");
+                break;
+            }
+        }
+        ctx->threadPool.waitForAllThreads(true, true, true, -1);
+    }
+    // When the undo could not bring every disk back either, the operator
+    // needs to know where each of those disks stands; and which safe-point
+    // snapshots a failed call leaves for them to delete.
+    std::string standing;
+    std::string keptSafePoints;
+    for (const auto& item : items) {
+        GcpObject* o = item.object;
+        if (!o->UndoStanding.empty()) {
+            standing += (standing.empty() ? "" : "; ") + o->UndoStanding;
+        }
+        if (failed > 0 && safePointKept(*this, o)) {
+            keptSafePoints += (keptSafePoints.empty() ? "" : ", ") + o->SafePointSnapName;
+        }
+    }
+    auto addSentence = [&kept](const std::string& sentence) {
+        kept.text += (kept.text.empty() ? "" : " ") + sentence;
+        if (kept.code == 0) {
+            kept.code = GCP_ERR_INTERNAL;
+        }
+    };
+    if (!standing.empty()) {
+        addSentence("The revert could not be undone: " + standing + ".");
+    }
+    if (!keptSafePoints.empty()) {
+        addSentence("Safe-point snapshots kept in GCP: [" + keptSafePoints + "].");
+    }
+    items.clear();
 
-int GcpUtils::checkAndDetachDisk(GcpObject* o, GcpCtx* c) {
-    GcpStep step = detachDiskStep(o);
-    step.precheck = [this, o, c](bool& needed) {
-        bool exists = false;
-        bool attached = false;
-        int rc = readyDiskExists(o, "disk-detach", exists);
-        if (rc == 0 && exists) {
-            GcpReqOpInfo rec = revertRecord(o, "disk-detach");
-            rc = rest_getDiskAttachStatus(o, c, rec, attached);
-        }
-        if (rc != 0) {
-            return rc;
-        }
-        needed = attached;
-        if (!exists) {
-            c->log(0, "Skipping detach as disk [%s] is not present in GCP",
-                   o->GCPDeviceName.c_str());
-        } else if (!attached) {
-            c->log(0, "Skipping detach as disk [%s] is not attached to instance [%s]",
-                   o->GCPDeviceName.c_str(), c->instanceName.c_str());
-        }
+    size_t found = static_cast<size_t>(rediscoverRevertedDisks(*this, n));
+    if (failed == 0 && found == n) {
         return 0;
-    };
-    return runStep(o, step);
-}
-
-int GcpUtils::checkAndDeleteDisk(GcpObject* o, GcpCtx* c) {
-    GcpStep step = deleteDiskStep(o);
-    step.precheck = [this, o, c](bool& needed) {
-        int rc = readyDiskExists(o, "disk-delete", needed);
-        if (rc == 0 && !needed) {
-            c->log(0, "Skipping delete as disk [%s] is not present in GCP",
-                   o->GCPDeviceName.c_str());
-        }
-        return rc;
-    };
-    return runStep(o, step);
-}
-
-int GcpUtils::checkAndCreateDiskFromSafepointSnap(GcpObject* o, GcpCtx* c) {
-    GcpStep step = diskFromSafePointStep(o);
-    step.precheck = [this, o, c](bool& needed) {
-        GcpReqOpInfo rec = revertRecord(o, "disk-create");
-        bool exists = false;
-        int rc = rest_checkWhetherDiskExists(o, c, rec, exists);
-        needed = !exists;
-        if (rc == 0 && exists) {
-            c->log(0, "Skipping create as disk [%s] is already present in GCP",
-                   o->GCPDeviceName.c_str());
-        }
-        return rc;
-    };
-    return runStep(o, step);
-}
-
-int GcpUtils::checkAndAttachDisk(GcpObject* o, GcpCtx* c) {
-    GcpStep step = attachDiskStep(o);
-    step.done = "Attached disk [" + o->GCPDeviceName + "] to instance [" + c->instanceName + "]";
-    step.precheck = [this, o, c](bool& needed) {
-        bool exists = false;
-        int rc = readyDiskExists(o, "disk-attach", exists);
-        if (rc == 0 && !exists) {
-            // Fail this pass at once: the next one re-creates the disk first.
-            return c->fail(
-                GCP_ERR_NOT_FOUND,
-                "Disk [" + o->GCPDeviceName + "] is not present in GCP and cannot be attached.",
-                logfmt::kStep);
-        }
-        bool attached = false;
-        if (rc == 0) {
-            GcpReqOpInfo rec = revertRecord(o, "disk-attach");
-            rc = rest_getDiskAttachStatus(o, c, rec, attached);
-        }
-        needed = !attached;
-        return rc;
-    };
-    return runStep(o, step);
+    }
+    std::ostringstream msg;
+    msg << "Revert failed for [" << (failed > 0 ? failed : n - found) << "] of [" << n
+        << "] snapshots.";
+    reportKeptFailure(kept, msg.str());
+    setErrorDetailsForSnapObj(ctx->firstObject(), ctx, 0, nullptr);
+    return GCP_ERR_INTERNAL;
 }
 
 int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
@@ -481,95 +574,6 @@ int GcpUtils::generateSafePointSnapName(GcpObject* o, GcpCtx* c) {
     c->log(0, "GCP Generated safe-point snapshot name [%s] length [%zu]",
            o->SafePointSnapName.c_str(), o->SafePointSnapName.size());
     return 0;
-}
-
-int GcpUtils::getSafepointSnapDetails(GcpObject* o, GcpCtx* c) {
-    c->log(2, "GCP Getting details of safe-point snapshot [%s]...", o->SafePointSnapName.c_str());
-    const std::string& name = o->SafePointSnapName;
-    if (name.empty()) {
-        // No name was generated, so no safe-point snapshot was made; an empty
-        // name would address the whole snapshot collection instead.
-        c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
-        return GCP_ERR_NOT_FOUND;
-    }
-    const std::string head = "Failed to get details of safe-point snapshot [" + name + "].";
-    if (!restGet(o->ProjectId + "/global/snapshots/" + name)) {
-        if (answeredNotFound(o, c->session().restClient.get())) {
-            c->log(0, "GCP Safe-point snapshot [%s] not found in GCP", name.c_str());
-            return GCP_ERR_NOT_FOUND;
-        }
-        return failRequest(nullptr, GCP_ERR_GCP, head);
-    }
-    jsonxx::Object response;
-    if (!response.parse(c->session().restResponse)) {
-        return c->fail(GCP_ERR_GCP, "Failed to parse JSON response.", logfmt::kStep);
-    }
-    std::string returned;
-    bool isContainer = false;
-    if (getValueFromJSONObject("name", response, returned, isContainer) != 0) {
-        return failResponse(head, logfmt::kStep);
-    }
-    if (returned != name) {
-        return c->fail(GCP_ERR_RESPONSE,
-                       head + " Returned snapshot name [" + returned +
-                           "] is not matching with passed-in snapshot name [" + name + "].",
-                       logfmt::kStep);
-    }
-    c->log(3, "GCP Getting details of safe-point snapshot [%s]... - done", name.c_str());
-    return 0;
-}
-
-int GcpUtils::deleteSafepointSnaps(GcpCtx* c) {
-    c->log(2, "GCP Deleting safe-point snapshots...");
-    int total = 0;
-    int deleted = 0;
-    int failed = 0;
-    if (!c->arrayDetails.arrayConfigs.CreateSafepointSnapBeforeRevert) {
-        c->log(0,
-               "GCP Skipping delete as safe-point snapshots were not created since snapshot "
-               "config [%s] is not enabled.",
-               kSafePointConfigName);
-    } else {
-        std::list<StartedStep> started;
-        for (auto& entry : c->snapMap) {
-            GcpObject* o = entry.second;
-            int rc = getSafepointSnapDetails(o, c);
-            if (rc == GCP_ERR_NOT_FOUND) {
-                continue;
-            }
-            if (rc != 0) {
-                c->log(-1, "GCP Failed to get details for safe-point snapshot [%s]",
-                       o->SafePointSnapName.c_str());
-                continue;
-            }
-            ++total;
-            started.emplace_back(o, deleteSafePointStep(o));
-            if (startStep(started.back().step, started.back().rec) != 0) {
-                c->resetError();
-                ++failed;
-                started.pop_back();
-            }
-        }
-        for (auto& s : started) {
-            if (followStep(s.object, s.step, s.rec) != 0) {
-                c->resetError();
-                ++failed;
-                continue;
-            }
-            ++deleted;
-        }
-    }
-    c->log(0, "GCP Delete stats for safe-point snapshots -- total [%d] deleted [%d] failed [%d]",
-           total, deleted, failed);
-    int result = 0;
-    if (failed > 0) {
-        result = c->fail(GCP_ERR_INTERNAL,
-                         "Failed to delete at least 1 safe-point snapshot. Please delete them "
-                         "manually in GCP console.",
-                         logfmt::kStep);
-    }
-    c->log(3, "GCP Deleting safe-point snapshots... done");
-    return result;
 }
 
 }  // namespace DuVavaZid

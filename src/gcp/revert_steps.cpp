@@ -26,16 +26,164 @@ std::string safePointSnapUrl(const GcpObject* o) {
            "/global/snapshots/" + o->SafePointSnapName;
 }
 
+std::string diskLocationPath(const GcpObject* o) {
+    return o->RegionalDisk ? "/regions/" + o->GCPDeviceRegion : "/zones/" + o->GCPDeviceZone;
+}
+
+// ---- Bodies (serialised by the JSON model, so every value is escaped) ----
+
+int buildJSONForCreateSafePointSnapReq(GcpObject* o, GcpCtx* c) {
+    int backupJobId = 0;
+    if (o->snapInfo->getIntProperty(kBackupJobIdProperty, &backupJobId) != 0) {
+        return c->fail(GCP_ERR_HOST_ITEM,
+                       "Failed to get snap job id for snap [" + o->SnapUuid + "]", logfmt::kStep);
+    }
+    int64_t created = o->CreationTime;
+    std::string when = getFormattedDateTimeStr(created, kTimeFormat);
+    std::string description =
+        HostStr::Format(kSafePointDescription, static_cast<long>(c->JobId), backupJobId,
+                        when.c_str(), HostDebug::getHostName().c_str());
+    jsonxx::Object labels;
+    labels.set("data-protection-vendor-bx", std::string("taldrix"));
+    labels.set("data-protection-feature-bx", std::string("framelock"));
+    labels.raw()["snap-backup-job-bx"] = static_cast<int64_t>(backupJobId);
+    labels.raw()["snap-revert-job-bx"] = static_cast<int64_t>(c->JobId);
+    labels.set("snap-name-bx", o->SafePointSnapName);
+    jsonxx::Object body;
+    body.set("name", o->SafePointSnapName);
+    body.set("labels", labels);
+    body.set("description", description);
+    c->session().restRequest = body.json();
+    return 0;
+}
+
+void buildDiskBody(GcpUtils& u, GcpObject* o, const std::string& sourceSnapshot, bool withLabels) {
+    jsonxx::Object body;
+    body.set("name", o->GCPDeviceName);
+    body.set("sourceSnapshot", HostStr::Format("projects/%s/global/snapshots/%s",
+                                               o->ProjectId.c_str(), sourceSnapshot.c_str()));
+    if (o->RegionalDisk) {
+        body.set("type",
+                 HostStr::Format("projects/%s/regions/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                 o->GCPDeviceRegion.c_str(), o->GCPDeviceType.c_str()));
+        body.set("region", o->GCPDeviceRegion);
+        jsonxx::Array zones;
+        for (const auto& zone : o->DiskReplicaZones) {
+            zones.append(u.ctx->zoneUrlMap[zone]);
+        }
+        body.set("replicaZones", zones);
+    } else {
+        body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
+                                         o->GCPDeviceZone.c_str(), o->GCPDeviceType.c_str()));
+    }
+    if (withLabels) {
+        body.set("labels", o->DiskLabels);
+    }
+    if (!o->DiskKmsKeyName.empty()) {
+        jsonxx::Object key;
+        key.set("kmsKeyName", o->DiskKmsKeyName);
+        body.set("diskEncryptionKey", key);
+    }
+    if (!o->DiskResourcePolicies.empty()) {
+        jsonxx::Array policies;
+        for (const auto& policy : o->DiskResourcePolicies) {
+            policies.append(policy);
+        }
+        body.set("resourcePolicies", policies);
+    }
+    if (!o->DiskDescription.empty()) {
+        body.set("description", o->DiskDescription);
+    }
+    u.ctx->session().restRequest = body.json();
+}
+
+// ---- The id of a disk made again ----
+
+int rest_getDiskIdByURL(GcpUtils& u, GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
+    u.rest_resetCtx();
+    c->log(2, "GCP Getting disk [%s] details...", o->GCPDeviceName.c_str());
+    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
+    if (client) {
+        client->setBasePath(rec.targetLink);
+    }
+    int rc = 0;
+    const std::string head = "Failed to get details for GCP device [" + o->GCPDeviceName + "]";
+    if (!u.restGet("", client)) {
+        rc = u.failRequest(o, GCP_ERR_GCP,
+                           "Failed to get details of GCP device [" + o->GCPDeviceName + "].");
+    } else {
+        jsonxx::Object response;
+        GcpUtils::Fields values;
+        if (!response.parse(c->session().restResponse)) {
+            rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
+        } else if (u.readFields(response, "name,id,type", values, head + " with error - ") != 0) {
+            rc = GCP_ERR_RESPONSE;
+        } else if (values["name"] != o->GCPDeviceName) {
+            rc = u.failMismatch(GCP_ERR_RESPONSE,
+                                head + " - wrong GCP device name [" + values["name"] +
+                                    "] returned - expected value [" + o->GCPDeviceName + "]");
+        } else if (values["id"].empty()) {
+            rc = u.failMismatch(GCP_ERR_RESPONSE,
+                                head + " - GCP device id returned [" + values["id"] + "] is empty");
+        } else {
+            o->GCPDeviceId = values["id"];
+            c->log(0, "GCP >> New GCP device id [%s]", o->GCPDeviceId.c_str());
+        }
+    }
+    if (client) {
+        client->setBasePath(bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX);
+    }
+    c->log(3, "GCP Getting disk [%s] details... done", o->GCPDeviceName.c_str());
+    return rc;
+}
+
+// After a disk was created and is READY: its new id into the object and the metadata.
+int readNewDiskId(GcpUtils& u, GcpObject* o, GcpReqOpInfo& rec) {
+    int rc = rest_getDiskIdByURL(u, o, u.ctx, rec);
+    if (rc != 0) {
+        return rc;
+    }
+    return u.ctx->updateSnapMetadataWithGcpDeviceId(o);
+}
+
+GcpStep createDiskStep(GcpUtils& u, GcpObject* o, bool fromSafePoint) {
+    GcpStep step;
+    step.record = u.revertRecord(o, "disk-create");
+    const std::string source = fromSafePoint ? o->SafePointSnapName : o->SnapUuid;
+    // The disk made again is the user's disk: its labels come back with it.
+    step.request.body = [&u, o, source] {
+        buildDiskBody(u, o, source, true);
+        return 0;
+    };
+    step.request.sourceAccount = true;
+    step.request.path = o->ProjectId + diskLocationPath(o) + "/disks/";
+    step.request.failure = "Failed to create disk of snapshot [" + o->SnapUuid + "].";
+    step.waitResource = true;
+    step.after = [&u, o](GcpReqOpInfo& rec) { return readNewDiskId(u, o, rec); };
+    if (fromSafePoint) {
+        step.request.started = "GCP >> Initiated request for disk creation for snapshot [" +
+                               o->SnapTag + "] successfully";
+        step.begin = "GCP Creating disk [" + o->GCPDeviceName + "] from safe-point snapshot [" +
+                     source + "]...";
+        step.done =
+            "Created disk [" + o->GCPDeviceName + "] from safe-point snapshot [" + source + "]";
+    } else {
+        step.request.started = "GCP >> Initiated request for clone creation for snapshot [" +
+                               o->SnapTag + "] successfully";
+        step.begin =
+            "GCP Creating disk [" + o->GCPDeviceName + "] from snapshot [" + source + "]...";
+        step.request.begin = step.begin;
+        step.done = "Created disk [" + o->GCPDeviceName + "] from snap [" + source + "]";
+    }
+    return step;
+}
+
 }  // namespace
 
 GcpReqOpInfo GcpUtils::revertRecord(const GcpObject* o, const char* type) const {
     const bool snapshot = std::string(type) == "snapshot-create";
     return opRecord(type, snapshot ? GCP_ENTITY_SNAPSHOT : GCP_ENTITY_DEVICE,
                     snapshot ? o->SafePointSnapName : o->GCPDeviceName);
-}
-
-std::string GcpUtils::diskLocationPath(const GcpObject* o) const {
-    return o->RegionalDisk ? "/regions/" + o->GCPDeviceRegion : "/zones/" + o->GCPDeviceZone;
 }
 
 // ---- Steps ----
@@ -105,44 +253,12 @@ GcpStep GcpUtils::deleteDiskStep(GcpObject* o) {
     return step;
 }
 
-GcpStep GcpUtils::createDiskStep(GcpObject* o, bool fromSafePoint) {
-    GcpStep step;
-    step.record = revertRecord(o, "disk-create");
-    const std::string source = fromSafePoint ? o->SafePointSnapName : o->SnapUuid;
-    // The disk made again is the user's disk: its labels come back with it.
-    step.request.body = [this, o, source] {
-        buildDiskBody(o, source, true);
-        return 0;
-    };
-    step.request.sourceAccount = true;
-    step.request.path = o->ProjectId + diskLocationPath(o) + "/disks/";
-    step.request.failure = "Failed to create disk of snapshot [" + o->SnapUuid + "].";
-    step.waitResource = true;
-    step.after = [this, o](GcpReqOpInfo& rec) { return readNewDiskId(o, rec); };
-    if (fromSafePoint) {
-        step.request.started = "GCP >> Initiated request for disk creation for snapshot [" +
-                               o->SnapTag + "] successfully";
-        step.begin = "GCP Creating disk [" + o->GCPDeviceName + "] from safe-point snapshot [" +
-                     source + "]...";
-        step.done =
-            "Created disk [" + o->GCPDeviceName + "] from safe-point snapshot [" + source + "]";
-    } else {
-        step.request.started = "GCP >> Initiated request for clone creation for snapshot [" +
-                               o->SnapTag + "] successfully";
-        step.begin =
-            "GCP Creating disk [" + o->GCPDeviceName + "] from snapshot [" + source + "]...";
-        step.request.begin = step.begin;
-        step.done = "Created disk [" + o->GCPDeviceName + "] from snap [" + source + "]";
-    }
-    return step;
-}
-
 GcpStep GcpUtils::diskFromSnapshotStep(GcpObject* o) {
-    return createDiskStep(o, false);
+    return createDiskStep(*this, o, false);
 }
 
 GcpStep GcpUtils::diskFromSafePointStep(GcpObject* o) {
-    return createDiskStep(o, true);
+    return createDiskStep(*this, o, true);
 }
 
 GcpStep GcpUtils::attachDiskStep(GcpObject* o) {
@@ -179,121 +295,7 @@ GcpStep GcpUtils::deleteSafePointStep(GcpObject* o) {
     return step;
 }
 
-// ---- Bodies (serialised by the JSON model, so every value is escaped) ----
-
-int GcpUtils::buildJSONForCreateSafePointSnapReq(GcpObject* o, GcpCtx* c) {
-    int backupJobId = 0;
-    if (o->snapInfo->getIntProperty(kBackupJobIdProperty, &backupJobId) != 0) {
-        return c->fail(GCP_ERR_HOST_ITEM,
-                       "Failed to get snap job id for snap [" + o->SnapUuid + "]", logfmt::kStep);
-    }
-    int64_t created = o->CreationTime;
-    std::string when = getFormattedDateTimeStr(created, kTimeFormat);
-    std::string description =
-        HostStr::Format(kSafePointDescription, static_cast<long>(c->JobId), backupJobId,
-                        when.c_str(), HostDebug::getHostName().c_str());
-    jsonxx::Object labels;
-    labels.set("data-protection-vendor-bx", std::string("taldrix"));
-    labels.set("data-protection-feature-bx", std::string("framelock"));
-    labels.raw()["snap-backup-job-bx"] = static_cast<int64_t>(backupJobId);
-    labels.raw()["snap-revert-job-bx"] = static_cast<int64_t>(c->JobId);
-    labels.set("snap-name-bx", o->SafePointSnapName);
-    jsonxx::Object body;
-    body.set("name", o->SafePointSnapName);
-    body.set("labels", labels);
-    body.set("description", description);
-    c->session().restRequest = body.json();
-    return 0;
-}
-
-void GcpUtils::buildDiskBody(GcpObject* o, const std::string& sourceSnapshot, bool withLabels) {
-    jsonxx::Object body;
-    body.set("name", o->GCPDeviceName);
-    body.set("sourceSnapshot", HostStr::Format("projects/%s/global/snapshots/%s",
-                                               o->ProjectId.c_str(), sourceSnapshot.c_str()));
-    if (o->RegionalDisk) {
-        body.set("type",
-                 HostStr::Format("projects/%s/regions/%s/diskTypes/%s", o->ProjectId.c_str(),
-                                 o->GCPDeviceRegion.c_str(), o->GCPDeviceType.c_str()));
-        body.set("region", o->GCPDeviceRegion);
-        jsonxx::Array zones;
-        for (const auto& zone : o->DiskReplicaZones) {
-            zones.append(ctx->zoneUrlMap[zone]);
-        }
-        body.set("replicaZones", zones);
-    } else {
-        body.set("type", HostStr::Format("projects/%s/zones/%s/diskTypes/%s", o->ProjectId.c_str(),
-                                         o->GCPDeviceZone.c_str(), o->GCPDeviceType.c_str()));
-    }
-    if (withLabels) {
-        body.set("labels", o->DiskLabels);
-    }
-    if (!o->DiskKmsKeyName.empty()) {
-        jsonxx::Object key;
-        key.set("kmsKeyName", o->DiskKmsKeyName);
-        body.set("diskEncryptionKey", key);
-    }
-    if (!o->DiskResourcePolicies.empty()) {
-        jsonxx::Array policies;
-        for (const auto& policy : o->DiskResourcePolicies) {
-            policies.append(policy);
-        }
-        body.set("resourcePolicies", policies);
-    }
-    if (!o->DiskDescription.empty()) {
-        body.set("description", o->DiskDescription);
-    }
-    ctx->session().restRequest = body.json();
-}
-
-// After a disk was created and is READY: its new id into the object and the metadata.
-int GcpUtils::readNewDiskId(GcpObject* o, GcpReqOpInfo& rec) {
-    int rc = rest_getDiskIdByURL(o, ctx, rec);
-    if (rc != 0) {
-        return rc;
-    }
-    return ctx->updateSnapMetadataWithGcpDeviceId(o);
-}
-
 // ---- Queries ----
-
-int GcpUtils::rest_getDiskIdByURL(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec) {
-    rest_resetCtx();
-    c->log(2, "GCP Getting disk [%s] details...", o->GCPDeviceName.c_str());
-    BXSnapRESTAPI_Gcp* client = c->session().restClient.get();
-    if (client) {
-        client->setBasePath(rec.targetLink);
-    }
-    int rc = 0;
-    const std::string head = "Failed to get details for GCP device [" + o->GCPDeviceName + "]";
-    if (!restGet("", client)) {
-        rc = failRequest(o, GCP_ERR_GCP,
-                         "Failed to get details of GCP device [" + o->GCPDeviceName + "].");
-    } else {
-        jsonxx::Object response;
-        Fields values;
-        if (!response.parse(c->session().restResponse)) {
-            rc = c->fail(GCP_ERR_RESPONSE, "Failed to parse the JSON response", logfmt::kStep);
-        } else if (readFields(response, "name,id,type", values, head + " with error - ") != 0) {
-            rc = GCP_ERR_RESPONSE;
-        } else if (values["name"] != o->GCPDeviceName) {
-            rc = failMismatch(GCP_ERR_RESPONSE,
-                              head + " - wrong GCP device name [" + values["name"] +
-                                  "] returned - expected value [" + o->GCPDeviceName + "]");
-        } else if (values["id"].empty()) {
-            rc = failMismatch(GCP_ERR_RESPONSE,
-                              head + " - GCP device id returned [" + values["id"] + "] is empty");
-        } else {
-            o->GCPDeviceId = values["id"];
-            c->log(0, "GCP >> New GCP device id [%s]", o->GCPDeviceId.c_str());
-        }
-    }
-    if (client) {
-        client->setBasePath(bxrt::computeApiHost() + GCP_REST_API_BASE_PATH_SUFFIX);
-    }
-    c->log(3, "GCP Getting disk [%s] details... done", o->GCPDeviceName.c_str());
-    return rc;
-}
 
 int GcpUtils::rest_getDiskAttachStatus(GcpObject* o, GcpCtx* c, GcpReqOpInfo& rec, bool& attached) {
     c->log(2, "GCP Getting disk attach status for disk [%s]...", rec.entityName.c_str());

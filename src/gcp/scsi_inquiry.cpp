@@ -29,58 +29,11 @@ std::string hexByte(unsigned char byte) {
     return std::string(text, 2);
 }
 
-}  // namespace
-
-std::string pageCodeMismatchHead(unsigned char returned) {
-    return "Page code [" + hexByte(returned) +
-           "h] returned in SCSI inq response not match with requested page code [";
-}
-
-int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
-                            unsigned char* buffer) {
-    const char* path = devicePath ? devicePath : "";
-    bool vpd = cdb[2] != 0;
-    ctx->log(2, "GCP Doing %s SCSI inquiry for device [%s] - EVPD [%d] SCSI code page [%xh]",
-             vpd ? "VPD" : "standard", path, vpd ? 1 : 0, cdb[2]);
-    CWnError lookupError;
-    CWnError sendError;
-    SP<BxDevice> device = BxDeviceTree::getDevice(path, &lookupError);
-    if (!device) {
-        return ctx->fail(GCP_ERR_SCSI_INQUIRY,
-                         std::string("Failed to get BxDevice for device [") + path + "]. Error:[" +
-                             lookupError.AsString() + "]",
-                         logfmt::kInquiry);
-    }
-    try {
-        auto* scsi = dynamic_cast<BxDeviceScsiIface*>(device->GetInterface(kBxDeviceScsiIfaceName));
-        if (!scsi) {
-            auto* nvme =
-                dynamic_cast<BxDeviceNvmeIface*>(device->GetInterface(kBxDeviceNvmeIfaceName));
-            if (nvme) {
-                return nvmeInquiry(nvme, path, cdb, buffer);
-            }
-            return ctx->fail(GCP_ERR_SCSI_INQUIRY, device->GetName() + " is not SCSI device",
-                             logfmt::kInquiry);
-        }
-        sendError.SetSuccess();
-        int rc =
-            scsi->SendCommand(cdb, kInquiryCdbLength, buffer, kInquiryBufferLength, kInquiryFlags,
-                              kInquiryDataIn, nullptr, 0, kInquiryTimeoutSeconds, &sendError);
-        if (rc == -1) {
-            throw BxException(sendError.AsString(), sendError.Code());
-        }
-    } catch (const BxException& e) {
-        device.reset();
-        return ctx->fail(GCP_ERR_SCSI_INQUIRY,
-                         std::string("Failed to send SCSI Inquiry for device [") + path +
-                             "], caught exception: [" + e.message() + "]",
-                         logfmt::kInquiry);
-    }
-    return 0;
-}
-
-int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
-                          const unsigned char* cdb, unsigned char* buffer) {
+// doSCSIInquiry for an NVMe namespace: the Identify data answers the
+// standard INQUIRY and page 83h as a persistent disk on SCSI would.
+int nvmeInquiry(GcpUtils& u, BxDeviceNvmeIface* nvme, const std::string& path,
+                const unsigned char* cdb, unsigned char* buffer) {
+    GcpCtx* ctx = u.ctx;
     ctx->log(2, "GCP Device [%s] is an NVMe namespace - its Identify data answers the inquiry",
              path.c_str());
     auto identify = [&](int cns, std::vector<unsigned char>* data) {
@@ -136,6 +89,56 @@ int GcpUtils::nvmeInquiry(BxDeviceNvmeIface* nvme, const std::string& path,
         nvmeIdentificationPage(name, buffer, kInquiryBufferLength);
     } else {
         nvmeStandardInquiry(model, buffer, kInquiryBufferLength);
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string pageCodeMismatchHead(unsigned char returned) {
+    return "Page code [" + hexByte(returned) +
+           "h] returned in SCSI inq response not match with requested page code [";
+}
+
+int GcpUtils::doSCSIInquiry(const char* devicePath, const unsigned char* cdb,
+                            unsigned char* buffer) {
+    const char* path = devicePath ? devicePath : "";
+    bool vpd = cdb[2] != 0;
+    ctx->log(2, "GCP Doing %s SCSI inquiry for device [%s] - EVPD [%d] SCSI code page [%xh]",
+             vpd ? "VPD" : "standard", path, vpd ? 1 : 0, cdb[2]);
+    CWnError lookupError;
+    CWnError sendError;
+    SP<BxDevice> device = BxDeviceTree::getDevice(path, &lookupError);
+    if (!device) {
+        return ctx->fail(GCP_ERR_SCSI_INQUIRY,
+                         std::string("Failed to get BxDevice for device [") + path + "]. Error:[" +
+                             lookupError.AsString() + "]",
+                         logfmt::kInquiry);
+    }
+    try {
+        auto* scsi = dynamic_cast<BxDeviceScsiIface*>(device->GetInterface(kBxDeviceScsiIfaceName));
+        if (!scsi) {
+            auto* nvme =
+                dynamic_cast<BxDeviceNvmeIface*>(device->GetInterface(kBxDeviceNvmeIfaceName));
+            if (nvme) {
+                return nvmeInquiry(*this, nvme, path, cdb, buffer);
+            }
+            return ctx->fail(GCP_ERR_SCSI_INQUIRY, device->GetName() + " is not SCSI device",
+                             logfmt::kInquiry);
+        }
+        sendError.SetSuccess();
+        int rc =
+            scsi->SendCommand(cdb, kInquiryCdbLength, buffer, kInquiryBufferLength, kInquiryFlags,
+                              kInquiryDataIn, nullptr, 0, kInquiryTimeoutSeconds, &sendError);
+        if (rc == -1) {
+            throw BxException(sendError.AsString(), sendError.Code());
+        }
+    } catch (const BxException& e) {
+        device.reset();
+        return ctx->fail(GCP_ERR_SCSI_INQUIRY,
+                         std::string("Failed to send SCSI Inquiry for device [") + path +
+                             "], caught exception: [" + e.message() + "]",
+                         logfmt::kInquiry);
     }
     return 0;
 }

@@ -9,6 +9,28 @@ namespace DuVavaZid {
 namespace {
 constexpr int kNotFoundStatus = 404;
 constexpr int kDeleteAttempts = 2;  // one repeat after a backend error
+
+// rest_deleteSnap, asked once more after a backend error.
+int deleteRepeatingBackendErrors(GcpUtils& u, GcpObject* o) {
+    GcpCtx* ctx = u.ctx;
+    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
+    RetryPolicy policy;
+    policy.attempts = kDeleteAttempts;
+    policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
+    Backoff backend(policy);
+    for (;;) {
+        int rc = u.rest_deleteSnap(o, ctx);
+        long pause = 0;
+        if (rc != GCP_ERR_BACKEND || !backend.next(&pause)) {
+            return rc;
+        }
+        ctx->resetError();
+        ctx->log(0, "GCP >> Retrying delete for snapshot [%s] after waiting for %d seconds",
+                 o->SnapTag.c_str(), cfg.RetrySleepInterval);
+        WNSLEEP(pause);
+    }
+}
+
 }  // namespace
 
 int GcpUtils::deleteSnaps() {
@@ -78,7 +100,7 @@ int GcpUtils::deleteSnaps() {
         rc = runRetryingRateLimits(
             [&] {
                 followed = false;
-                int step = deleteRepeatingBackendErrors(o);
+                int step = deleteRepeatingBackendErrors(*this, o);
                 if (step != 0) {
                     return step;
                 }
@@ -121,25 +143,6 @@ int GcpUtils::deleteSnaps() {
     reportKeptFailure(kept, "Failed to delete [" + std::to_string(failed) + "] of [" +
                                 std::to_string(ctx->SnapCount) + "] snapshots.");
     return GCP_ERR_INTERNAL;
-}
-
-int GcpUtils::deleteRepeatingBackendErrors(GcpObject* o) {
-    const ArrayConfigs& cfg = ctx->arrayDetails.arrayConfigs;
-    RetryPolicy policy;
-    policy.attempts = kDeleteAttempts;
-    policy.intervalMs = static_cast<long>(cfg.RetrySleepInterval) * 1000;
-    Backoff backend(policy);
-    for (;;) {
-        int rc = rest_deleteSnap(o, ctx);
-        long pause = 0;
-        if (rc != GCP_ERR_BACKEND || !backend.next(&pause)) {
-            return rc;
-        }
-        ctx->resetError();
-        ctx->log(0, "GCP >> Retrying delete for snapshot [%s] after waiting for %d seconds",
-                 o->SnapTag.c_str(), cfg.RetrySleepInterval);
-        WNSLEEP(pause);
-    }
 }
 
 int GcpUtils::rest_deleteSnap(GcpObject* o, GcpCtx* c) {

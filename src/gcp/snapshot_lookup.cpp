@@ -16,6 +16,11 @@ std::string snapshotPath(const GcpObject* object, const std::string& key) {
     return object->ProjectId + "/global/snapshots/" + key;
 }
 
+std::string snapDetailsHead(const GcpUtils& u, const GcpObject* object) {
+    return "Failed to get snapshot details of GCP device [" + object->GCPDeviceName +
+           "] by snap uuid [" + object->SnapUuid + "] in array [" + u.ctx->arrayDetails.ArrayId;
+}
+
 }  // namespace
 
 int GcpUtils::rest_getSnapResourceIdBySnapUuid(GcpObject* object, GcpCtx* c) {
@@ -34,16 +39,11 @@ int GcpUtils::rest_getSnapResourceIdBySnapUuid(GcpObject* object, GcpCtx* c) {
     return 0;
 }
 
-std::string GcpUtils::snapDetailsHead(const GcpObject* object) const {
-    return "Failed to get snapshot details of GCP device [" + object->GCPDeviceName +
-           "] by snap uuid [" + object->SnapUuid + "] in array [" + ctx->arrayDetails.ArrayId;
-}
-
 int GcpUtils::processGetSnapResourceIdBySnapUuidResp(GcpObject* object, GcpCtx* c) {
     jsonxx::Object response;
     response.parse(c->session().restResponse);
     Fields values;
-    const std::string head = snapDetailsHead(object);
+    const std::string head = snapDetailsHead(*this, object);
     if (int rc = readFields(response, kSnapFields, values, head + "] with error - "); rc != 0) {
         return rc;
     }
@@ -89,7 +89,7 @@ int GcpUtils::processGetSnapDetailsBySnapUuidResp(GcpObject* object, GcpCtx* c) 
     jsonxx::Object response;
     response.parse(c->session().restResponse);
     Fields values;
-    const std::string head = snapDetailsHead(object);
+    const std::string head = snapDetailsHead(*this, object);
     if (int rc = readFields(response, kSnapFields, values, head + "] with error - "); rc != 0) {
         return rc;
     }

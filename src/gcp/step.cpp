@@ -19,6 +19,38 @@ void logText(GcpCtx* c, int level, const std::string& text) {
     }
 }
 
+int sendStepRequest(GcpUtils& u, const StepRequest& r) {
+    GcpCtx* ctx = u.ctx;
+    u.rest_resetCtx();
+    logText(ctx, 2, r.begin);
+    if (r.body) {
+        int rc = r.body();
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    BXSnapRESTAPI_Gcp* client =
+        r.sourceAccount ? ctx->session().restClient.get() : u.activeClient();
+    if (!r.link.empty()) {
+        if (client) {
+            client->setBasePath(r.link);
+        }
+    } else {
+        ctx->session().restApiPath = r.path;
+    }
+    const bool sent = client && u.sendMutating(r.post, client);
+    const int rc = sent ? 0 : u.failRequest(r.failOn, GCP_ERR_GCP, r.failure);
+    if (!r.link.empty()) {
+        u.restoreComputeBasePath();
+    }
+    if (rc != 0) {
+        return rc;
+    }
+    logText(ctx, 0, r.started);
+    logText(ctx, 3, r.startedTrace);
+    return 0;
+}
+
 }  // namespace
 
 GcpReqOpInfo GcpUtils::opRecord(const char* type, uint8_t entityType,
@@ -44,38 +76,8 @@ std::string GcpUtils::ownInstancePath(bool attach, const std::string& deviceName
     return attach ? path : path + "?deviceName=" + urlEncode(deviceName);
 }
 
-int GcpUtils::sendStepRequest(const StepRequest& r) {
-    rest_resetCtx();
-    logText(ctx, 2, r.begin);
-    if (r.body) {
-        int rc = r.body();
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    BXSnapRESTAPI_Gcp* client = r.sourceAccount ? ctx->session().restClient.get() : activeClient();
-    if (!r.link.empty()) {
-        if (client) {
-            client->setBasePath(r.link);
-        }
-    } else {
-        ctx->session().restApiPath = r.path;
-    }
-    const bool sent = client && sendMutating(r.post, client);
-    const int rc = sent ? 0 : failRequest(r.failOn, GCP_ERR_GCP, r.failure);
-    if (!r.link.empty()) {
-        restoreComputeBasePath();
-    }
-    if (rc != 0) {
-        return rc;
-    }
-    logText(ctx, 0, r.started);
-    logText(ctx, 3, r.startedTrace);
-    return 0;
-}
-
 int GcpUtils::startStep(GcpStep& step, GcpReqOpInfo& rec) {
-    int rc = sendStepRequest(step.request);
+    int rc = sendStepRequest(*this, step.request);
     if (rc != 0) {
         return rc;
     }

@@ -8,6 +8,73 @@
 
 namespace DuVavaZid {
 
+namespace {
+
+GcpStep cloneDeleteStep(GcpUtils& u, GcpObject* o) {
+    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
+    GcpStep step;
+    step.record = u.cloneRecord(o, "clone-delete");
+    step.readLinks = false;
+    step.request.post = false;
+    step.request.begin = "GCP Deleting " + what + "...";
+    if (!o->CloneSourceLink.empty()) {
+        step.request.link = o->CloneSourceLink;
+    } else if (!u.ctx->restoreOptionsFound) {
+        step.request.path = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
+    } else {
+        step.request.path = u.cloneLocationPath(o) + "/disks/" + o->CloneName;
+    }
+    step.request.failure = "Failed to delete clone [" + o->CloneName + "].";
+    step.request.started = "GCP >> Initiated delete request for " + what + " successfully";
+    step.request.startedTrace = "GCP Deleting " + what + "... - done";
+    step.after = [o](GcpReqOpInfo&) {
+        o->snapInfo->setStatus(BXSO::SNAP_UNMAP_SUCCESS);
+        return 0;
+    };
+    step.done = "Deleted clone [" + o->CloneName + "]";
+    return step;
+}
+
+// Detaches (detach) or deletes each clone that needs it, one after the other.
+int removeClones(GcpUtils& u, bool detach) {
+    for (auto& entry : u.ctx->snapMap) {
+        GcpObject* o = entry.second;
+        if (detach ? o->CloneDevStatus != 1 : o->CloneDevStatus == 3) {
+            continue;
+        }
+        int rc = u.runRetryingRateLimits(
+            [&] {
+                GcpStep step = detach ? u.cloneDetachStep(o) : cloneDeleteStep(u, o);
+                return u.runStep(o, step);
+            },
+            (detach ? "Detach of clone [" : "Deletion of clone [") + o->CloneName + "]");
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    return 0;
+}
+
+int detachClones(GcpUtils& u) {
+    u.ctx->log(2, "Detaching clones...");
+    int rc = removeClones(u, true);
+    if (rc == 0) {
+        u.ctx->log(3, "Detaching clones... - done");
+    }
+    return rc;
+}
+
+int deleteClones(GcpUtils& u) {
+    u.ctx->log(2, "Deleting clones...");
+    int rc = removeClones(u, false);
+    if (rc == 0) {
+        u.ctx->log(3, "Deleting clones... - done");
+    }
+    return rc;
+}
+
+}  // namespace
+
 int GcpUtils::unmapSnaps() {
     ctx->log(2, "Unmapping snapshots - count[%zu]...", ctx->snapMap.size());
     ctx->mapCtx = std::make_unique<GcpMapCtx>();
@@ -32,10 +99,10 @@ int GcpUtils::unmapSnaps() {
         rc = getCloneDetails();
     }
     if (rc == 0) {
-        rc = detachClones();
+        rc = detachClones(*this);
     }
     if (rc == 0) {
-        rc = deleteClones();
+        rc = deleteClones(*this);
     }
     if (rc == 0 && ctx->hpxMode) {
         rc = deleteInterimClones();
@@ -71,44 +138,6 @@ int GcpUtils::unmapSnaps() {
     return 0;
 }
 
-// Detaches (detach) or deletes each clone that needs it, one after the other.
-int GcpUtils::removeClones(bool detach) {
-    for (auto& entry : ctx->snapMap) {
-        GcpObject* o = entry.second;
-        if (detach ? o->CloneDevStatus != 1 : o->CloneDevStatus == 3) {
-            continue;
-        }
-        int rc = runRetryingRateLimits(
-            [&] {
-                GcpStep step = detach ? cloneDetachStep(o) : cloneDeleteStep(o);
-                return runStep(o, step);
-            },
-            (detach ? "Detach of clone [" : "Deletion of clone [") + o->CloneName + "]");
-        if (rc != 0) {
-            return rc;
-        }
-    }
-    return 0;
-}
-
-int GcpUtils::detachClones() {
-    ctx->log(2, "Detaching clones...");
-    int rc = removeClones(true);
-    if (rc == 0) {
-        ctx->log(3, "Detaching clones... - done");
-    }
-    return rc;
-}
-
-int GcpUtils::deleteClones() {
-    ctx->log(2, "Deleting clones...");
-    int rc = removeClones(false);
-    if (rc == 0) {
-        ctx->log(3, "Deleting clones... - done");
-    }
-    return rc;
-}
-
 GcpStep GcpUtils::cloneDetachStep(GcpObject* o) {
     const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
     GcpStep step;
@@ -122,31 +151,6 @@ GcpStep GcpUtils::cloneDetachStep(GcpObject* o) {
     step.request.started = "GCP >> Initiated detach request for " + what + " successfully";
     step.request.startedTrace = "GCP Detaching " + what + "... - done";
     step.done = "Detached clone [" + o->SnapUuid + "] from instance [" + o->InstanceId + "]";
-    return step;
-}
-
-GcpStep GcpUtils::cloneDeleteStep(GcpObject* o) {
-    const std::string what = "clone [" + o->CloneName + "] of snapshot [" + o->SnapTag + "]";
-    GcpStep step;
-    step.record = cloneRecord(o, "clone-delete");
-    step.readLinks = false;
-    step.request.post = false;
-    step.request.begin = "GCP Deleting " + what + "...";
-    if (!o->CloneSourceLink.empty()) {
-        step.request.link = o->CloneSourceLink;
-    } else if (!ctx->restoreOptionsFound) {
-        step.request.path = o->ProjectId + "/zones/" + o->GCPDeviceZone + "/disks/" + o->CloneName;
-    } else {
-        step.request.path = cloneLocationPath(o) + "/disks/" + o->CloneName;
-    }
-    step.request.failure = "Failed to delete clone [" + o->CloneName + "].";
-    step.request.started = "GCP >> Initiated delete request for " + what + " successfully";
-    step.request.startedTrace = "GCP Deleting " + what + "... - done";
-    step.after = [o](GcpReqOpInfo&) {
-        o->snapInfo->setStatus(BXSO::SNAP_UNMAP_SUCCESS);
-        return 0;
-    };
-    step.done = "Deleted clone [" + o->CloneName + "]";
     return step;
 }
 
