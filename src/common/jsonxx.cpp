@@ -1,5 +1,8 @@
 #include "common/jsonxx.h"
 
+#include <cmath>
+#include <limits>
+
 namespace jsonxx {
 
 namespace {
@@ -73,6 +76,39 @@ bool Array::parse(const std::string& text) {
         return false;
     }
     value_ = std::move(v);
+    return true;
+}
+
+int32_t clampToInt32(long double v) {
+    if (std::isnan(v)) {
+        return 0;
+    }
+    if (v >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (v <= static_cast<long double>(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(v);
+}
+
+bool memberAsText(const Object& object, const std::string& name, std::string& value,
+                  bool& isContainer) {
+    value.clear();
+    isContainer = false;
+    if (object.has<String>(name)) {
+        value = object.get<String>(name);
+    } else if (object.has<Boolean>(name)) {
+        value = object.get<Boolean>(name) ? "true" : "false";
+    } else if (object.has<Number>(name)) {
+        value = std::to_string(clampToInt32(object.get<Number>(name)));
+    } else if (object.has<Object>(name) || object.has<Array>(name)) {
+        isContainer = true;
+    } else if (object.has<Null>(name)) {
+        value = "null";
+    } else {
+        return false;
+    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <type_traits>
@@ -154,5 +155,14 @@ template <typename T>
 void Array::append(const T& v) {
     value_.push_back(detail::toJson(v));
 }
+
+// A member read as text the way GCP's answers are read: strings as they are,
+// booleans as "true"/"false", numbers as 32-bit integers (fractions cut,
+// out-of-range values clamped), null as "null"; false when absent. Containers
+// give an empty text and isContainer.
+bool memberAsText(const Object& object, const std::string& name, std::string& value,
+                  bool& isContainer);
+// A JSON number as a 32-bit integer, clamped instead of overflowing.
+int32_t clampToInt32(long double v);
 
 }  // namespace jsonxx

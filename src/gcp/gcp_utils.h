@@ -126,6 +126,8 @@ class GcpUtils {
     void initThreadPool(const std::string& name);
     void runOnWorkers(const char* name, void* (*fn)(void*), std::list<SnapOpReqParams>& items,
                       const char* verb);
+    // A worker whose snapshot failed: the others stop at their next step.
+    void stopOtherWorkers(const GcpObject* object, const char* verb);
     // After a parallel phase in which failed snapshots failed: the call's
     // result is the first worker failure, on the first record too.
     int reportWorkersFailure(size_t failed, const char* verb);
@@ -280,11 +282,6 @@ class InstanceReadScope {
     GcpCtx* ctx_;
 };
 
-// A member read as text the way the analysis reads it: strings as they are,
-// booleans as "true"/"false", numbers as 32-bit integers (clamped), null as
-// "null"; false when absent. Containers give an empty text and isContainer.
-bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
-                      bool& isContainer);
 int getSnapOpStatus(const GcpReqOpInfo& rec);
 bool operationFailed(const jsonxx::Object& response);
 // The disk's name for messages: its GCP name once looked up, else the name or

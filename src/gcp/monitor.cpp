@@ -312,10 +312,10 @@ int GcpUtils::processGetSnapOpProgressResp(GcpObject* object, GcpCtx* c, GcpReqO
     rec.status = values["status"];
     rec.progress = static_cast<short>(std::atoi(values["progress"].c_str()));
     // Optional members: absent ones leave no error behind.
-    if (jsonMemberAsText(response, "startTime", value, isContainer)) {
+    if (jsonxx::memberAsText(response, "startTime", value, isContainer)) {
         rec.startTime = value;
     }
-    if (jsonMemberAsText(response, "endTime", value, isContainer)) {
+    if (jsonxx::memberAsText(response, "endTime", value, isContainer)) {
         rec.endTime = value;
     }
     rec.httpErrorStatusCode.clear();

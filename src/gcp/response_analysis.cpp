@@ -16,43 +16,7 @@ namespace {
 
 constexpr int kNotFoundCode = 404;
 
-// GCP sizes and ids read as numbers fit in 32 bits; anything else is clamped
-// instead of overflowing.
-int32_t toInt32(long double v) {
-    if (std::isnan(v)) {
-        return 0;
-    }
-    if (v >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (v <= static_cast<long double>(std::numeric_limits<int32_t>::min())) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(v);
-}
-
 }  // namespace
-
-bool jsonMemberAsText(const jsonxx::Object& object, const std::string& name, std::string& value,
-                      bool& isContainer) {
-    value.clear();
-    isContainer = false;
-    if (object.has<jsonxx::String>(name)) {
-        value = object.get<jsonxx::String>(name);
-    } else if (object.has<jsonxx::Boolean>(name)) {
-        value = object.get<jsonxx::Boolean>(name) ? GCP_REST_API_JSON_RESP_VALUE_TRUE
-                                                  : GCP_REST_API_JSON_RESP_VALUE_FALSE;
-    } else if (object.has<jsonxx::Number>(name)) {
-        value = std::to_string(toInt32(object.get<jsonxx::Number>(name)));
-    } else if (object.has<jsonxx::Object>(name) || object.has<jsonxx::Array>(name)) {
-        isContainer = true;
-    } else if (object.has<jsonxx::Null>(name)) {
-        value = GCP_REST_API_JSON_RESP_VALUE_NULL;
-    } else {
-        return false;
-    }
-    return true;
-}
 
 void GcpUtils::buildFieldList(const std::string& fields, std::vector<std::string>& names) {
     names.clear();
@@ -70,7 +34,7 @@ void GcpUtils::buildFieldList(const std::string& fields, std::vector<std::string
 
 int GcpUtils::getValueFromJSONObject(const std::string& name, const jsonxx::Object& object,
                                      std::string& value, bool& isContainer) {
-    if (jsonMemberAsText(object, name, value, isContainer)) {
+    if (jsonxx::memberAsText(object, name, value, isContainer)) {
         return 0;
     }
     ctx->session().ErrCode = GCP_ERR_RESPONSE;
@@ -186,7 +150,7 @@ bool GcpUtils::hasBackendError(const std::string& responseText) {
     }
     jsonxx::Object error = response.get<jsonxx::Object>(GCP_REST_API_JSON_RESP_KEY_ERROR);
     if (!error.has<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE) ||
-        toInt32(error.get<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE)) !=
+        jsonxx::clampToInt32(error.get<jsonxx::Number>(GCP_REST_API_JSON_RESP_KEY_CODE)) !=
             GCP_REST_API_ERROR_CODE_BACKEND_ERROR ||
         !error.has<jsonxx::Array>(GCP_REST_API_JSON_RESP_KEY_ERROR_MSGS)) {
         return false;

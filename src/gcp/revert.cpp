@@ -352,11 +352,8 @@ void* revertSnap(void* params) {
             record->setStatus(BXSO::SNAP_REVERT_SUCCESS);
         }
     }
-    if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
-        CtxLockGuard guard(c);
-        c->preemptFlag = true;
-        c->log(0, "GCP Failing revert for snapshot [%s] due to pre-empt flag set",
-               o->SnapUuid.c_str());
+    if (record->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
+        self->stopOtherWorkers(o, "revert");
     }
     c->log(3, "GCP Reverting snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
            o->GCPDeviceName.c_str());

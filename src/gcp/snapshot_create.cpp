@@ -98,7 +98,7 @@ bool adoptEarlierSnapshot(GcpUtils& u, GcpObject* o, std::string& link) {
     auto text = [](const jsonxx::Object& object, const char* name) {
         std::string value;
         bool isContainer = false;
-        return jsonMemberAsText(object, name, value, isContainer) ? value : std::string();
+        return jsonxx::memberAsText(object, name, value, isContainer) ? value : std::string();
     };
     const std::string job = std::to_string(ctx->JobId);
     const std::string source = text(snap, "sourceDisk");
@@ -233,11 +233,8 @@ void* createSnap(void* params) {
         self->runRetryingRateLimits([&] { return takeSnapshot(*self, o); },
                                     "Snapshot [" + o->SnapUuid + "]");
     }
-    if (!c->preemptFlag && record->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
-        CtxLockGuard guard(c);
-        c->preemptFlag = true;
-        c->log(0, "GCP Failing create for snapshot [%s] due to pre-empt flag set",
-               o->SnapUuid.c_str());
+    if (record->getStatus() != BXSO::SNAP_CREATE_SUCCESS) {
+        self->stopOtherWorkers(o, "create");
     }
     c->log(3, "GCP Creating snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
            o->GCPDeviceName.c_str());

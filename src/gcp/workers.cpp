@@ -41,6 +41,16 @@ void GcpUtils::runOnWorkers(const char* name, void* (*fn)(void*), std::list<Snap
     ctx->threadPool.waitForAllThreads(true, true, true, -1);
 }
 
+void GcpUtils::stopOtherWorkers(const GcpObject* o, const char* verb) {
+    if (ctx->preemptFlag) {
+        return;
+    }
+    CtxLockGuard guard(ctx);
+    ctx->preemptFlag = true;
+    ctx->log(0, "GCP Failing %s for snapshot [%s] due to pre-empt flag set", verb,
+             o->SnapUuid.c_str());
+}
+
 int GcpUtils::reportWorkersFailure(size_t failed, const char* verb) {
     if (!ctx->adoptFirstFailure()) {
         // Every failure has a reason; this one only shows in the statuses.

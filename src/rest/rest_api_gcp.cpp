@@ -25,21 +25,6 @@ const char* const kLabelConnect = "GCP REST-connect";
 const char* const kLabelInit = "GCP REST-initializeCurl";
 const char* const kLabelUserPwd = "GCP REST-setUserPasswordHeader";
 
-// JSON numbers are read as 32-bit integers: fractions cut, out-of-range values
-// clamped, never undefined behaviour.
-int32_t clampToInt32(long double v) {
-    if (std::isnan(v)) {
-        return 0;
-    }
-    if (v >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
-        return std::numeric_limits<int32_t>::max();
-    }
-    if (v <= static_cast<long double>(std::numeric_limits<int32_t>::min())) {
-        return std::numeric_limits<int32_t>::min();
-    }
-    return static_cast<int32_t>(v);
-}
-
 void wipe(std::string& secret) {
     wipeSecret(secret);
 }
@@ -521,26 +506,7 @@ bool BXSnapRESTAPI_Gcp::addUserPasswordHeader(const std::string& value) {
 
 bool BXSnapRESTAPI_Gcp::getValueFromJSONObject(const std::string& key, const jsonxx::Object& object,
                                                std::string& value, bool& isContainer) {
-    value.clear();
-    isContainer = false;
-    if (object.has<jsonxx::String>(key)) {
-        value = object.get<jsonxx::String>(key);
-        return true;
-    }
-    if (object.has<jsonxx::Boolean>(key)) {
-        value = object.get<jsonxx::Boolean>(key) ? "true" : "false";
-        return true;
-    }
-    if (object.has<jsonxx::Number>(key)) {
-        value = std::to_string(clampToInt32(object.get<jsonxx::Number>(key)));
-        return true;
-    }
-    if (object.has<jsonxx::Object>(key) || object.has<jsonxx::Array>(key)) {
-        isContainer = true;
-        return true;
-    }
-    if (object.has<jsonxx::Null>(key)) {
-        value = "null";
+    if (jsonxx::memberAsText(object, key, value, isContainer)) {
         return true;
     }
     log(2, "", "\"%s\" tag not found in JSON response.", key.c_str());
