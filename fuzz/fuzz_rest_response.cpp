@@ -10,8 +10,8 @@
 #include "context/gcp_ctx.h"
 #include "fuzz_env.h"
 #include "gcp/gcp_utils.h"
-#include "rest/rest_api_gcp.h"
 #include "gcp/rest_failure.h"
+#include "rest/rest_api_gcp.h"
 #include "rest/secret_mask.h"
 #include "support/fake_host.h"
 

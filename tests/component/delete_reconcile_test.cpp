@@ -1,31 +1,23 @@
 // Snapshot deletion and reconciliation through the exported entry points.
-#include <gtest/gtest.h>
-
 #include <set>
 
-#include "common/jsonxx.h"
-#include "engine/exports.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
-class SnapshotLifecycleTest : public ::testing::Test {
+using bxtest::httpFault;
+
+class SnapshotLifecycleTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
-        env = std::make_unique<bxtest::EmulatorEnv>();
-        ASSERT_TRUE(env->ok()) << env->error();
+        ASSERT_NO_FATAL_FAILURE(startEmulator());
+        util.lister = nullptr;  // no local device is looked at
     }
 
     // A snapshot of data-disk-1 made directly through the API; returns its id.
     std::string makeSnapshot(const std::string& name);
-
-    std::string snapshotJson(const std::string& name) {
-        return env->emu().resourceJson("projects/demo-project/global/snapshots/" + name);
-    }
 
     // A record as the post phase leaves it: metadata with the snapshot's id.
     void prepareRecord(bxtest::FakeSnapInfo& r, const std::string& snapName,
@@ -35,10 +27,6 @@ class SnapshotLifecycleTest : public ::testing::Test {
         r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
         r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 5;
     }
-
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
 };
 
 std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
@@ -59,9 +47,7 @@ std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
             "{\"name\":\"" + name + "\"}", response, false)) {
         return "";
     }
-    jsonxx::Object snap;
-    snap.parse(snapshotJson(name));
-    return snap.get<jsonxx::String>("id");
+    return env->snapshot(name).get<jsonxx::String>("id");
 }
 
 TEST_F(SnapshotLifecycleTest, DeletesExistingAndToleratesNeverCreatedOrGone) {
@@ -78,8 +64,8 @@ TEST_F(SnapshotLifecycleTest, DeletesExistingAndToleratesNeverCreatedOrGone) {
     for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(records[i].status, BXSO::SNAP_DELETE_SUCCESS) << i;
     }
-    EXPECT_TRUE(snapshotJson("del-1").empty());
-    EXPECT_TRUE(snapshotJson("del-2").empty());
+    EXPECT_TRUE(env->snapshot("del-1").empty());
+    EXPECT_TRUE(env->snapshot("del-2").empty());
     EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/" + id1), 1u);
     EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/del-2"), 1u);
     EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/4242"), 0u);
@@ -91,10 +77,7 @@ TEST_F(SnapshotLifecycleTest, NotFoundOnDeleteIsConfirmedByALookup) {
     std::string id = makeSnapshot("vanishing");
     bxtest::RecordSet records(1);
     prepareRecord(records[0], "vanishing", id);
-    gce::FaultSpec del;
-    del.method = "DELETE";
-    del.path = "*/global/snapshots/*";
-    del.status = 404;
+    gce::FaultSpec del = httpFault("DELETE", "*/global/snapshots/*", 404);
     env->emu().injectFault(del);
     // The snapshot really is there: the 404 was wrong, and the record fails.
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
@@ -110,11 +93,8 @@ TEST_F(SnapshotLifecycleTest, NotFoundOnDeleteIsConfirmedByALookup) {
     records[0].status = BXSO::SNAP_STATUS_NONE;
     records[0].setError(0, "");
     env->emu().injectFault(del);
-    gce::FaultSpec laterGet;
-    laterGet.method = "GET";
-    laterGet.path = "*/global/snapshots/*";
+    gce::FaultSpec laterGet = httpFault("GET", "*/global/snapshots/*", 404);
     laterGet.skip = 1;
-    laterGet.status = 404;
     laterGet.reason = "notFound";
     env->emu().injectFault(laterGet);
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0) << records[0].errorText;
@@ -128,12 +108,8 @@ TEST_F(SnapshotLifecycleTest, BackendErrorIsRepeatedWithTheSameRequestId) {
     std::string id = makeSnapshot("flaky");
     bxtest::RecordSet records(1);
     prepareRecord(records[0], "flaky", id);
-    gce::FaultSpec backend;
-    backend.method = "DELETE";
-    backend.path = "*/global/snapshots/*";
-    backend.status = 503;
+    gce::FaultSpec backend = httpFault("DELETE", "*/global/snapshots/*", 503, -1);
     backend.reason = "backendError";
-    backend.count = -1;
     env->emu().injectFault(backend);
     env->emu().clearJournal();
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 1);
@@ -152,13 +128,11 @@ TEST_F(SnapshotLifecycleTest, BackendErrorIsRepeatedWithTheSameRequestId) {
     records[0].setError(0, "");
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 1, &util), 0) << records[0].errorText;
     EXPECT_EQ(records[0].status, BXSO::SNAP_DELETE_SUCCESS);
-    EXPECT_TRUE(snapshotJson("flaky").empty());
+    EXPECT_TRUE(env->snapshot("flaky").empty());
     std::set<std::string> ids;
-    for (const auto& e : env->emu().journal()) {
-        if (e.method == "DELETE") {
-            EXPECT_NE(e.query.find("requestId="), std::string::npos);
-            ids.insert(e.query);
-        }
+    for (const auto& e : env->requests("DELETE", "")) {
+        EXPECT_NE(e.query.find("requestId="), std::string::npos);
+        ids.insert(e.query);
     }
     EXPECT_EQ(ids.size(), 1u);
 }
@@ -169,11 +143,8 @@ TEST_F(SnapshotLifecycleTest, AFailureBetweenSuccessesStillReachesTheFirstRecord
     for (size_t i = 0; i < 3; ++i) {
         prepareRecord(records[i], names[i], makeSnapshot(names[i]));
     }
-    gce::FaultSpec refused;
-    refused.method = "DELETE";
-    refused.path = "*/global/snapshots/*";
-    refused.status = 400;  // no repeat cures it
-    refused.skip = 1;      // the second snapshot's DELETE only
+    gce::FaultSpec refused = httpFault("DELETE", "*/global/snapshots/*", 400);  // not transient
+    refused.skip = 1;  // the second snapshot's DELETE only
     env->emu().injectFault(refused);
     EXPECT_EQ(bxso_deleteSnaps(records.data(), 3, &util), 1);
     EXPECT_EQ(records[1].status, BXSO::SNAP_DELETE_FAILED);
@@ -182,8 +153,8 @@ TEST_F(SnapshotLifecycleTest, AFailureBetweenSuccessesStillReachesTheFirstRecord
     // reports the failure, on the first record as on every failed call.
     EXPECT_NE(records[0].errorCode, 0);
     EXPECT_NE(records[0].errorText.find("refused"), std::string::npos) << records[0].errorText;
-    EXPECT_FALSE(snapshotJson("refused").empty());
-    EXPECT_TRUE(snapshotJson("last").empty());
+    EXPECT_FALSE(env->snapshot("refused").empty());
+    EXPECT_TRUE(env->snapshot("last").empty());
 }
 
 TEST_F(SnapshotLifecycleTest, ReconcileMarksOnlyWhatIsGone) {
@@ -194,12 +165,8 @@ TEST_F(SnapshotLifecycleTest, ReconcileMarksOnlyWhatIsGone) {
     prepareRecord(records[1], "gone", "777");
     prepareRecord(records[2], "", "555");  // the host never named it
     prepareRecord(records[3], "unreachable", otherId);
-    gce::FaultSpec broken;
-    broken.method = "GET";
-    broken.path = "*/global/snapshots/" + otherId;
-    broken.status = 403;
+    gce::FaultSpec broken = httpFault("GET", "*/global/snapshots/" + otherId, 403, -1);
     broken.reason = "forbidden";  // not transient: no repeat
-    broken.count = -1;
     env->emu().injectFault(broken);
     env->emu().clearJournal();
     EXPECT_EQ(bxso_reconcileSnaps(records.data(), 4, &util), 0);

@@ -7,14 +7,13 @@
 #include <nlohmann/json.hpp>
 
 #include "context/gcp_ctx.h"
-#include "emulator/emulator.h"
 #include "engine/exports.h"
 #include "gcp/gcp_utils.h"
 #include "host/http_client.h"
 #include "host/scsi.h"
+#include "support/emulator_env.h"
 #include "support/fake_host.h"
 #include "support/log_capture.h"
-#include "support/settings_file.h"
 
 using namespace DuVavaZid;
 using bxtest::RecordSet;
@@ -26,20 +25,9 @@ using Paths = std::vector<std::string>;
 class EmulatedDevices : public ::testing::Test {
   protected:
     void SetUp() override {
-        gce::EmulatorOptions opts;
-        opts.timeScale = 0;  // operations finish at once
-        emulator = std::make_unique<gce::Emulator>(opts);
-        std::string error;
-        ASSERT_TRUE(emulator->start(&error)) << error;
-        settings.set("Devices", "Backend", "emulator");
-        settings.set("Devices", "EmulatorUrl",
-                     "https://127.0.0.1:" + std::to_string(emulator->apiPort()));
-        settings.set("Devices", "CaBundle", emulator->caFile());
-        util.lister = [](std::vector<std::string>* out) {
-            return HostScsi::listDevices(out, nullptr);
-        };
+        ASSERT_TRUE(env.ok()) << env.error();
+        bxtest::EmulatorEnv::useEmulatedDevices(util);
     }
-    void TearDown() override { emulator->stop(); }
 
     // Attaches a new disk to this VM through the Compute API, as a map does.
     void attachNewDisk(const std::string& diskName, const std::string& deviceName) {
@@ -86,10 +74,10 @@ class EmulatedDevices : public ::testing::Test {
         utils = std::make_unique<GcpUtils>(ctx.get());
     }
 
-    bxtest::SettingsFile settings;
+    bxtest::EmulatorEnv env;
+    gce::Emulator* emulator = &env.emu();
     bxtest::LogCapture log{9};
     bxtest::FakeOSUtil util;
-    std::unique_ptr<gce::Emulator> emulator;
     RecordSet records{1};
     std::unique_ptr<GcpCtx> ctx;
     std::unique_ptr<GcpUtils> utils;

@@ -74,11 +74,7 @@ class LookupTest : public ::testing::Test {
         return it->second;
     }
 
-    std::string diskId(const std::string& path) {
-        jsonxx::Object disk;
-        disk.parse(env->emu().resourceJson(path));
-        return disk.get<jsonxx::String>("id");
-    }
+    std::string diskId(const std::string& path) { return env->idOf(path); }
 
     bool createSnapshot(const std::string& diskPath, const std::string& name) {
         utils->rest_resetCtx();
@@ -133,12 +129,8 @@ TEST_F(LookupTest, UnmatchedDeviceNameIsReadAsADiskName) {
 TEST_F(LookupTest, WrongNameInTheAnswerFails) {
     GcpObject* o = object(0);
     o->GCPDeviceName = "data-disk-3";
-    gce::FaultSpec fault;
-    fault.method = "GET";
-    fault.path = "*/disks/data-disk-3";
-    fault.status = 200;
-    fault.body =
-        env->emu().resourceJson("projects/demo-project/zones/us-central1-a/disks/data-disk-1");
+    gce::FaultSpec fault = bxtest::httpFault("GET", "*/disks/data-disk-3", 200);
+    fault.body = env->disk("data-disk-1").json();
     env->emu().injectFault(fault);
     EXPECT_EQ(utils->getGcpDeviceDetails(o, ctx.get()), 15);
     EXPECT_EQ(ctx->errText(),
@@ -278,10 +270,7 @@ TEST_F(LookupTest, SnapshotChecksAndMissingSnapshots) {
     EXPECT_EQ(utils->rest_getSnapDetailsByResIdOrUuid(o, ctx.get()), 18);
 
     o->SnapResourceId.clear();
-    gce::FaultSpec fault;
-    fault.method = "GET";
-    fault.path = "*/global/snapshots/snap-b";
-    fault.status = 200;
+    gce::FaultSpec fault = bxtest::httpFault("GET", "*/global/snapshots/snap-b", 200);
     fault.body = R"({"name":"snap-b","id":"1","status":"READY","sourceDisk":"x/zones/z/disks/d"})";
     env->emu().injectFault(fault);
     EXPECT_EQ(utils->rest_getSnapDetailsByResIdOrUuid(o, ctx.get()), 14);
@@ -327,12 +316,8 @@ TEST_F(LookupTest, AnswerWithoutItsListsFailsTheLookup) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
         env->emu().clearFaults();
-        gce::FaultSpec fault;
-        fault.method = "GET";
-        fault.path = c.path;
-        fault.status = 200;
+        gce::FaultSpec fault = bxtest::httpFault("GET", c.path, 200, -1);
         fault.body = c.body;
-        fault.count = -1;
         env->emu().injectFault(fault);
         GcpObject* o = object(0);
         int rc = 0;

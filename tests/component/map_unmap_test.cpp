@@ -1,52 +1,33 @@
 // Map and unmap of local snapshots through the exported entry points: clones
 // made from snapshots, attached to the emulated VM and found as its devices.
-#include <gtest/gtest.h>
-
-#include "common/jsonxx.h"
-#include "engine/exports.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
-class MapTest : public ::testing::Test {
+using bxtest::httpFault;
+
+class MapTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
-        env = std::make_unique<bxtest::EmulatorEnv>();
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
-        records = std::make_unique<bxtest::RecordSet>(2);
-        const char* disks[] = {"data-disk-1", "data-disk-2"};
-        for (size_t i = 0; i < 2; ++i) {
-            auto& r = rec(i);
-            bxtest::storePreparedMetadata(r, "1", disks[i]);
-            r.snapName = std::string("bk-") + disks[i];
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
-            r.cloneNumber = 7;
-        }
-        ASSERT_EQ(bxso_snapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
-        ASSERT_EQ(bxso_postSnapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
-        env->emu().clearJournal();
+        ASSERT_NO_FATAL_FAILURE(startEmulator());
+        preparedRecords({"data-disk-1", "data-disk-2"}, "bk-");
+        rec(0).cloneNumber = rec(1).cloneNumber = 7;
+        snapAll(false);
     }
 
-    bxtest::FakeSnapInfo& rec(size_t i) { return (*records)[i]; }
-    jsonxx::Object disk(const std::string& name) {
-        jsonxx::Object o;
-        o.parse(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(name)));
-        return o;
+    // Clones made, but no attach went through.
+    void mapWithoutAttach() {
+        // A refusal: transient answers would be repeated.
+        env->emu().injectFault(httpFault("POST", "*/attachDisk*", 400, -1));
+        EXPECT_EQ(run(bxso_mapSnaps), 1);
+        env->emu().clearFaults();
+        ASSERT_FALSE(disk(rec(0).snapName).empty());
     }
-
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
-    std::unique_ptr<bxtest::RecordSet> records;
 };
 
 TEST_F(MapTest, MapFindsTheClonesAsLocalDevicesAndUnmapRemovesThem) {
     auto devicesBefore = env->emu().scsiDevices();
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(rec(i).status, BXSO::SNAP_MAP_SUCCESS);
         EXPECT_EQ(rec(i).snapDevice.rfind("/dev/sd", 0), 0u) << rec(i).snapDevice;
@@ -67,62 +48,53 @@ TEST_F(MapTest, MapFindsTheClonesAsLocalDevicesAndUnmapRemovesThem) {
     // Mapping again reuses what is there.
     env->emu().clearJournal();
     std::string device = rec(0).snapDevice;
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
     EXPECT_EQ(rec(0).snapDevice, device);
     EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
 
     env->emu().clearJournal();
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(rec(i).status, BXSO::SNAP_UNMAP_SUCCESS);
         EXPECT_TRUE(disk(rec(i).snapName).empty());
     }
-    bool sawDetach = false;
-    for (const auto& e : env->emu().journal()) {
-        if (e.method == "POST" && e.path.find("/detachDisk") != std::string::npos) {
-            sawDetach = true;
-            // The device name, then the request id that makes a repeat harmless.
-            EXPECT_EQ(e.query.rfind("deviceName=" + rec(0).snapName + "&requestId=", 0), 0u)
-                << e.query;
-            break;
-        }
-    }
-    EXPECT_TRUE(sawDetach);
+    auto detaches = env->requests("POST", "/detachDisk");
+    ASSERT_FALSE(detaches.empty());
+    // The device name, then the request id that makes a repeat harmless.
+    EXPECT_EQ(detaches[0].query.rfind("deviceName=" + rec(0).snapName + "&requestId=", 0), 0u)
+        << detaches[0].query;
     EXPECT_EQ(env->emu().scsiDevices().size(), devicesBefore.size());
 
     // Nothing left to remove: unmap still succeeds and touches nothing.
     env->emu().clearJournal();
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
     EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
 }
 
 TEST_F(MapTest, FlaggedRecordsGetGeneratedCloneNames) {
     rec(0).flagsSet[0x8000] = true;
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
     EXPECT_FALSE(disk("bxclone-bk-data-disk-1-7").empty());
     EXPECT_FALSE(disk("bk-data-disk-2").empty());
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_TRUE(disk("bxclone-bk-data-disk-1-7").empty());
 }
 
 TEST_F(MapTest, UnreadableSnapshotLabelsStillGiveAClone) {
-    gce::FaultSpec fault;
-    fault.method = "GET";
-    fault.path = "*/global/snapshots/bk-data-disk-1";
     // The verification reads the snapshot by id; only the label read uses its name.
-    fault.status = 403;
+    gce::FaultSpec fault = httpFault("GET", "*/global/snapshots/bk-data-disk-1", 403);
     fault.reason = "forbidden";
     env->emu().injectFault(fault);
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
     EXPECT_TRUE(disk("bk-data-disk-1").get<jsonxx::Object>("labels").empty());
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
 }
 
 TEST_F(MapTest, DevicesThatNeverAppearFailTheMapAfterRetries) {
     env->emu().setLateDevices(1000);
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(run(bxso_mapSnaps), 1);
     EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_FAILED);
     EXPECT_EQ(rec(0).snapDevice, "");
     EXPECT_EQ(log.count("GCP Waiting for [0] seconds before retrying map"), 2u);  // count 3
@@ -134,58 +106,41 @@ TEST_F(MapTest, DevicesThatNeverAppearFailTheMapAfterRetries) {
     EXPECT_NE(rec(0).errorText.find(rec(1).snapName), std::string::npos) << rec(0).errorText;
     // The clones were made and attached; unmap cleans them up.
     env->emu().setLateDevices(0);
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_TRUE(disk("bk-data-disk-1").empty());
 }
 
 TEST_F(MapTest, InterruptedMapAndUnmapPickUpWhereTheyStopped) {
-    gce::FaultSpec attach;
-    attach.method = "POST";
-    attach.path = "*/attachDisk*";
-    attach.status = 400;  // transient answers would be repeated
-    env->emu().injectFault(attach);
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    env->emu().injectFault(httpFault("POST", "*/attachDisk*", 400));  // not transient
+    EXPECT_EQ(run(bxso_mapSnaps), 1);
     EXPECT_FALSE(disk(rec(0).snapName).empty());  // the clone was made before the failure
 
     env->emu().clearJournal();
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(env->requestsMatching("POST", "/disks/"), 0u);  // nothing created twice
     EXPECT_EQ(env->requestsMatching("POST", "/attachDisk"), 2u);
     EXPECT_EQ(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
 
-    gce::FaultSpec detach;
-    detach.method = "POST";
-    detach.path = "*/detachDisk*";
-    detach.status = 400;
-    env->emu().injectFault(detach);
-    EXPECT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 1);
+    env->emu().injectFault(httpFault("POST", "*/detachDisk*", 400));
+    EXPECT_EQ(run(bxso_unmapSnaps), 1);
     EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_FAILED);
     EXPECT_FALSE(disk(rec(0).snapName).empty());  // kept for a later unmap
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_TRUE(disk(rec(0).snapName).empty());
     EXPECT_TRUE(disk(rec(1).snapName).empty());
 }
 
 TEST_F(MapTest, UnmapDeletesClonesThatWereNeverAttachedAndToleratesNone) {
     // Nothing mapped yet: success without touching anything.
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_SUCCESS);
     EXPECT_EQ(rec(1).status, BXSO::SNAP_UNMAP_SUCCESS);
     EXPECT_EQ(env->requestsMatching("POST", ""), 0u);
     EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
 
-    // Clones made, but no attach went through.
-    gce::FaultSpec attach;
-    attach.method = "POST";
-    attach.path = "*/attachDisk*";
-    attach.status = 400;  // transient answers would be repeated
-    attach.count = -1;
-    env->emu().injectFault(attach);
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
-    env->emu().clearFaults();
-    ASSERT_FALSE(disk(rec(0).snapName).empty());
+    ASSERT_NO_FATAL_FAILURE(mapWithoutAttach());
     env->emu().clearJournal();
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(env->requestsMatching("POST", "/detachDisk"), 0u);
     EXPECT_EQ(env->requestsMatching("DELETE", "/disks/"), 2u);
     EXPECT_TRUE(disk(rec(0).snapName).empty());
@@ -195,22 +150,9 @@ TEST_F(MapTest, UnmapDeletesClonesThatWereNeverAttachedAndToleratesNone) {
 // Only GCP's "not found" makes a clone absent: one that cannot be read fails
 // the unmap with GCP's message and stays for a later unmap.
 TEST_F(MapTest, UnmapOfAnUnreadableCloneFailsAndKeepsIt) {
-    gce::FaultSpec attach;
-    attach.method = "POST";
-    attach.path = "*/attachDisk*";
-    attach.status = 400;
-    attach.count = -1;
-    env->emu().injectFault(attach);
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
-    env->emu().clearFaults();
-    ASSERT_FALSE(disk(rec(0).snapName).empty());
-    gce::FaultSpec unreadable;
-    unreadable.method = "GET";
-    unreadable.path = "*/disks/" + rec(0).snapName;
-    unreadable.status = 503;
-    unreadable.count = -1;
-    env->emu().injectFault(unreadable);
-    EXPECT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 1);
+    ASSERT_NO_FATAL_FAILURE(mapWithoutAttach());
+    env->emu().injectFault(httpFault("GET", "*/disks/" + rec(0).snapName, 503, -1));
+    EXPECT_EQ(run(bxso_unmapSnaps), 1);
     EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_FAILED);
     EXPECT_EQ(rec(0).errorCode, 62010);
     EXPECT_NE(rec(0).errorText.find("Failed to get details of GCP clone device [" +
@@ -219,42 +161,37 @@ TEST_F(MapTest, UnmapOfAnUnreadableCloneFailsAndKeepsIt) {
         << rec(0).errorText;
     EXPECT_FALSE(disk(rec(0).snapName).empty());
     env->emu().clearFaults();
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_TRUE(disk(rec(0).snapName).empty());
 }
 
 // An insert answered without its Operation's link cannot be followed: the
 // map fails and says so instead of waiting on nothing.
 TEST_F(MapTest, CloneInsertAnsweredWithoutItsOperationFailsTheMap) {
-    gce::FaultSpec answer;
-    answer.method = "POST";
-    answer.path = "*/zones/us-central1-a/disks/";
-    answer.status = 200;
+    gce::FaultSpec answer = httpFault("POST", "*/zones/us-central1-a/disks/", 200);
     answer.body = R"({"kind":"compute#operation","status":"PENDING"})";
     env->emu().injectFault(answer);
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(run(bxso_mapSnaps), 1);
     EXPECT_NE(rec(0).errorText.find("Failed to get operation [clone-create] progress link for"),
               std::string::npos)
         << rec(0).errorText;
     EXPECT_NE(rec(0).status, BXSO::SNAP_MAP_SUCCESS);
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
 }
 
 // A snapshot deleted outside the plug-in while mapped: its clone is still
 // detached and deleted, and the log says the snapshot was already gone.
 TEST_F(MapTest, UnmapAfterTheSnapshotWasDeletedOutsideRemovesTheClone) {
-    ASSERT_EQ(bxso_mapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
-    jsonxx::Object snap;
-    ASSERT_TRUE(snap.parse(
-        env->emu().resourceJson("projects/demo-project/global/snapshots/" + rec(0).snapName)));
+    ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
+    std::string id = env->snapshot(rec(0).snapName).get<jsonxx::String>("id");
+    ASSERT_FALSE(id.empty());
     bxtest::RecordSet outside(1);
-    bxtest::storePreparedMetadata(outside[0], "1", "data-disk-1", "us-central1-a",
-                                  snap.get<jsonxx::String>("id"));
+    bxtest::storePreparedMetadata(outside[0], "1", "data-disk-1", "us-central1-a", id);
     outside[0].snapName = rec(0).snapName;
     outside[0].configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
     ASSERT_EQ(bxso_deleteSnaps(outside.data(), 1, &util), 0) << outside[0].errorText;
 
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
     EXPECT_EQ(rec(0).status, BXSO::SNAP_UNMAP_SUCCESS);
     EXPECT_TRUE(disk(rec(0).snapName).empty());
     EXPECT_TRUE(disk(rec(1).snapName).empty());
@@ -264,14 +201,14 @@ TEST_F(MapTest, UnmapAfterTheSnapshotWasDeletedOutsideRemovesTheClone) {
 // An exception out of the host's record still runs the failure path.
 TEST_F(MapTest, ExceptionFromTheHostFailsTheCallWithAReason) {
     rec(1).snapDeviceThrows = true;
-    EXPECT_EQ(bxso_mapSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(run(bxso_mapSnaps), 1);
     EXPECT_EQ(rec(0).errorCode, 62009);
     EXPECT_NE(rec(0).errorText.find("host record refused the device"), std::string::npos)
         << rec(0).errorText;
     EXPECT_EQ(rec(1).status, BXSO::SNAP_MAP_FAILED);
     EXPECT_TRUE(rec(0).hostLogContains("-- failed"));
     rec(1).snapDeviceThrows = false;
-    ASSERT_EQ(bxso_unmapSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
 }
 
 }  // namespace

@@ -148,12 +148,7 @@ TEST_F(MonitorTest, ResourceNotFoundTwiceThenReady) {
     ASSERT_EQ(utils->processResponseForSnapOpAndTargetLink(ctx.get(), rec), 0);
     rec.targetLink = "https://" + env->emu().apiHost() +
                      "/compute/v1/projects/demo-project/global/snapshots/s-late";
-    gce::FaultSpec fault;
-    fault.method = "GET";
-    fault.path = "*/global/snapshots/s-late";
-    fault.count = 2;
-    fault.status = 404;
-    env->emu().injectFault(fault);
+    env->emu().injectFault(bxtest::httpFault("GET", "*/global/snapshots/s-late", 404, 2));
     EXPECT_EQ(utils->monitorResourceStatus(object(0), ctx.get(), rec, true), 0) << ctx->errText();
     EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/s-late"), 3u);
     EXPECT_EQ(log.count("GCP Resource [s-late] not found"), 2u);

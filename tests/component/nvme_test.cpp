@@ -1,28 +1,23 @@
 // A data mover of a newer machine series sees its persistent disks as NVMe
 // namespaces: the whole cycle runs on their Identify data, on a VM with NVMe
 // disks only and on one with both kinds.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <set>
 
-#include "common/jsonxx.h"
-#include "engine/exports.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
 const char* const kPrefix = "nv-disk-";
 
-class NvmeTest : public ::testing::Test {
+class NvmeTest : public bxtest::SnappedDisks {
   protected:
+    void SetUp() override { log.setLevel(-1); }
+
     // disks data disks; those in nvme are NVMe namespaces, the others SCSI
     // disks; machineType picks the VM's series.
     void start(int disks, const std::string& machineType, const std::set<int>& nvme,
                const std::string& extraDevices = "") {
-        env.reset();
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         std::string scenario =
             bxtest::EmulatorEnv::fleetScenario(disks, kPrefix, machineType, nvme);
@@ -30,17 +25,15 @@ class NvmeTest : public ::testing::Test {
             scenario.insert(scenario.size() - 1, R"(,"scsiDevices":)" + extraDevices);
         }
         options.scenarioJson = scenario;
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
+        ASSERT_NO_FATAL_FAILURE(startEmulator(options));
         util.jobId = 55;
-        rs = bxtest::EmulatorEnv::fleetRecords(disks, "nv-snap-", 0, 5);
+        records = bxtest::EmulatorEnv::fleetRecords(disks, "nv-snap-", 0, 5);
         // The boot disk comes first on its bus; data disks follow in order.
         const bool nvmeBoot = machineType.rfind("c3", 0) == 0;
         int nextNvme = nvmeBoot ? 2 : 1;
         char nextScsi = nvmeBoot ? 'a' : 'b';
         for (int i = 0; i < disks; ++i) {
-            auto& r = (*rs)[i];
+            auto& r = rec(i);
             bool onNvme = nvmeBoot || nvme.count(i) > 0;
             r.sourceDevice = onNvme ? "/dev/nvme0n" + std::to_string(nextNvme++)
                                     : std::string("/dev/sd") + nextScsi++;
@@ -50,49 +43,39 @@ class NvmeTest : public ::testing::Test {
         }
     }
 
-    bxtest::FakeSnapInfo& rec(int i) { return (*rs)[i]; }
-    static std::string disk(int i) { return kPrefix + std::to_string(i + 1); }
-
-    std::string sourceOf(int i) {
-        jsonxx::Object d;
-        d.parse(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(disk(i))));
-        return d.has<jsonxx::String>("sourceSnapshot") ? d.get<jsonxx::String>("sourceSnapshot")
-                                                       : "";
-    }
+    static std::string name(int i) { return kPrefix + std::to_string(i + 1); }
 
     void runWholeCycle(int disks) {
         const int n = disks;
-        ASSERT_EQ(bxso_prepareDevices(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_prepareDevices), 0) << rec(0).errorText;
         for (int i = 0; i < n; ++i) {
-            EXPECT_EQ(rec(i).transientMetadata[102], disk(i) + "|")
+            EXPECT_EQ(rec(i).transientMetadata[102], name(i) + "|")
                 << "device name read from " << rec(i).sourceDevice << ": "
                 << rec(i).transientMetadata[102];
         }
-        ASSERT_EQ(bxso_snapDevices(rs->data(), n, &util), 0) << rec(0).errorText;
-        ASSERT_EQ(bxso_postSnapDevices(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
         auto before = env->emu().scsiDevices();
-        ASSERT_EQ(bxso_mapSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
         for (int i = 0; i < n; ++i) {
             // The clone's device is the new device that names the clone.
             std::string device = rec(i).snapDevice;
-            EXPECT_FALSE(device.empty()) << disk(i);
+            EXPECT_FALSE(device.empty()) << name(i);
             EXPECT_EQ(std::count(before.begin(), before.end(), device), 0) << device;
         }
-        ASSERT_EQ(bxso_unmapSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
         EXPECT_EQ(env->emu().scsiDevices(), before);
-        ASSERT_EQ(bxso_revertSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_revertSnaps), 0) << rec(0).errorText;
         for (int i = 0; i < n; ++i) {
-            EXPECT_NE(sourceOf(i).find("/global/snapshots/" + rec(i).snapName), std::string::npos)
-                << disk(i);
-            EXPECT_EQ(rec(i).revertDevice.empty(), false) << disk(i);
+            EXPECT_NE(disk(name(i))
+                          .get<jsonxx::String>("sourceSnapshot")
+                          .find("/global/snapshots/" + rec(i).snapName),
+                      std::string::npos)
+                << name(i);
+            EXPECT_EQ(rec(i).revertDevice.empty(), false) << name(i);
         }
-        ASSERT_EQ(bxso_deleteSnaps(rs->data(), n, &util), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_deleteSnaps), 0) << rec(0).errorText;
     }
-
-    bxtest::LogCapture log{-1};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    std::unique_ptr<bxtest::RecordSet> rs;
-    bxtest::FakeOSUtil util;
 };
 
 TEST_F(NvmeTest, WholeCycleOnAnNvmeVm) {
@@ -134,7 +117,7 @@ TEST_F(NvmeTest, DevicesThatAreNotUsablePersistentDisksAreRefused) {
         }
     }
     rec(0).sourceDevice = "/dev/nvme2n1";
-    EXPECT_EQ(bxso_prepareDevices(rs->data(), 1, &util), 1);
+    EXPECT_EQ(bxso_prepareDevices(records->data(), 1, &util), 1);
     EXPECT_NE(rec(0).errorText.find("has no \"device_name\""), std::string::npos)
         << rec(0).errorText;
 }

@@ -2,39 +2,18 @@
 // INQUIRY and resolved to their disks, disks of other VMs found by id zonal
 // then regional, and the identity every later call rebuilds from stored on
 // each record.
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <sstream>
-
-#include "common/jsonxx.h"
-#include "engine/exports.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
 const std::string kDefaultAccount = "123456789012-compute@developer.gserviceaccount.com";
 const std::string kBackupAccount = "backup-sa@demo-project.iam.gserviceaccount.com";
 
-class PrepareTest : public ::testing::Test {
+class PrepareTest : public bxtest::SnappedDisks {
   protected:
-    void SetUp() override {
-        env = std::make_unique<bxtest::EmulatorEnv>();
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startEmulator()); }
 
-    std::string idOf(const std::string& path) {
-        jsonxx::Object o;
-        o.parse(env->emu().resourceJson(path));
-        return o.has<jsonxx::String>("id") ? o.get<jsonxx::String>("id") : "";
-    }
-
-    std::string diskId(const std::string& name) {
-        return idOf(bxtest::EmulatorEnv::diskPath(name));
-    }
+    std::string diskId(const std::string& name) { return disk(name).get<jsonxx::String>("id"); }
 
     // Local devices belong to the array of the VM's own account.
     static void knowDefaultArray(bxtest::RecordSet& records) {
@@ -45,17 +24,9 @@ class PrepareTest : public ::testing::Test {
 
     // Records for disks of another VM, reached with the backup account's key.
     void useHpx(bxtest::RecordSet& records, const std::vector<std::string>& devices) {
-        std::string pem;
-        for (const auto& sa : env->emu().serviceAccounts()) {
-            if (sa.email == kBackupAccount) {
-                std::ifstream in(sa.pemFile);
-                std::stringstream text;
-                text << in.rdbuf();
-                pem = text.str();
-            }
-        }
+        std::string pem = env->pemOf(kBackupAccount);
         ASSERT_FALSE(pem.empty());
-        std::string vm = idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
+        std::string vm = env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
         for (size_t i = 0; i < devices.size(); ++i) {
             auto& r = records[i];
             r.sourceDevice = devices[i];
@@ -65,10 +36,6 @@ class PrepareTest : public ::testing::Test {
             r.metadata[154] = "us-central1-a|us-central1|";
         }
     }
-
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
 };
 
 TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
@@ -77,7 +44,7 @@ TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
     records[1].sourceDevice = "/dev/sdc";
     knowDefaultArray(records);
     ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;
-    std::string vm = idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
+    std::string vm = env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
 
     struct Expected {
         const char* disk;
@@ -119,7 +86,7 @@ TEST_F(PrepareTest, NonGoogleDeviceFailsThePrepare) {
 TEST_F(PrepareTest, HpxDisksAreFoundByIdZonalThenRegional) {
     bxtest::RecordSet records(2);
     std::string regionalId =
-        idOf("projects/demo-project/regions/us-central1/disks/regional-disk-1");
+        env->idOf("projects/demo-project/regions/us-central1/disks/regional-disk-1");
     ASSERT_FALSE(regionalId.empty());
     useHpx(records, {"demo-project|" + diskId("data-disk-3"), "demo-project|" + regionalId});
     ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;

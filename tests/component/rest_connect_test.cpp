@@ -12,20 +12,11 @@
 namespace {
 
 using namespace resttest;
+using bxtest::split;
 
 const std::string kGrantPrefix =
     "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Ajwt-bearer&assertion=";
 const std::string kDiskPath = "demo-project/zones/us-central1-a/disks/data-disk-1";
-
-std::vector<std::string> split(const std::string& text, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t pos; (pos = text.find(sep, start)) != std::string::npos; start = pos + 1) {
-        parts.push_back(text.substr(start, pos - start));
-    }
-    parts.push_back(text.substr(start));
-    return parts;
-}
 
 class Connect : public RestEnv {
   protected:
@@ -189,7 +180,7 @@ TEST_F(Connect, DestinationAccountLogsOnWithAKeyFileUnderTheBaseDirectory) {
     bxtest::TempDir base;
     std::filesystem::create_directories(base.file("certificates/external"));
     std::filesystem::copy_file(sa.p12File, base.file("certificates/external/dest.p12"));
-    settings.set("Base", "dBASEHOME", base.path());
+    env->settings().set("Base", "dBASEHOME", base.path());
     ASSERT_EQ(utils->rest_connectToArray(), 0);
     emulator->clearJournal();
     ctx->restoreInfo.destUser = sa.email;
@@ -352,28 +343,6 @@ TEST_F(Connect, ExpiredTokenIsRenewedOnceAndTheRequestRepeated) {
     }
 }
 
-TEST_F(Connect, RequestsBeforeInitializeOrConnectSendNothing) {
-    BXSnapRESTAPI_Gcp client;
-    client.setLogger(record.get());
-    client.setBasePath(emulator->apiHost() + "/compute/v1/projects/");
-    client.setMetaBasePath(emulator->metadataHost() + "/computeMetadata/v1/");
-    client.setProtocolType("https");
-    long connectionsBefore = emulator->connectionsAccepted();
-    std::string response;
-    EXPECT_FALSE(client.get(kDiskPath, "", response, false));
-    EXPECT_FALSE(client.get("project/project-id", "", response, true));
-    EXPECT_TRUE(
-        record->hostLogContains("Error: Curl needs to be initialized before making any queries."));
-    ASSERT_TRUE(client.initializeCurl());
-    EXPECT_FALSE(client.get(kDiskPath, "", response, false));
-    EXPECT_FALSE(client.del(kDiskPath, "", response, false));
-    EXPECT_FALSE(client.get("project/project-id", "", response, true));
-    EXPECT_TRUE(record->hostLogContains(
-        "Error:Connect module has to be called before making any queries."));
-    EXPECT_TRUE(emulator->journal().empty());
-    EXPECT_EQ(emulator->connectionsAccepted(), connectionsBefore);
-}
-
 TEST_F(Connect, FiftySequentialRequestsShareOneConnection) {
     ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
     long before = emulator->connectionsAccepted();
@@ -389,7 +358,7 @@ TEST_F(Connect, NoSecretReachesAnyLogLine) {
     bxtest::TempDir base;
     std::filesystem::create_directories(base.file("certificates/external"));
     std::filesystem::copy_file(sa.p12File, base.file("certificates/external/k.p12"));
-    settings.set("Base", "dBASEHOME", base.path());
+    env->settings().set("Base", "dBASEHOME", base.path());
 
     // Metadata flow with a renewal, PEM flow with a renewal, PKCS#12 flow, and
     // a rejected assertion whose exchange is logged.

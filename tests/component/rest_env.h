@@ -5,28 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "context/gcp_ctx.h"
-#include "emulator/emulator.h"
 #include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
+#include "support/emulator_env.h"
 #include "support/fake_host.h"
+#include "support/files.h"
 #include "support/log_capture.h"
-#include "support/settings_file.h"
 
 namespace resttest {
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
+using bxtest::readFile;
 
 class RestEnv : public ::testing::Test {
   protected:
@@ -34,26 +27,17 @@ class RestEnv : public ::testing::Test {
     virtual std::string scenario() const { return ""; }
 
     void SetUp() override {
-        gce::EmulatorOptions opts;
-        opts.timeScale = 0;
+        gce::EmulatorOptions opts = bxtest::EmulatorEnv::defaultOptions();
         opts.scenarioJson = scenario();
-        emulator = std::make_unique<gce::Emulator>(opts);
-        std::string error;
-        ASSERT_TRUE(emulator->start(&error)) << error;
-        settings.set("Gcp", "ComputeHost", emulator->apiHost());
-        settings.set("Gcp", "TokenUrl", emulator->tokenUrl());
-        settings.set("Gcp", "MetadataHost", emulator->metadataHost());
-        settings.set("Gcp", "CaBundle", emulator->caFile());
-        settings.set("Gcp", "TimeoutMs", "20000");
+        env = std::make_unique<bxtest::EmulatorEnv>(opts);
+        ASSERT_TRUE(env->ok()) << env->error();
+        emulator = &env->emu();
         newContext(DuVavaZid::GCP_OP_PREPARE);
     }
 
     void TearDown() override {
         utils.reset();
         ctx.reset();
-        if (emulator) {
-            emulator->stop();
-        }
     }
 
     // A fresh context with one record, array "gcp-array", REST logging on.
@@ -69,16 +53,8 @@ class RestEnv : public ::testing::Test {
         utils = std::make_unique<DuVavaZid::GcpUtils>(ctx.get());
     }
 
-    const gce::Emulator::ServiceAccountKeys& account(const std::string& email) {
-        accounts = emulator->serviceAccounts();
-        for (const auto& a : accounts) {
-            if (a.email == email) {
-                return a;
-            }
-        }
-        ADD_FAILURE() << "no key for " << email;
-        static gce::Emulator::ServiceAccountKeys none;
-        return none;
+    gce::Emulator::ServiceAccountKeys account(const std::string& email) const {
+        return env->account(email);
     }
 
     // Makes the context use a service account with a PEM key or a PKCS#12 file.
@@ -107,9 +83,8 @@ class RestEnv : public ::testing::Test {
     }
 
     bxtest::LogCapture capture{9};
-    bxtest::SettingsFile settings;
-    std::unique_ptr<gce::Emulator> emulator;
-    std::vector<gce::Emulator::ServiceAccountKeys> accounts;
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    gce::Emulator* emulator = nullptr;
     bxtest::FakeOSUtil osUtil;
     std::unique_ptr<bxtest::FakeSnapInfo> record;
     std::unique_ptr<DuVavaZid::GcpCtx> ctx;

@@ -1,11 +1,8 @@
 // Instance metadata queries against the emulator's metadata server.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "rest_env.h"
+#include "support/raw_http_server.h"
 
 namespace {
 
@@ -49,16 +46,31 @@ TEST_F(MetaQueries, ConnectionFillsTheInstanceIdentity) {
         0));
 }
 
+// Whether the tree is read at once or, when that fails, value by value.
 TEST_F(MetaQueries, KnownInstanceIdAndZoneAreNotAskedAgainAndHpxTakesTheArrayAccount) {
-    ctx->instanceId = "42";
-    ctx->instanceZone = "europe-west1-b";
-    ctx->hpxMode = true;
-    useServiceAccount(account(kBackupAccount), true);
-    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
-    EXPECT_EQ(metadataPaths(), (std::vector<std::string>{""}));
-    EXPECT_EQ(ctx->instanceId, "42");
-    EXPECT_EQ(ctx->instanceZone, "europe-west1-b");
-    EXPECT_EQ(ctx->serviceAccount, kBackupAccount);
+    for (bool oneByOne : {false, true}) {
+        SCOPED_TRACE(oneByOne ? "one by one" : "the whole tree");
+        newContext(DuVavaZid::GCP_OP_PREPARE);
+        emulator->clearJournal();
+        if (oneByOne) {
+            emulator->injectFault(bxtest::httpFault("", "/computeMetadata/v1/", 503));
+        }
+        ctx->instanceId = "42";
+        ctx->instanceZone = "europe-west1-b";
+        ctx->hpxMode = true;
+        useServiceAccount(account(kBackupAccount), true);
+        ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+        const std::vector<std::string> asked =
+            oneByOne
+                ? std::vector<std::string>{"", "project/project-id", "project/numeric-project-id",
+                                           "instance/name", "instance/hostname"}
+                : std::vector<std::string>{""};
+        EXPECT_EQ(metadataPaths(), asked);
+        EXPECT_EQ(ctx->instanceId, "42");
+        EXPECT_EQ(ctx->instanceZone, "europe-west1-b");
+        EXPECT_EQ(ctx->serviceAccount, kBackupAccount);
+        EXPECT_EQ(ctx->projectId, "demo-project");
+    }
 }
 
 TEST_F(MetaQueries, HpxDeleteAsksNothing) {
@@ -71,32 +83,10 @@ TEST_F(MetaQueries, HpxDeleteAsksNothing) {
     EXPECT_TRUE(capture.contains("GCP Not getting GCP meta details for this MN", 0));
 }
 
-TEST_F(MetaQueries, KnownInstanceIdAndZoneAreNotAskedAgainWhenReadOneByOne) {
-    gce::FaultSpec tree;
-    tree.path = "/computeMetadata/v1/";
-    tree.status = 503;
-    emulator->injectFault(tree);
-    ctx->instanceId = "42";
-    ctx->instanceZone = "europe-west1-b";
-    ctx->hpxMode = true;
-    useServiceAccount(account(kBackupAccount), true);
-    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
-    EXPECT_EQ(metadataPaths(),
-              (std::vector<std::string>{"", "project/project-id", "project/numeric-project-id",
-                                        "instance/name", "instance/hostname"}));
-    EXPECT_EQ(ctx->instanceId, "42");
-    EXPECT_EQ(ctx->projectId, "demo-project");
-}
-
 // When the tree cannot be read, each value is read alone and a failure names it.
 TEST_F(MetaQueries, FailedQueryGives15WithGcpsMessage) {
-    gce::FaultSpec tree;
-    tree.path = "/computeMetadata/v1/";
-    tree.status = 503;
-    emulator->injectFault(tree);
-    gce::FaultSpec fault;
-    fault.path = "/computeMetadata/v1/instance/hostname";
-    fault.status = 503;
+    emulator->injectFault(bxtest::httpFault("", "/computeMetadata/v1/", 503));
+    gce::FaultSpec fault = bxtest::httpFault("", "/computeMetadata/v1/instance/hostname", 503);
     fault.body = R"({"error":{"code":503,"message":"metadata busy"}})";
     emulator->injectFault(fault);
     EXPECT_EQ(utils->rest_connectToArray(), 15);
@@ -111,15 +101,9 @@ TEST_F(MetaQueries, FailedQueryGives15WithGcpsMessage) {
 }
 
 TEST_F(MetaQueries, UnreachableMetadataServerGives13) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    settings.set("Gcp", "MetadataHost", "127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    const std::string port = std::to_string(bxtest::unusedPort());
+    ASSERT_NE(port, "0");
+    env->settings().set("Gcp", "MetadataHost", "127.0.0.1:" + port);
 
     EXPECT_EQ(utils->rest_connectToArray(), 13);
     EXPECT_EQ(ctx->session().ErrCode, 13);
@@ -136,16 +120,15 @@ TEST_F(MetaQueries, UnreachableMetadataServerGives13) {
     EXPECT_EQ(ctx->session().restErrorFlag, 1);
     EXPECT_TRUE(capture.contains("- URL-[instance/service-accounts/default/token]", -1));
     // libcurl's own text of the transport error is in the debug log.
-    EXPECT_TRUE(
-        capture.contains("GCP HTTP GET http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
-                             "/computeMetadata/v1/instance/service-accounts/default/"
-                             "token failed: Failed to connect to 127.0.0.1 port",
-                         -1))
+    EXPECT_TRUE(capture.contains("GCP HTTP GET http://127.0.0.1:" + port +
+                                     "/computeMetadata/v1/instance/service-accounts/default/"
+                                     "token failed: Failed to connect to 127.0.0.1 port",
+                                 -1))
         << capture.all();
 }
 
 TEST_F(MetaQueries, MetadataHostFromTheEnvironmentWinsOverTheSettings) {
-    settings.set("Gcp", "MetadataHost", "127.0.0.1:1");
+    env->settings().set("Gcp", "MetadataHost", "127.0.0.1:1");
     ::setenv("GCE_METADATA_HOST", emulator->metadataHost().c_str(), 1);
     int rc = utils->rest_connectToArray();
     ::unsetenv("GCE_METADATA_HOST");

@@ -2,13 +2,7 @@
 // safe-point, the deletion and the new disk all go through the disk's region,
 // and the new disk keeps its replica zones, labels, encryption key, snapshot
 // schedule and description.
-#include <gtest/gtest.h>
-
-#include "common/jsonxx.h"
-#include "engine/exports.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
@@ -36,16 +30,14 @@ const char* const kScenario = R"JSON({
 
 const char* const kRegionalDisk = "projects/demo-project/regions/us-central1/disks/regional-disk-1";
 
-TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
-    bxtest::LogCapture log{9};
+using RevertRegionalTest = bxtest::SnappedDisks;
+
+TEST_F(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
     gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
     options.scenarioJson = kScenario;
-    bxtest::EmulatorEnv env(options);
-    ASSERT_TRUE(env.ok()) << env.error();
-    bxtest::FakeOSUtil util;
-    bxtest::EmulatorEnv::useEmulatedDevices(util);
-    bxtest::RecordSet records(1);
-    auto& r = records[0];
+    ASSERT_NO_FATAL_FAILURE(startEmulator(options));
+    records = std::make_unique<bxtest::RecordSet>(1);
+    auto& r = rec(0);
     r.sourceDevice = "/dev/sdb";
     r.knownArrays["GCP-Default-IAM"] = 0;
     r.snapName = "bk-regional";
@@ -53,17 +45,12 @@ TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
     r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
     r.intProperties[13] = 77;
     r.hostInfoText = "ab12";
-    ASSERT_EQ(bxso_prepareDevices(records.data(), 1, &util), 0) << r.errorText;
-    ASSERT_EQ(bxso_snapDevices(records.data(), 1, &util), 0) << r.errorText;
-    ASSERT_EQ(bxso_postSnapDevices(records.data(), 1, &util), 0) << r.errorText;
-    jsonxx::Object before;
-    before.parse(env.emu().resourceJson(kRegionalDisk));
-    env.emu().clearJournal();
+    ASSERT_NO_FATAL_FAILURE(snapAll(true));
+    jsonxx::Object before = env->resource(kRegionalDisk);
 
-    ASSERT_EQ(bxso_revertSnaps(records.data(), 1, &util), 0) << r.errorText;
+    ASSERT_EQ(run(bxso_revertSnaps), 0) << r.errorText;
     EXPECT_EQ(r.status, BXSO::SNAP_REVERT_SUCCESS);
-    jsonxx::Object after;
-    after.parse(env.emu().resourceJson(kRegionalDisk));
+    jsonxx::Object after = env->resource(kRegionalDisk);
     ASSERT_FALSE(after.empty());
     EXPECT_NE(after.get<jsonxx::String>("id"), before.get<jsonxx::String>("id"));
     EXPECT_NE(after.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bk-regional"),
@@ -84,23 +71,14 @@ TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
     EXPECT_EQ(r.revertDevice.rfind("/dev/sd", 0), 0u) << r.revertDevice;
 
     // Attached again under its own device name.
-    jsonxx::Object vm;
-    vm.parse(env.emu().resourceJson("projects/demo-project/zones/us-central1-a/instances/mover-1"));
-    const jsonxx::Array& disks = vm.get<jsonxx::Array>("disks");
-    bool attached = false;
-    for (size_t i = 0; i < disks.size(); ++i) {
-        const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
-        attached |= d.get<jsonxx::String>("deviceName") == "regional-dev" &&
-                    d.get<jsonxx::String>("source").find(
-                        "/regions/us-central1/disks/"
-                        "regional-disk-1") != std::string::npos;
-    }
-    EXPECT_TRUE(attached);
+    EXPECT_NE(
+        env->attachedSource("regional-dev").find("/regions/us-central1/disks/regional-disk-1"),
+        std::string::npos);
 
     // Every request about the disk named its region, and the new disk's body
     // carried the region, both replica zones and a regional type.
     size_t inserts = 0;
-    for (const auto& e : env.emu().journal()) {
+    for (const auto& e : env->emu().journal()) {
         if (e.path.find("/disks/regional-disk-1") != std::string::npos) {
             EXPECT_NE(e.path.find("/regions/us-central1/"), std::string::npos) << e.path;
         }
@@ -117,9 +95,9 @@ TEST(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
         }
     }
     EXPECT_EQ(inserts, 1u);
-    EXPECT_EQ(env.requestsMatching("POST",
-                                   "/regions/us-central1/disks/regional-disk-1/"
-                                   "createSnapshot"),
+    EXPECT_EQ(env->requestsMatching("POST",
+                                    "/regions/us-central1/disks/regional-disk-1/"
+                                    "createSnapshot"),
               1u);  // the safe-point
 }
 

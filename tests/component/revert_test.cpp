@@ -2,89 +2,47 @@
 // replaced by disks made from their snapshots, and the undo when any step of
 // any disk fails. After every call each disk of the call must exist and be
 // attached under its former device name.
-#include <gtest/gtest.h>
-
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include "common/jsonxx.h"
 #include "context/gcp_ctx.h"
-#include "engine/exports.h"
 #include "gcp/gcp_utils.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
+
+using bxtest::httpFault;
+using bxtest::opFault;
 
 const char* const kDisks[] = {"data-disk-1", "data-disk-2"};
 const char* const kSafePointSetting = "SMCONFIG_CREATE_SAFE_POINT_SNAPSHOT_BEFORE_REVERT_KEY";
 constexpr int kBackupJobId = 77;
 
-class RevertTest : public ::testing::Test {
+class RevertTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
-        env = std::make_unique<bxtest::EmulatorEnv>();
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
+        ASSERT_NO_FATAL_FAILURE(startEmulator());
         util.jobId = 4321;
-        records = std::make_unique<bxtest::RecordSet>(2);
+        preparedRecords({kDisks[0], kDisks[1]}, "bk-");
         for (size_t i = 0; i < 2; ++i) {
             auto& r = rec(i);
             originalIds.push_back(disk(kDisks[i]).get<jsonxx::String>("id"));
             originalLabels.push_back(disk(kDisks[i]).get<jsonxx::Object>("labels").json());
             bxtest::storePreparedMetadata(r, originalIds[i], kDisks[i]);
             r.metadata[167] = originalLabels[i];  // as prepare stores the disk's labels
-            r.snapName = std::string("bk-") + kDisks[i];
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
-            r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
             r.intProperties[13] = kBackupJobId;
             r.hostInfoText = "ab12";
         }
-        ASSERT_EQ(bxso_snapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
-        ASSERT_EQ(bxso_postSnapDevices(records->data(), 2, &util), 0) << rec(0).errorText;
-        env->emu().clearJournal();
+        snapAll(false);
     }
 
-    bxtest::FakeSnapInfo& rec(size_t i) { return (*records)[i]; }
-    jsonxx::Object disk(const std::string& name) {
-        jsonxx::Object o;
-        o.parse(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(name)));
-        return o;
-    }
-    // The source of the disk attached to the VM under this device name; "" when none.
-    std::string attachedSource(const std::string& deviceName) {
-        jsonxx::Object vm;
-        vm.parse(
-            env->emu().resourceJson("projects/demo-project/zones/us-central1-a/instances/mover-1"));
-        jsonxx::Array disks = vm.get<jsonxx::Array>("disks");
-        for (size_t i = 0; i < disks.size(); ++i) {
-            jsonxx::Object d = disks.get<jsonxx::Object>(i);
-            if (d.get<jsonxx::String>("deviceName") == deviceName) {
-                return d.get<jsonxx::String>("source");
-            }
-        }
-        return "";
-    }
-    std::vector<std::string> safePointNames() {
-        std::vector<std::string> names;
-        for (const auto& e : env->emu().journal()) {
-            if (e.method == "POST" && e.path.find("/createSnapshot") != std::string::npos) {
-                jsonxx::Object body;
-                body.parse(e.body);
-                names.push_back(body.get<jsonxx::String>("name"));
-            }
-        }
-        return names;
-    }
     // Every disk of the call exists and is attached under its former device name.
     void expectEveryDiskAttached() {
         for (const char* name : kDisks) {
             EXPECT_FALSE(disk(name).empty()) << name << " was lost";
-            std::string source = attachedSource(name);
-            EXPECT_NE(source.find(std::string("/disks/") + name), std::string::npos)
-                << name << " is not attached: [" << source << "]";
+            EXPECT_TRUE(env->attachedUnderItsName(name))
+                << name << " is not attached: [" << env->attachedSource(name) << "]";
         }
     }
 
@@ -98,16 +56,12 @@ class RevertTest : public ::testing::Test {
         }
     }
 
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
-    std::unique_ptr<bxtest::RecordSet> records;
     std::vector<std::string> originalIds;
     std::vector<std::string> originalLabels;
 };
 
 TEST_F(RevertTest, DisksComeBackFromTheirSnapshotsUnderTheirDeviceNames) {
-    ASSERT_EQ(bxso_revertSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_revertSnaps), 0) << rec(0).errorText;
     for (size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(kDisks[i]);
         EXPECT_EQ(rec(i).status, BXSO::SNAP_REVERT_SUCCESS);
@@ -121,36 +75,30 @@ TEST_F(RevertTest, DisksComeBackFromTheirSnapshotsUnderTheirDeviceNames) {
         std::string id = d.get<jsonxx::String>("id");
         EXPECT_NE(id, originalIds[i]);
         EXPECT_EQ(rec(i).metadata[6].substr(0, rec(i).metadata[6].find('|')), id);
-        EXPECT_NE(attachedSource(kDisks[i]).find(std::string("/disks/") + kDisks[i]),
-                  std::string::npos);
+        EXPECT_TRUE(env->attachedUnderItsName(kDisks[i]));
         EXPECT_EQ(rec(i).revertDevice.rfind("/dev/sd", 0), 0u) << rec(i).revertDevice;
     }
     EXPECT_NE(rec(0).revertDevice, rec(1).revertDevice);
 
     // Safe-point snapshots: named from cell id, snapshot number, job and time,
     // labelled with both job ids as numbers, and deleted once all succeeded.
-    std::vector<std::string> safePoints = safePointNames();
+    auto safePoints = env->requests("POST", "/createSnapshot");
     ASSERT_EQ(safePoints.size(), 2u);
-    for (const auto& name : safePoints) {
+    for (const auto& e : safePoints) {
+        jsonxx::Object body;
+        body.parse(e.body);
+        const std::string name = body.get<jsonxx::String>("name");
         EXPECT_EQ(name.rfind("bx-sp-ab12-", 0), 0u) << name;
         EXPECT_NE(name.find("-4321-"), std::string::npos) << name;
-        EXPECT_TRUE(
-            env->emu().resourceJson("projects/demo-project/global/snapshots/" + name).empty());
+        EXPECT_TRUE(env->snapshot(name).empty());
+        jsonxx::Object labels = body.get<jsonxx::Object>("labels");
+        EXPECT_TRUE(labels.has<jsonxx::Number>("snap-backup-job-bx")) << e.body;
+        EXPECT_TRUE(labels.has<jsonxx::Number>("snap-revert-job-bx")) << e.body;
+        EXPECT_EQ(labels.get<jsonxx::String>("data-protection-vendor-bx"), "taldrix");
     }
     EXPECT_EQ(env->requestsMatching("DELETE", "/global/snapshots/bx-sp-"), 2u);
-    for (const auto& e : env->emu().journal()) {
-        if (e.method == "POST" && e.path.find("/createSnapshot") != std::string::npos) {
-            jsonxx::Object labels;
-            jsonxx::Object body;
-            body.parse(e.body);
-            labels = body.get<jsonxx::Object>("labels");
-            EXPECT_TRUE(labels.has<jsonxx::Number>("snap-backup-job-bx")) << e.body;
-            EXPECT_TRUE(labels.has<jsonxx::Number>("snap-revert-job-bx")) << e.body;
-            EXPECT_EQ(labels.get<jsonxx::String>("data-protection-vendor-bx"), "taldrix");
-        }
-        if (e.method == "POST" && e.path.find("/detachDisk") != std::string::npos) {
-            EXPECT_EQ(e.query.rfind("deviceName=data-disk-", 0), 0u) << e.query;
-        }
+    for (const auto& e : env->requests("POST", "/detachDisk")) {
+        EXPECT_EQ(e.query.rfind("deviceName=data-disk-", 0), 0u) << e.query;
     }
 }
 
@@ -164,25 +112,21 @@ struct FailureCase {
     int count = 1;    // requests that fail; beyond the two disks' own, the undo's
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RevertFailureTest : public RevertTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(RevertFailureTest, EveryDiskIsAttachedAfterTheUndo) {
     const FailureCase& c = GetParam();
     if (c.operationFault) {
-        gce::OperationFault fault;
-        fault.operationType = c.operationType;
-        fault.errorCode = "INTERNAL_ERROR";  // rate errors are tried again
-        env->emu().failOperation(fault);
+        env->emu().failOperation(opFault(c.operationType));  // rate errors are tried again
     } else {
-        gce::FaultSpec fault;
-        fault.method = c.method;
-        fault.path = c.path;
         // A refusal that no repeat cures: transient answers are repeated.
-        fault.status = 400;
-        fault.count = c.count;
-        env->emu().injectFault(fault);
+        env->emu().injectFault(httpFault(c.method, c.path, 400, c.count));
     }
-    EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(run(bxso_revertSnaps), 1);
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(rec(i).status, BXSO::SNAP_REVERT_FAILED);
     }
@@ -215,17 +159,11 @@ TEST_F(RevertTest, UndoRecreatesADiskThatItsFirstPassDeleted) {
     for (size_t i = 0; i < 2; ++i) {
         rec(i).configValues["SMCONFIG_SNAP_OP_THREAD_COUNT_KEY"] = 1;  // one disk after the other
     }
-    gce::OperationFault attach;
-    attach.operationType = "attachDisk";
-    attach.errorCode = "INTERNAL_ERROR";
-    env->emu().failOperation(attach);
-    gce::FaultSpec create;
-    create.method = "POST";
-    create.path = "re:/zones/us-central1-a/disks/?$";
-    create.status = 400;
+    env->emu().failOperation(opFault("attachDisk"));
+    gce::FaultSpec create = httpFault("POST", "re:/zones/us-central1-a/disks/?$", 400);
     create.skip = 1;  // the revert's own insert passes; the undo's first is refused
     env->emu().injectFault(create);
-    EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
+    EXPECT_EQ(run(bxso_revertSnaps), 1);
     expectEveryDiskAttached();
     EXPECT_NE(
         disk(kDisks[0]).get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bx-sp-"),
@@ -238,12 +176,9 @@ TEST_F(RevertTest, UndoRecreatesADiskThatItsFirstPassDeleted) {
 // taken again and the revert goes through.
 TEST_F(RevertTest, StepRefusedForTheRateOfOperationsIsTakenAgain) {
     for (const char* type : {"detachDisk", "createSnapshot", "delete", "insert", "attachDisk"}) {
-        gce::OperationFault fault;
-        fault.operationType = type;
-        fault.errorCode = "RATE_LIMIT_EXCEEDED";
-        env->emu().failOperation(fault);
+        env->emu().failOperation(opFault(type, "RATE_LIMIT_EXCEEDED"));
     }
-    ASSERT_EQ(bxso_revertSnaps(records->data(), 2, &util), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_revertSnaps), 0) << rec(0).errorText;
     for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(rec(i).status, BXSO::SNAP_REVERT_SUCCESS);
     }
@@ -272,11 +207,8 @@ TEST_F(RevertTest, WithoutSafePointsADetachedDiskIsStillAttachedAgain) {
     for (size_t i = 0; i < 2; ++i) {
         rec(i).configValues[kSafePointSetting] = 0;
     }
-    gce::OperationFault fault;
-    fault.operationType = "detachDisk";
-    fault.errorCode = "INTERNAL_ERROR";  // rate errors are tried again
-    env->emu().failOperation(fault);
-    EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
+    env->emu().failOperation(opFault("detachDisk"));  // rate errors are tried again
+    EXPECT_EQ(run(bxso_revertSnaps), 1);
     expectEveryDiskAttached();
     EXPECT_EQ(env->requestsMatching("POST", "/createSnapshot"), 0u);
     // The disk whose detach failed (the workers' interleaving decides which)
@@ -303,12 +235,8 @@ TEST_F(RevertTest, WithoutSafePointsALateFailureCannotBeUndone) {
     // One attach fails. (Failing two would make the outcome depend on whether
     // the second fault hits the other disk's attach or the first disk's
     // re-attach, which the workers' interleaving decides.)
-    gce::OperationFault fault;
-    fault.operationType = "attachDisk";
-    fault.errorCode = "INTERNAL_ERROR";
-    fault.count = 1;
-    env->emu().failOperation(fault);
-    EXPECT_EQ(bxso_revertSnaps(records->data(), 2, &util), 1);
+    env->emu().failOperation(opFault("attachDisk", "INTERNAL_ERROR", 1));
+    EXPECT_EQ(run(bxso_revertSnaps), 1);
     EXPECT_TRUE(
         log.contains("since snapshot config [Create safe-point snapshot before revert] is "
                      "not enabled"));

@@ -3,48 +3,19 @@
 // account key signing a JWT). No access token, JWT assertion, private key or
 // password may appear in the debug log, the host's job log or an error text.
 // The secrets to look for are taken from what actually went over the wire.
-#include <gtest/gtest.h>
-
-#include <fstream>
 #include <set>
 #include <sstream>
 
-#include "common/jsonxx.h"
-#include "engine/exports.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
 const std::string kBackupAccount = "backup-sa@demo-project.iam.gserviceaccount.com";
 const std::string kPassword = "Audit-Pa55w0rd-Never-Logged";
 
-class SecretsAudit : public ::testing::Test {
+class SecretsAudit : public bxtest::SnappedDisks {
   protected:
-    void SetUp() override {
-        env = std::make_unique<bxtest::EmulatorEnv>();
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
-    }
-
-    std::string pemOf(const std::string& email) {
-        for (const auto& sa : env->emu().serviceAccounts()) {
-            if (sa.email == email) {
-                std::ifstream in(sa.pemFile);
-                std::stringstream text;
-                text << in.rdbuf();
-                return text.str();
-            }
-        }
-        return "";
-    }
-
-    std::string idOf(const std::string& path) {
-        jsonxx::Object o;
-        o.parse(env->emu().resourceJson(path));
-        return o.has<jsonxx::String>("id") ? o.get<jsonxx::String>("id") : "";
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startEmulator()); }
 
     void prepareRecords(bxtest::RecordSet& records, bool hpx, const std::string& tag) {
         for (size_t i = 0; i < records.size(); ++i) {
@@ -56,9 +27,11 @@ class SecretsAudit : public ::testing::Test {
             r.configValues["SMCONFIG_NAME_ENABLE_DIAGNOSTIC_LOGGING"] = 1;
             if (hpx) {
                 const char* disks[] = {"data-disk-1", "data-disk-2"};
-                r.sourceDevice = "demo-project|" + idOf(bxtest::EmulatorEnv::diskPath(disks[i]));
-                r.sourceInfo = "demo-project|" +
-                               idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
+                r.sourceDevice =
+                    "demo-project|" + env->idOf(bxtest::EmulatorEnv::diskPath(disks[i]));
+                r.sourceInfo =
+                    "demo-project|" +
+                    env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
                 r.array.user = kBackupAccount;
                 r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + pem;
                 r.metadata[154] = "us-central1-a|us-central1|";
@@ -123,16 +96,13 @@ class SecretsAudit : public ::testing::Test {
         return out;
     }
 
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
     std::string pem;
     std::vector<std::string> haystacks;
     std::set<std::string> bearerTokens;
 };
 
 TEST_F(SecretsAudit, NoSecretInAnyLogOrErrorText) {
-    pem = pemOf(kBackupAccount);
+    pem = env->pemOf(kBackupAccount);
     ASSERT_FALSE(pem.empty());
     bxtest::RecordSet local(2);
     prepareRecords(local, false, "audit-local");

@@ -1,27 +1,21 @@
 // Transient answers against the emulator: polls and mutating requests are
 // repeated with backoff (mutating ones under one requestId), pauses go
 // through the injected sleeper, and failed Operations say why.
-#include <gtest/gtest.h>
-
-#include <map>
+#include <algorithm>
 #include <mutex>
-#include <set>
 #include <vector>
 
-#include "common/jsonxx.h"
-#include "engine/exports.h"
 #include "runtime/runtime.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 namespace {
 
 const char* const kPrefix = "tr-disk-";
 
-class TransientTest : public ::testing::Test {
+class TransientTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
+        log.setLevel(3);
         bxrt::setSleeper([this](long ms) {
             std::lock_guard<std::mutex> lock(sleptMutex);
             slept.push_back(ms);
@@ -30,45 +24,21 @@ class TransientTest : public ::testing::Test {
     void TearDown() override { bxrt::setSleeper(nullptr); }
 
     void start(int disks, double timeScale = 0) {
-        disks_ = disks;
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
-        options.scenarioJson = bxtest::EmulatorEnv::fleetScenario(disks, kPrefix);
         options.timeScale = timeScale;
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
-        bxtest::EmulatorEnv::useEmulatedDevices(util);
+        ASSERT_NO_FATAL_FAILURE(startFleet(disks, kPrefix, "tr-snap-", 1, 30, options));
         util.jobId = 777;
-        rs = bxtest::EmulatorEnv::fleetRecords(disks, "tr-snap-", 1, 30);
-        ASSERT_EQ(bxso_prepareDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+        ASSERT_EQ(run(bxso_prepareDevices), 0) << rec(0).errorText;
     }
 
-    static std::string disk(int i) { return kPrefix + std::to_string(i + 1); }
+    static std::string name(int i) { return kPrefix + std::to_string(i + 1); }
 
-    std::string snapshotStatus(const std::string& name) {
-        jsonxx::Object o;
-        if (!o.parse(env->emu().resourceJson("projects/demo-project/global/snapshots/" + name)) ||
-            !o.has<jsonxx::String>("status")) {
-            return "";
-        }
-        return o.get<jsonxx::String>("status");
-    }
-
+    // Snapshots of the name, those being deleted included.
     size_t snapshotsNamed(const std::string& name) {
-        jsonxx::Object state;
-        state.parse(env->emu().stateJson());
-        size_t n = 0;
-        const jsonxx::Array& snaps = state.get<jsonxx::Array>("snapshots");
-        for (size_t i = 0; i < snaps.size(); ++i) {
-            n += snaps.get<jsonxx::Object>(i).get<jsonxx::String>("name") == name;
-        }
-        return n;
+        auto all = env->names("snapshots", "", true);
+        return static_cast<size_t>(std::count(all.begin(), all.end(), name));
     }
 
-    bxtest::LogCapture log{3};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    std::unique_ptr<bxtest::RecordSet> rs;
-    bxtest::FakeOSUtil util;
-    int disks_ = 0;
     std::mutex sleptMutex;
     std::vector<long> slept;
 };
@@ -78,18 +48,15 @@ class TransientTest : public ::testing::Test {
 TEST_F(TransientTest, FlakyPollsStillEndWithEveryDiskSnapshotted) {
     start(8);
     for (int status : {503, 429}) {
-        gce::FaultSpec flaky;
-        flaky.method = "GET";
-        flaky.path = status == 503 ? "*/operations/*" : "*/global/snapshots/*";
-        flaky.status = status;
-        flaky.count = -1;
+        gce::FaultSpec flaky = bxtest::httpFault(
+            "GET", status == 503 ? "*/operations/*" : "*/global/snapshots/*", status, -1);
         flaky.probability = 0.2;
         env->emu().injectFault(flaky);
     }
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    for (int i = 0; i < disks_; ++i) {
-        EXPECT_EQ(snapshotStatus((*rs)[i].snapName), "READY") << disk(i);
+    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
+    for (int i = 0; i < records->count(); ++i) {
+        EXPECT_EQ(env->snapshotStatus(rec(i).snapName), "READY") << name(i);
     }
     EXPECT_TRUE(log.contains("GCP Transient answer [", 2));
     std::lock_guard<std::mutex> lock(sleptMutex);
@@ -102,42 +69,32 @@ TEST_F(TransientTest, FlakyPollsStillEndWithEveryDiskSnapshotted) {
 // carries the same requestId and GCP hands back the first Operation.
 TEST_F(TransientTest, LostAnswerToCreateSnapshotLeavesOneSnapshot) {
     start(1);
-    gce::FaultSpec lost;
-    lost.method = "POST";
-    lost.path = "*/createSnapshot*";
+    gce::FaultSpec lost = bxtest::httpFault("POST", "*/createSnapshot*", 503);
     lost.dropAfterWork = true;
     env->emu().injectFault(lost);
     env->emu().clearJournal();
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    std::vector<std::string> queries;
-    for (const auto& e : env->emu().journal()) {
-        if (e.method == "POST" && e.path.find("/createSnapshot") != std::string::npos) {
-            queries.push_back(e.query);
-        }
-    }
-    ASSERT_EQ(queries.size(), 2u);
-    EXPECT_EQ(queries[0], queries[1]);
-    EXPECT_NE(queries[0].find("requestId="), std::string::npos);
-    EXPECT_EQ(snapshotsNamed((*rs)[0].snapName), 1u);
-    EXPECT_EQ(snapshotStatus((*rs)[0].snapName), "READY");
+    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
+    auto creates = env->requests("POST", "/createSnapshot");
+    ASSERT_EQ(creates.size(), 2u);
+    EXPECT_EQ(creates[0].query, creates[1].query);
+    EXPECT_NE(creates[0].query.find("requestId="), std::string::npos);
+    EXPECT_EQ(snapshotsNamed(rec(0).snapName), 1u);
+    EXPECT_EQ(env->snapshotStatus(rec(0).snapName), "READY");
 }
 
 // Retry-After is honoured: the pause is at least what the server asked for.
 TEST_F(TransientTest, RetryAfterSetsThePause) {
     start(1);
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    gce::FaultSpec busy;
-    busy.method = "GET";
-    busy.path = "*/operations/*";
-    busy.status = 429;
+    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+    gce::FaultSpec busy = bxtest::httpFault("GET", "*/operations/*", 429);
     busy.retryAfterSeconds = 4;
     env->emu().injectFault(busy);
     {
         std::lock_guard<std::mutex> lock(sleptMutex);
         slept.clear();
     }
-    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
     std::lock_guard<std::mutex> lock(sleptMutex);
     ASSERT_FALSE(slept.empty());
     EXPECT_GE(slept.front(), 4000);
@@ -147,19 +104,17 @@ TEST_F(TransientTest, RetryAfterSetsThePause) {
 // failure: the deletion fails with GCP's message and the snapshot stays.
 TEST_F(TransientTest, OperationErrorWithoutHttpStatusFailsTheDeletion) {
     start(1);
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    gce::OperationFault fault;
-    fault.operationType = "delete";
+    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
+    gce::OperationFault fault = bxtest::opFault("delete", "RESOURCE_IN_USE_BY_ANOTHER_RESOURCE");
     fault.httpStatus = 0;
-    fault.errorCode = "RESOURCE_IN_USE_BY_ANOTHER_RESOURCE";
     fault.message = "The snapshot is being used by an image.";
     env->emu().failOperation(fault);
-    EXPECT_EQ(bxso_deleteSnaps(rs->data(), rs->count(), &util), 1);
-    EXPECT_EQ((*rs)[0].status, BXSO::SNAP_DELETE_FAILED);
-    EXPECT_NE((*rs)[0].errorText.find("The snapshot is being used by an image."), std::string::npos)
-        << (*rs)[0].errorText;
-    EXPECT_EQ(snapshotStatus((*rs)[0].snapName), "READY");
+    EXPECT_EQ(run(bxso_deleteSnaps), 1);
+    EXPECT_EQ(rec(0).status, BXSO::SNAP_DELETE_FAILED);
+    EXPECT_NE(rec(0).errorText.find("The snapshot is being used by an image."), std::string::npos)
+        << rec(0).errorText;
+    EXPECT_EQ(env->snapshotStatus(rec(0).snapName), "READY");
 }
 
 // A snapshot whose Operation fails after it started running disappears; the
@@ -169,17 +124,14 @@ TEST_F(TransientTest, VanishedSnapshotReportsItsOperationsError) {
     env->emu().setLatency("operation.pending", 0);
     env->emu().setLatency("snapshot.create", 0.3);
     env->emu().setLatency("snapshot.upload", 0);  // the Operation ends as CREATING would
-    gce::OperationFault fault;
-    fault.operationType = "createSnapshot";
-    fault.errorCode = "INTERNAL_ERROR";
+    gce::OperationFault fault = bxtest::opFault("createSnapshot");
     fault.message = "Snapshot creation failed on the backend.";
     env->emu().failOperation(fault);
     // The sleeper returns at once while the emulator runs in real time: poll often enough.
     env->settings().set("~MoverNode", "nGCPSnapStatusCheckRetryCount", "20000");
-    EXPECT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 1);
-    EXPECT_NE((*rs)[0].errorText.find("Snapshot creation failed on the backend."),
-              std::string::npos)
-        << (*rs)[0].errorText;
+    EXPECT_EQ(run(bxso_snapDevices), 1);
+    EXPECT_NE(rec(0).errorText.find("Snapshot creation failed on the backend."), std::string::npos)
+        << rec(0).errorText;
     EXPECT_FALSE(log.contains("still busy after repeated attempts"));
 }
 
@@ -200,22 +152,20 @@ TEST_F(TransientTest, OperationsRefusedForTheirRateAreAskedForAgain) {
         {"delete", "*/global/snapshots/*", "RESOURCE_OPERATION_RATE_EXCEEDED"},
     };
     start(1);
-    ASSERT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-    ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
+    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.operationType) + " " + c.target);
-        gce::OperationFault fault;
-        fault.operationType = c.operationType;
+        gce::OperationFault fault = bxtest::opFault(c.operationType, c.code);
         fault.targetPattern = c.target;
-        fault.errorCode = c.code;
         fault.httpStatus = 403;
         env->emu().failOperation(fault);
         size_t mark = log.lines().size();
-        ASSERT_EQ(bxso_mapSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-        ASSERT_EQ(bxso_unmapSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
+        ASSERT_EQ(run(bxso_mapSnaps), 0) << rec(0).errorText;
+        ASSERT_EQ(run(bxso_unmapSnaps), 0) << rec(0).errorText;
         if (std::string(c.target) == "*/global/snapshots/*") {
-            ASSERT_EQ(bxso_deleteSnaps(rs->data(), rs->count(), &util), 0) << (*rs)[0].errorText;
-            EXPECT_EQ(snapshotsNamed((*rs)[0].snapName), 0u);
+            ASSERT_EQ(run(bxso_deleteSnaps), 0) << rec(0).errorText;
+            EXPECT_EQ(snapshotsNamed(rec(0).snapName), 0u);
         }
         int refused = 0;
         std::vector<bxtest::DebugLine> lines = log.lines();
@@ -224,12 +174,8 @@ TEST_F(TransientTest, OperationsRefusedForTheirRateAreAskedForAgain) {
                 lines[k].text.find("was refused for the rate of operations") != std::string::npos;
         }
         EXPECT_EQ(refused, 1);
-        jsonxx::Object state;
-        state.parse(env->emu().stateJson());
-        const jsonxx::Array& disks = state.get<jsonxx::Array>("disks");
-        for (size_t i = 0; i < disks.size(); ++i) {
-            const std::string& name = disks.get<jsonxx::Object>(i).get<jsonxx::String>("name");
-            EXPECT_TRUE(name == "mover-1-boot" || name == disk(0)) << name << " left behind";
+        for (const std::string& left : env->names("disks", "", true)) {
+            EXPECT_TRUE(left == "mover-1-boot" || left == name(0)) << left << " left behind";
         }
     }
 }
@@ -241,10 +187,8 @@ TEST_F(TransientTest, OperationsRefusedForTheirRateAreAskedForAgain) {
 TEST_F(TransientTest, SnapshotOfAnEarlierAttemptIsTakenOverOnlyByItsOwnJob) {
     for (bool sameJob : {true, false}) {
         SCOPED_TRACE(sameJob ? "same job" : "another job");
-        start(1);
-        gce::FaultSpec lost;
-        lost.method = "POST";
-        lost.path = "*/createSnapshot*";
+        ASSERT_NO_FATAL_FAILURE(start(1));
+        gce::FaultSpec lost = bxtest::httpFault("POST", "*/createSnapshot*", 503);
         lost.dropAfterWork = true;
         env->emu().injectFault(lost);
         gce::FaultSpec silent = lost;
@@ -252,26 +196,24 @@ TEST_F(TransientTest, SnapshotOfAnEarlierAttemptIsTakenOverOnlyByItsOwnJob) {
         silent.dropConnection = true;
         silent.count = -1;
         env->emu().injectFault(silent);
-        EXPECT_EQ(bxso_snapDevices(rs->data(), rs->count(), &util), 1);
-        ASSERT_EQ(snapshotsNamed((*rs)[0].snapName), 1u);
+        EXPECT_EQ(run(bxso_snapDevices), 1);
+        ASSERT_EQ(snapshotsNamed(rec(0).snapName), 1u);
         env->emu().clearFaults();
 
         util.jobId = sameJob ? 777 : 778;
-        int rc = bxso_snapDevices(rs->data(), rs->count(), &util);
+        int rc = run(bxso_snapDevices);
         if (sameJob) {
-            ASSERT_EQ(rc, 0) << (*rs)[0].errorText;
-            ASSERT_EQ(bxso_postSnapDevices(rs->data(), rs->count(), &util), 0)
-                << (*rs)[0].errorText;
-            EXPECT_EQ(snapshotStatus((*rs)[0].snapName), "READY");
+            ASSERT_EQ(rc, 0) << rec(0).errorText;
+            ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
+            EXPECT_EQ(env->snapshotStatus(rec(0).snapName), "READY");
             EXPECT_TRUE(
                 log.contains("was made by an earlier attempt of this job and is taken over"));
         } else {
             EXPECT_EQ(rc, 1);
-            EXPECT_NE((*rs)[0].errorText.find("already exists"), std::string::npos)
-                << (*rs)[0].errorText;
+            EXPECT_NE(rec(0).errorText.find("already exists"), std::string::npos)
+                << rec(0).errorText;
         }
-        EXPECT_EQ(snapshotsNamed((*rs)[0].snapName), 1u);
-        env.reset();
+        EXPECT_EQ(snapshotsNamed(rec(0).snapName), 1u);
     }
 }
 

@@ -49,11 +49,6 @@ class BackupCycleTest : public HostTest {
         std::sort(out.begin(), out.end());
         return out;
     }
-    std::vector<std::string> sortedGcpSnapshots() {
-        auto out = gcpSnapshots();
-        std::sort(out.begin(), out.end());
-        return out;
-    }
 };
 
 TEST_F(BackupCycleTest, CatalogCarriesSnapshotsFromOneRunToTheNext) {
@@ -69,12 +64,11 @@ TEST_F(BackupCycleTest, CatalogCarriesSnapshotsFromOneRunToTheNext) {
         EXPECT_EQ(row.value("status", 0), 5) << name;
         EXPECT_EQ(row.value("phase", ""), "done") << name;
         EXPECT_EQ(snapshotStatus(name), "READY") << name;
-        auto gcp =
-            json::parse(env->emu().resourceJson("projects/demo-project/global/snapshots/" + name));
-        EXPECT_EQ(row.value("resourceId", ""), gcp.value("id", "x")) << name;
+        EXPECT_EQ(row.value("resourceId", ""), env->snapshot(name).get<jsonxx::String>("id"))
+            << name;
     }
     EXPECT_EQ(bySource(rows, "/dev/sdb").value("disk", ""), "data-disk-1");
-    EXPECT_EQ(names(rows, 5), sortedGcpSnapshots());
+    EXPECT_EQ(names(rows, 5), gcpSnapshots());
 
     // A third run deletes from the catalog's records alone.
     RunResult del = host({"delete", "--job", "1"});
@@ -98,11 +92,8 @@ TEST_F(BackupCycleTest, CatalogCarriesSnapshotsFromOneRunToTheNext) {
 
 TEST_F(BackupCycleTest, FailedSnapOfOneDiskLeavesCatalogMatchingGcpAndResumeFinishes) {
     addLocalArray();
-    gce::FaultSpec fault;
-    fault.method = "POST";
-    fault.path = "*/disks/data-disk-2/createSnapshot*";
-    fault.count = -1;
-    fault.status = 403;
+    gce::FaultSpec fault =
+        bxtest::httpFault("POST", "*/disks/data-disk-2/createSnapshot*", 403, -1);
     fault.reason = "forbidden";
     env->emu().injectFault(fault);
 
@@ -123,7 +114,7 @@ TEST_F(BackupCycleTest, FailedSnapOfOneDiskLeavesCatalogMatchingGcpAndResumeFini
         EXPECT_EQ(bySource(rows, done).value("status", 0), 5) << done;
         EXPECT_EQ(bySource(rows, done).value("phase", ""), "done") << done;
     }
-    EXPECT_EQ(names(rows, 5), sortedGcpSnapshots());
+    EXPECT_EQ(names(rows, 5), gcpSnapshots());
     json jobs = parseOut(host({"--json", "jobs"}));
     EXPECT_EQ(jobs.at(0).value("state", ""), "failed");
     EXPECT_EQ(jobs.at(0).value("hostError", 0), 60001);
@@ -133,7 +124,7 @@ TEST_F(BackupCycleTest, FailedSnapOfOneDiskLeavesCatalogMatchingGcpAndResumeFini
     ASSERT_EQ(resume.exitCode, 0) << resume.all();
     rows = list();
     EXPECT_EQ(names(rows, 5).size(), 3u);
-    EXPECT_EQ(names(rows, 5), sortedGcpSnapshots());
+    EXPECT_EQ(names(rows, 5), gcpSnapshots());
     for (const auto& row : rows) {
         EXPECT_EQ(snapshotStatus(row.value("name", "")), "READY");
         // The error of the failed run is not left behind on a record that
@@ -203,10 +194,7 @@ TEST_F(BackupCycleTest, RevertRolledBackAfterItsSuccessIsShownAsFailed) {
     ASSERT_EQ(add.exitCode, 0) << add.all();
     RunResult backup = host({"backup", "/dev/sdb", "/dev/sdc"});
     ASSERT_EQ(backup.exitCode, 0) << backup.all();
-    gce::FaultSpec attach;
-    attach.method = "POST";
-    attach.path = "*/attachDisk*";
-    attach.status = 400;
+    gce::FaultSpec attach = bxtest::httpFault("POST", "*/attachDisk*", 400);
     attach.skip = 1;  // the first disk is reverted, the second's attach is refused once
     env->emu().injectFault(attach);
     RunResult revert = host({"revert", "--job", "1"});
@@ -220,9 +208,8 @@ TEST_F(BackupCycleTest, RevertRolledBackAfterItsSuccessIsShownAsFailed) {
 struct FailureCase {
     const char* name;
     bool withArray;
-    bool backupFirst;
-    gce::FaultSpec fault;
-    std::vector<std::string> args;
+    bool backupFirst;  // a backup of /dev/sdb, then GCP refuses every snapshot deletion
+    const char* args;  // bxso-host's arguments, separated by spaces
     int hostError;
     const char* pluginText;
 };
@@ -234,16 +221,6 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 class FailingOperationTest : public BackupCycleTest,
                              public ::testing::WithParamInterface<FailureCase> {};
 
-gce::FaultSpec deleteFault() {
-    gce::FaultSpec f;
-    f.method = "DELETE";
-    f.path = "*/global/snapshots/*";
-    f.count = -1;
-    f.status = 403;
-    f.reason = "forbidden";
-    return f;
-}
-
 TEST_P(FailingOperationTest, ExitsNonZeroWithThePluginsErrorAndHostCode) {
     const FailureCase& c = GetParam();
     if (c.withArray) {
@@ -252,11 +229,11 @@ TEST_P(FailingOperationTest, ExitsNonZeroWithThePluginsErrorAndHostCode) {
     if (c.backupFirst) {
         RunResult backup = host({"backup", "/dev/sdb"});
         ASSERT_EQ(backup.exitCode, 0) << backup.all();
+        gce::FaultSpec refused = bxtest::httpFault("DELETE", "*/global/snapshots/*", 403, -1);
+        refused.reason = "forbidden";
+        env->emu().injectFault(refused);
     }
-    if (!c.fault.path.empty() && c.fault.path != "*") {
-        env->emu().injectFault(c.fault);
-    }
-    RunResult r = host(c.args);
+    RunResult r = host(bxtest::split(c.args, ' '));
     EXPECT_EQ(r.exitCode, 1) << r.all();
     EXPECT_NE(r.err.find("host error " + std::to_string(c.hostError)), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(c.pluginText), std::string::npos) << r.err;
@@ -266,31 +243,14 @@ TEST_P(FailingOperationTest, ExitsNonZeroWithThePluginsErrorAndHostCode) {
     EXPECT_NE(json.out.find(c.pluginText), std::string::npos) << json.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, FailingOperationTest,
-                         ::testing::Values(FailureCase{"NoArrayForLocalDisks",
-                                                       false,
-                                                       false,
-                                                       gce::FaultSpec{},
-                                                       {"backup", "/dev/sdb"},
-                                                       62008,
-                                                       "not found in Array Management"},
-                                           FailureCase{"NotAPersistentDisk",
-                                                       true,
-                                                       false,
-                                                       gce::FaultSpec{},
-                                                       {"backup", "/dev/sde"},
-                                                       62008,
-                                                       "/dev/sde"},
-                                           FailureCase{"DeleteRefused",
-                                                       true,
-                                                       true,
-                                                       deleteFault(),
-                                                       {"delete", "1"},
-                                                       60004,
-                                                       "Failed to delete snapshot"}),
-                         [](const ::testing::TestParamInfo<FailureCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailingOperationTest,
+    ::testing::Values(
+        FailureCase{"NoArrayForLocalDisks", false, false, "backup /dev/sdb", 62008,
+                    "not found in Array Management"},
+        FailureCase{"NotAPersistentDisk", true, false, "backup /dev/sde", 62008, "/dev/sde"},
+        FailureCase{"DeleteRefused", true, true, "delete 1", 60004, "Failed to delete snapshot"}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 }  // namespace
 

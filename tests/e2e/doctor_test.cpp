@@ -78,34 +78,16 @@ struct Outcome {
     }
 };
 
-class DoctorTest : public ::testing::Test {
+class DoctorTest : public HostTest {
   protected:
+    void SetUp() override {}  // each case starts the VM it needs
+
     void start(const json& scenario, const std::string& machineType = "") {
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.scenarioJson = scenario.dump();
         options.thisVmMachineType = machineType;
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
-        char tmpl[] = "/tmp/bxso-doctor-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        auto& s = env->settings();
-        s.set("Log", "File", dir + "/plugin-debug.log");
-        s.set("Log", "Level", "5");
-    }
-
-    void TearDown() override {
-        if (!dir.empty() && !HasFailure()) {
-            runProgram({"/bin/rm", "-rf", dir});
-        }
-    }
-
-    RunResult host(const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {BXSO_HOST_BINARY, "--catalog",       dir + "/catalog.db",
-                                         "--key-file",     dir + "/host.key", "--plugin",
-                                         BXSO_PLUGIN_FILE};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return runProgram(argv);
+        ASSERT_NO_FATAL_FAILURE(startHost(options));
+        env->settings().set("Log", "Level", "5");
     }
 
     void addArray(const std::vector<std::string>& args) {
@@ -122,15 +104,7 @@ class DoctorTest : public ::testing::Test {
         return path;
     }
 
-    std::string keyFile(const std::string& email) {
-        for (const auto& a : env->emu().serviceAccounts()) {
-            if (a.email == email) {
-                return a.jsonFile;
-            }
-        }
-        ADD_FAILURE() << "no key file for " << email;
-        return "";
-    }
+    std::string keyJson(const std::string& email) { return env->account(email).jsonFile; }
 
     Outcome doctor() {
         Outcome o;
@@ -174,9 +148,6 @@ class DoctorTest : public ::testing::Test {
         }
         EXPECT_EQ(output.find("PRIVATE KEY"), std::string::npos);
     }
-
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    std::string dir;
 };
 
 void expectVerdict(const Outcome& o, const std::string& item, const std::string& verdict,
@@ -190,7 +161,7 @@ void expectVerdict(const Outcome& o, const std::string& item, const std::string&
 TEST_F(DoctorTest, AHealthyVmIsReady) {
     start(baseScenario());
     addArray({"GCP-Default-IAM"});
-    addArray({"backup-sa", "--key-json", keyFile(kBackupSa)});
+    addArray({"backup-sa", "--key-json", keyJson(kBackupSa)});
     Outcome o = doctor();
     EXPECT_EQ(o.rc, 0) << o.all;
     EXPECT_TRUE(o.ready);
@@ -343,12 +314,9 @@ TEST_F(DoctorTest, NoMetadataServerMeansNotOnTheVm) {
 
 TEST_F(DoctorTest, AnAnswerWithoutTheMetadataMarkIsNotTheMetadataServer) {
     start(baseScenario());
-    gce::FaultSpec proxy;
-    proxy.path = "/computeMetadata/v1/project/project-id";
-    proxy.status = 200;
+    gce::FaultSpec proxy = bxtest::httpFault("", "/computeMetadata/v1/project/project-id", 200, -1);
     proxy.body = "demo-project";
     proxy.proxyAnswer = true;
-    proxy.count = -1;
     env->emu().injectFault(proxy);
     Outcome o = doctor();
     expectVerdict(o, "metadata server", "FAIL", "without Metadata-Flavor: Google", "no_proxy");
@@ -402,7 +370,7 @@ TEST_F(DoctorTest, ArrayKeysAreProvenByTheTokenTheyGet) {
     start(baseScenario());
     addArray({"GCP-Default-IAM"});
     // A key Google never issued for this account.
-    json forged = json::parse(bxe2e::readFile(keyFile(kBackupSa)));
+    json forged = json::parse(bxe2e::readFile(keyJson(kBackupSa)));
     forged["private_key"] = bxtest::makeRsaKey().privatePem;
     addArray({"forged", "--key-json", write("forged.json", forged.dump())});
     // A key of an account that does not exist (deleted).
@@ -412,13 +380,9 @@ TEST_F(DoctorTest, ArrayKeysAreProvenByTheTokenTheyGet) {
     // PKCS#12, with and without the right password.
     std::string base = dir + "/base";
     ASSERT_EQ(runProgram({"/bin/mkdir", "-p", base + "/certificates/external"}).exitCode, 0);
-    std::string p12;
-    for (const auto& a : env->emu().serviceAccounts()) {
-        if (a.email == kBackupSa) {
-            p12 = a.p12File;
-        }
-    }
-    ASSERT_EQ(runProgram({"/bin/cp", p12, base + "/certificates/external/backup-sa.p12"}).exitCode,
+    ASSERT_EQ(runProgram({"/bin/cp", env->account(kBackupSa).p12File,
+                          base + "/certificates/external/backup-sa.p12"})
+                  .exitCode,
               0);
     env->settings().set("Base", "dBASEHOME", base);
     addArray({"p12-good", "--user", kBackupSa, "--key-p12", "backup-sa.p12", "--password-file",
@@ -451,13 +415,8 @@ TEST_F(DoctorTest, AnAttachedDiskWithoutALocalDeviceIsNamed) {
     addArray({"GCP-Default-IAM"});
     // The guest does not see disks attached from now on (no rescan yet).
     env->emu().setLateDevices(1000);
-    std::string pem;
+    std::string pem = env->pemOf(kBackupSa);
     std::string jwt, why;
-    for (const auto& a : env->emu().serviceAccounts()) {
-        if (a.email == kBackupSa) {
-            pem = bxe2e::readFile(a.pemFile);
-        }
-    }
     // Google accepts a self-signed JWT of a known account as a bearer token.
     ASSERT_TRUE(bxhost::signedJwtAssertion(pem, kBackupSa, "https://compute.googleapis.com/",
                                            "https://www.googleapis.com/auth/cloud-platform",

@@ -3,14 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <nlohmann/json.hpp>
-#include <sstream>
 
 extern char** environ;
 
@@ -38,22 +36,28 @@ struct Pipe {
 };
 
 // Everything exec needs, built before fork: the child may only call
-// async-signal-safe functions.
+// async-signal-safe functions. A variable of extraEnv replaces the inherited one.
 struct ExecArgs {
     std::vector<std::string> storage;
     std::vector<char*> argv;
     std::vector<std::string> envStorage;
     std::vector<char*> envp;
     ExecArgs(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv)
-        : storage(args) {
+        : storage(args), envStorage(extraEnv) {
         for (auto& s : storage) {
             argv.push_back(&s[0]);
         }
         argv.push_back(nullptr);
         for (char** e = environ; e && *e; ++e) {
-            envStorage.emplace_back(*e);
+            std::string name = std::string(*e).substr(0, std::string(*e).find('=') + 1);
+            bool replaced = false;
+            for (const auto& x : extraEnv) {
+                replaced |= x.rfind(name, 0) == 0;
+            }
+            if (!replaced) {
+                envStorage.emplace_back(*e);
+            }
         }
-        envStorage.insert(envStorage.end(), extraEnv.begin(), extraEnv.end());
         for (auto& s : envStorage) {
             envp.push_back(&s[0]);
         }
@@ -63,38 +67,50 @@ struct ExecArgs {
 
 }  // namespace
 
-pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                   int* errFd) {
+pid_t launch(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv, int in,
+             int out, int err, bool terminalSession) {
     ExecArgs exec(argv, extraEnv);
-    Pipe err;
     pid_t pid = ::fork();
     if (pid == 0) {
+        if (terminalSession) {
+            ::setsid();
+            ::ioctl(err, TIOCSCTTY, 0);
+        }
         int devnull = ::open("/dev/null", O_RDWR);
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 1);
-        ::dup2(err.fd[1], 2);
+        ::dup2(in >= 0 ? in : devnull, 0);
+        ::dup2(out >= 0 ? out : devnull, 1);
+        ::dup2(err >= 0 ? err : devnull, 2);
         ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
         ::_exit(127);
     }
+    return pid;
+}
+
+pid_t spawnProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+                   int* errFd) {
+    Pipe err;
+    pid_t pid = launch(argv, extraEnv, -1, -1, err.fd[1]);
     *errFd = ::dup(err.fd[0]);
     return pid;
+}
+
+int waitExit(pid_t pid, long* peakRssKb) {
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
+    if (peakRssKb) {
+        *peakRssKb = usage.ru_maxrss;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 RunResult runProgram(const std::vector<std::string>& argv, const std::string& stdinText,
                      const std::vector<std::string>& extraEnv) {
     RunResult result;
-    ExecArgs exec(argv, extraEnv);
     Pipe in, out, err;
-    pid_t pid = ::fork();
+    pid_t pid = launch(argv, extraEnv, in.fd[0], out.fd[1], err.fd[1]);
     if (pid < 0) {
         return result;
-    }
-    if (pid == 0) {
-        ::dup2(in.fd[0], 0);
-        ::dup2(out.fd[1], 1);
-        ::dup2(err.fd[1], 2);
-        ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        ::_exit(127);
     }
     in.closeEnd(0);
     out.closeEnd(1);
@@ -105,11 +121,7 @@ RunResult runProgram(const std::vector<std::string>& argv, const std::string& st
     }
     in.closeEnd(1);
     readBoth(out.fd[0], &result.out, err.fd[0], &result.err);
-    int status = 0;
-    struct rusage usage {};
-    ::wait4(pid, &status, 0, &usage);
-    result.peakRssKb = usage.ru_maxrss;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exitCode = waitExit(pid, &result.peakRssKb);
     return result;
 }
 
@@ -139,15 +151,8 @@ void readBoth(int fdA, std::string* a, int fdB, std::string* b) {
     }
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream buf;
-    buf << in.rdbuf();
-    return buf.str();
-}
-
-void HostTest::SetUp() {
-    env = std::make_unique<bxtest::EmulatorEnv>();
+void HostTest::startHost(gce::EmulatorOptions options) {
+    env = std::make_unique<bxtest::EmulatorEnv>(std::move(options));
     ASSERT_TRUE(env->ok()) << env->error();
     char tmpl[] = "/tmp/bxso-e2e-XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
@@ -156,13 +161,14 @@ void HostTest::SetUp() {
     keyFile = dir + "/host.key";
     debugLog = dir + "/plugin-debug.log";
     auto& s = env->settings();
-    s.set("Devices", "Backend", "emulator");
-    s.set("Devices", "EmulatorUrl", "https://" + env->emu().apiHost());
-    s.set("Devices", "CaBundle", env->emu().caFile());
     s.set("Log", "File", debugLog);
-    s.set("Log", "Level", "9");
     s.set("~MoverNode", "nGCPSnapStatusCheckRetryCount", "200");
     s.set("~MoverNode", "nGCPSnapStatusCheckRetryIntervalInMilliseconds", "10");
+}
+
+void HostTest::SetUp() {
+    ASSERT_NO_FATAL_FAILURE(startHost());
+    env->settings().set("Log", "Level", "9");
 }
 
 void HostTest::TearDown() {
@@ -182,27 +188,6 @@ void HostTest::addLocalArray() {
     RunResult r = host({"array", "add", "GCP-Default-IAM", "--config", "retry-interval=0",
                         "--config", "retry-count=50"});
     ASSERT_EQ(r.exitCode, 0) << r.all();
-}
-
-std::vector<std::string> HostTest::gcpSnapshots(const std::string& project) {
-    std::vector<std::string> out;
-    auto state = nlohmann::json::parse(env->emu().stateJson(), nullptr, false);
-    if (!state.is_object() || !state.contains("snapshots")) {
-        return out;
-    }
-    for (const auto& s : state["snapshots"]) {
-        if (s.value("project", "") == project && !s.value("deleting", false)) {
-            out.push_back(s.value("name", ""));
-        }
-    }
-    return out;
-}
-
-std::string HostTest::snapshotStatus(const std::string& name, const std::string& project) {
-    auto j = nlohmann::json::parse(
-        env->emu().resourceJson("projects/" + project + "/global/snapshots/" + name), nullptr,
-        false);
-    return j.is_object() ? j.value("status", "") : std::string();
 }
 
 }  // namespace bxe2e

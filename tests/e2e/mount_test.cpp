@@ -11,17 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-bool attachedToMover(bxtest::EmulatorEnv& env, const std::string& deviceName) {
-    auto vm = json::parse(
-        env.emu().resourceJson("projects/demo-project/zones/us-central1-a/instances/mover-1"));
-    for (const auto& d : vm["disks"]) {
-        if (d.value("deviceName", "") == deviceName) {
-            return true;
-        }
-    }
-    return false;
-}
-
 class MountTest : public HostTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(MountTest, CloneAppearsAsDeviceAndGoesAway) {
@@ -45,14 +34,14 @@ TEST_P(MountTest, CloneAppearsAsDeviceAndGoesAway) {
         EXPECT_TRUE(shown.value("flags", 0) & 0x8000);
         clone = "bxclone-" + name + "-" + std::to_string(shown.value("cloneNumber", 0));
     }
-    EXPECT_FALSE(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(clone)).empty()) << clone;
-    EXPECT_TRUE(attachedToMover(*env, clone)) << clone;
+    EXPECT_FALSE(env->disk(clone).empty()) << clone;
+    EXPECT_FALSE(env->attachedSource(clone).empty()) << clone;
 
     RunResult unmount = host({"--json", "unmount", "1"});
     ASSERT_EQ(unmount.exitCode, 0) << unmount.all();
     EXPECT_EQ(json::parse(unmount.out)["snapshots"].at(0).value("status", 0), 14);
-    EXPECT_TRUE(env->emu().resourceJson(bxtest::EmulatorEnv::diskPath(clone)).empty()) << clone;
-    EXPECT_FALSE(attachedToMover(*env, clone));
+    EXPECT_TRUE(env->disk(clone).empty()) << clone;
+    EXPECT_TRUE(env->attachedSource(clone).empty());
     EXPECT_FALSE(json::parse(host({"--json", "show", "1"}).out).value("flags", 0) & 0x8000);
     // The snapshot itself is untouched.
     EXPECT_EQ(snapshotStatus(name), "READY");

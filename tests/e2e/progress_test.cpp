@@ -15,8 +15,6 @@
 
 #include "host_runner.h"
 
-extern char** environ;
-
 namespace bxe2e {
 namespace {
 
@@ -45,42 +43,13 @@ TerminalRun runOnTerminal(const std::vector<std::string>& argv, const std::strin
         ADD_FAILURE() << "pipe: " << std::strerror(errno);
         return run;
     }
-    std::vector<std::string> env;
-    for (char** e = environ; e && *e; ++e) {
-        if (std::string(*e).rfind("TERM=", 0) != 0) {
-            env.emplace_back(*e);
-        }
-    }
-    env.push_back("TERM=" + term);
-    std::vector<char*> args, envp;
-    std::vector<std::string> storage(argv);
-    for (auto& a : storage) {
-        args.push_back(&a[0]);
-    }
-    args.push_back(nullptr);
-    for (auto& e : env) {
-        envp.push_back(&e[0]);
-    }
-    envp.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        ::ioctl(slave, TIOCSCTTY, 0);
-        int devnull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devnull, 0);
-        ::dup2(out[1], 1);
-        ::dup2(slave, 2);
-        ::execve(args[0], args.data(), envp.data());
-        ::_exit(127);
-    }
+    pid_t pid = launch(argv, {"TERM=" + term}, -1, out[1], slave, true);
     ::close(slave);
     ::close(out[1]);
     readBoth(master, &run.terminal, out[0], &run.out);
     ::close(master);
     ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.exitCode = waitExit(pid);
     return run;
 }
 
@@ -93,17 +62,10 @@ std::string lastBoard(const std::string& terminal) {
 class ProgressTest : public HostTest {
   protected:
     void SetUp() override {
-        HostTest::SetUp();
         // A VM with more disks than "a few".
-        env.reset();
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.scenarioJson = bxtest::EmulatorEnv::fleetScenario(kDisks, "disk-");
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
-        auto& s = env->settings();
-        s.set("Log", "File", debugLog);
-        s.set("~MoverNode", "nGCPSnapStatusCheckRetryCount", "200");
-        s.set("~MoverNode", "nGCPSnapStatusCheckRetryIntervalInMilliseconds", "10");
+        ASSERT_NO_FATAL_FAILURE(startHost(options));
         addLocalArray();
         for (int i = 1; i <= kDisks; ++i) {
             devices.push_back(bxtest::EmulatorEnv::devicePath(i));
@@ -170,11 +132,8 @@ TEST_F(ProgressTest, ATerminalShowsEachDiskLive) {
 }
 
 TEST_F(ProgressTest, AFailedDiskIsMarkedOnTheBoard) {
-    gce::OperationFault fault;
-    fault.operationType = "createSnapshot";
+    gce::OperationFault fault = bxtest::opFault("createSnapshot", "QUOTA_EXCEEDED", -1);
     fault.targetPattern = "*/disks/disk-3";
-    fault.count = -1;
-    fault.errorCode = "QUOTA_EXCEEDED";
     fault.message = "Quota 'SNAPSHOTS' exceeded.";
     env->emu().failOperation(fault);
     TerminalRun run = runOnTerminal(backupArgs(), "xterm");

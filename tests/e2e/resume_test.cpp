@@ -20,13 +20,7 @@ using nlohmann::json;
 
 class ResumeTest : public HostTest {
   public:
-    size_t journalCount(const char* method, const char* part) {
-        size_t n = 0;
-        for (const auto& e : env->emu().journal()) {
-            n += e.method == method && e.path.find(part) != std::string::npos;
-        }
-        return n;
-    }
+    using HostTest::env;  // the moments below look at the journal
 
   protected:
     // Starts a backup of two disks and kills it once `when` holds (it sees
@@ -91,17 +85,17 @@ TEST_F(ResumeTest, BackupKilledAtAnyMomentIsFinishedByItsResume) {
         {"first createSnapshot sent",
          {},
          [](ResumeTest* t, const std::string&) {
-             return t->journalCount("POST", "/createSnapshot") >= 1;
+             return t->env->requestsMatching("POST", "/createSnapshot") >= 1;
          }},
         {"both createSnapshots sent",
          {},
          [](ResumeTest* t, const std::string&) {
-             return t->journalCount("POST", "/createSnapshot") >= 2;
+             return t->env->requestsMatching("POST", "/createSnapshot") >= 2;
          }},
         {"snap phase polling",
          {},
          [](ResumeTest* t, const std::string&) {
-             return t->journalCount("GET", "/operations/") >= 1;
+             return t->env->requestsMatching("GET", "/operations/") >= 1;
          }},
         {"between snap and post-snap",
          {"BXSO_HOST_TEST_PAUSE_AFTER=snap"},
@@ -154,12 +148,8 @@ TEST_F(ResumeTest, BackupKilledAtAnyMomentIsFinishedByItsResume) {
 // resume takes the snapshot over instead of failing on its name.
 TEST_F(ResumeTest, BackupFailedByAPollIsFinishedByItsResume) {
     addLocalArray();
-    gce::FaultSpec refused;
-    refused.method = "GET";
-    refused.path = "*/operations/*";
-    refused.status = 403;
+    gce::FaultSpec refused = bxtest::httpFault("GET", "*/operations/*", 403, -1);
     refused.reason = "forbidden";
-    refused.count = -1;
     env->emu().injectFault(refused);
     RunResult backup = host({"backup", "/dev/sdb", "/dev/sdc"});
     EXPECT_EQ(backup.exitCode, 1) << backup.all();

@@ -41,13 +41,8 @@ class SecretsTest : public HostTest {
 };
 
 TEST_F(SecretsTest, PasswordAndKeyStayEncryptedEverywhere) {
-    std::string pemFile;
     std::string email = "backup-sa@demo-project.iam.gserviceaccount.com";
-    for (const auto& sa : env->emu().serviceAccounts()) {
-        if (sa.email == email) {
-            pemFile = sa.pemFile;
-        }
-    }
+    std::string pemFile = env->account(email).pemFile;
     ASSERT_FALSE(pemFile.empty());
     needles = secretNeedles(readFile(pemFile));
     ASSERT_GT(needles.size(), 10u);
@@ -62,11 +57,10 @@ TEST_F(SecretsTest, PasswordAndKeyStayEncryptedEverywhere) {
     ASSERT_EQ(::stat(keyFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    auto vm = nlohmann::json::parse(
-        env->emu().resourceJson("projects/other-project/zones/us-central1-a/instances/app-vm"));
+    std::string vm = env->idOf("projects/other-project/zones/us-central1-a/instances/app-vm");
     outputs.push_back(
         host({"-v", "backup", "--hpx", "other-project/us-central1-a/app-data-1", "--array", "hpx",
-              "--source-instance", "other-project|" + vm.value("id", ""), "--guest-flush"}));
+              "--source-instance", "other-project|" + vm, "--guest-flush"}));
     ASSERT_EQ(outputs.back().exitCode, 0) << outputs.back().all();
     EXPECT_EQ(gcpSnapshots("other-project").size(), 1u);
     outputs.push_back(host({"array", "list"}));

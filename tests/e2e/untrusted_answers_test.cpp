@@ -24,12 +24,8 @@ class UntrustedAnswersTest : public HostTest {};
 
 TEST_F(UntrustedAnswersTest, EndlessBodyIsCutOffWithBoundedMemoryAndLog) {
     addLocalArray();
-    gce::FaultSpec endless;
-    endless.method = "GET";
-    endless.path = "*/operations/*";
-    endless.status = 200;
+    gce::FaultSpec endless = bxtest::httpFault("GET", "*/operations/*", 200, -1);
     endless.endlessBody = true;
-    endless.count = -1;
     env->emu().injectFault(endless);
 
     RunResult backup = host({"backup", "/dev/sdb"});

@@ -178,12 +178,12 @@ TEST(Auth, KeyFilesAreUsable) {
     Harness h;
     auto sa = h.account("backup-sa");
     EXPECT_EQ(sa.p12Password, "notasecret");
-    EXPECT_NE(emutest::readAll(sa.pemFile).find("BEGIN PRIVATE KEY"), std::string::npos);
-    Json key = Json::parse(emutest::readAll(sa.jsonFile));
+    EXPECT_NE(emutest::readFile(sa.pemFile).find("BEGIN PRIVATE KEY"), std::string::npos);
+    Json key = Json::parse(emutest::readFile(sa.jsonFile));
     EXPECT_EQ(key["client_email"], sa.email);
     EXPECT_EQ(key["private_key_id"], sa.keyId);
     // The PKCS#12 file opens with its password (legacy algorithms, as Google issues them).
-    std::string p12 = emutest::readAll(sa.p12File);
+    std::string p12 = emutest::readFile(sa.p12File);
     ASSERT_FALSE(p12.empty());
     std::string cmd = "openssl pkcs12 -legacy -in " + sa.p12File +
                       " -passin pass:notasecret -nocerts -nodes -noout 2>/dev/null";

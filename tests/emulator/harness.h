@@ -1,5 +1,6 @@
-// Test harness: an in-process emulator on ephemeral ports and HTTPS/HTTP clients that verify
-// the emulator's certificate against its CA file.
+// Test harness: an in-process emulator started as every other suite starts it
+// (bxtest::EmulatorEnv), and raw HTTPS/HTTP clients that verify the
+// emulator's certificate against its CA file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,14 +10,14 @@
 
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "emulator/emulator.h"
+#include "support/emulator_env.h"
+#include "support/files.h"
 
 namespace emutest {
 
@@ -28,12 +29,7 @@ struct Resp {
     std::string text;
 };
 
-inline std::string readAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using bxtest::readFile;
 
 inline std::string b64url(const std::string& in, bool pad = false) {
     std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
@@ -53,7 +49,7 @@ inline std::string b64url(const std::string& in, bool pad = false) {
 // RS256 JWT signed with a PEM private key.
 inline std::string signJwt(const std::string& pemFile, const Json& header, const Json& claims,
                            bool pad = false) {
-    std::string pem = readAll(pemFile);
+    std::string pem = readFile(pemFile);
     BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
     EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
     BIO_free(bio);
@@ -90,10 +86,10 @@ class Harness {
   public:
     explicit Harness(double timeScale = 0.0, gce::EmulatorOptions o = {}) {
         o.timeScale = timeScale;
-        emu = std::make_unique<gce::Emulator>(o);
-        std::string err;
-        started = emu->start(&err);
-        EXPECT_TRUE(started) << err;
+        env = std::make_unique<bxtest::EmulatorEnv>(o);
+        emu = &env->emu();
+        started = env->ok();
+        EXPECT_TRUE(started) << env->error();
         api = std::make_unique<httplib::SSLClient>("127.0.0.1", emu->apiPort());
         api->set_ca_cert_path(emu->caFile().c_str());
         api->enable_server_certificate_verification(true);
@@ -155,16 +151,11 @@ class Harness {
     }
 
     gce::Emulator::ServiceAccountKeys account(const std::string& prefix) {
-        for (const auto& a : emu->serviceAccounts()) {
-            if (a.email.rfind(prefix, 0) == 0) {
-                return a;
-            }
-        }
-        ADD_FAILURE() << "no account " << prefix;
-        return {};
+        return env->account(prefix);
     }
 
-    std::unique_ptr<gce::Emulator> emu;
+    std::unique_ptr<bxtest::EmulatorEnv> env;
+    gce::Emulator* emu = nullptr;
     std::unique_ptr<httplib::SSLClient> api;
     std::unique_ptr<httplib::Client> meta;
     std::string token;

@@ -219,12 +219,10 @@ TEST(IamScopes, MetadataTokensReachOnlyWhatTheScopesAllow) {
 }
 
 TEST(IamScopes, ScopesAndDeniedPermissionsSurviveARestart) {
-    char tmpl[] = "/tmp/gce-iam-state-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl;
+    bxtest::TempDir dir("gce-iam-state");
     gce::EmulatorOptions o =
         withScenario(scenario({kScope + "compute.readonly"}, {"compute.disks.delete"}));
-    o.stateFile = dir + "/state.json";
+    o.stateFile = dir.file("state.json");
     std::string token;
     {
         Harness h(0.0, o);
@@ -241,8 +239,6 @@ TEST(IamScopes, ScopesAndDeniedPermissionsSurviveARestart) {
     auto test = h.call("POST", kZone + "/disks/data-disk-1/testIamPermissions",
                        ask({"compute.disks.get", "compute.disks.delete"}).dump(), token);
     EXPECT_EQ(granted(test), std::vector<std::string>{"compute.disks.get"});
-    std::string rm = "rm -rf '" + dir + "'";
-    EXPECT_EQ(std::system(rm.c_str()), 0);
 }
 
 }  // namespace

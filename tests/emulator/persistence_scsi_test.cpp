@@ -10,13 +10,9 @@ using emutest::Harness;
 using emutest::Json;
 using emutest::kZone;
 
-std::string tempDir() {
-    char t[] = "/tmp/emu-test-XXXXXX";
-    return mkdtemp(t);
-}
-
 TEST(Persistence, StateSurvivesARestartIncludingRunningOperationsAndKeys) {
-    std::string dir = tempDir();
+    bxtest::TempDir tmp("emu-test");
+    const std::string& dir = tmp.path();
     gce::EmulatorOptions o;
     o.stateFile = dir + "/state.json";
     o.workDir = dir + "/work";
@@ -31,7 +27,7 @@ TEST(Persistence, StateSurvivesARestartIncludingRunningOperationsAndKeys) {
         ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/detachDisk?deviceName=data-disk-3", "")
                       .status,
                   200);
-        pem = emutest::readAll(h.account("backup-sa").pemFile);
+        pem = emutest::readFile(h.account("backup-sa").pemFile);
         h.emu->stop();
     }
     gce::EmulatorOptions o2 = o;
@@ -45,8 +41,7 @@ TEST(Persistence, StateSurvivesARestartIncludingRunningOperationsAndKeys) {
     EXPECT_EQ(h2.call("GET", "demo-project/global/snapshots/kept").body["status"], "READY");
     auto inst = h2.call("GET", kZone + "/instances/mover-1").body;
     EXPECT_EQ(inst["disks"].size(), 3u);
-    EXPECT_EQ(emutest::readAll(h2.account("backup-sa").pemFile), pem);
-    std::system(("rm -rf " + dir).c_str());
+    EXPECT_EQ(emutest::readFile(h2.account("backup-sa").pemFile), pem);
 }
 
 std::string inquiryHex(Harness& h, const std::string& dev, int evpd, int page) {

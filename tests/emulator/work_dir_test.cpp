@@ -15,9 +15,8 @@ bool exists(const std::string& path) {
 }
 
 TEST(WorkDir, OwnDirectoryLastsAsLongAsTheEmulatorAndAGivenOneStays) {
-    char tmpl[] = "/tmp/emu-workdir-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string base = tmpl;
+    bxtest::TempDir tmp("emu-workdir-test");
+    const std::string& base = tmp.path();
     struct Case {
         const char* name;
         std::string given;  // empty: the emulator makes its own
@@ -57,8 +56,6 @@ TEST(WorkDir, OwnDirectoryLastsAsLongAsTheEmulatorAndAGivenOneStays) {
         EXPECT_EQ(exists(ca), c.kept) << ca;
         EXPECT_EQ(exists(pem), c.kept) << pem;
     }
-    int ignored = std::system(("rm -rf '" + base + "'").c_str());
-    (void)ignored;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "catalog.h"
-#include "host_fixture.h"
+#include "support/files.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ std::vector<SnapRow> rowsFor(int64_t job, std::initializer_list<const char*> dev
 }
 
 TEST(CatalogTest, SnapshotsAndMetadataSurviveReopening) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     std::string path = dir.file("catalog.db");
     std::string hostId;
     {
@@ -65,7 +65,7 @@ TEST(CatalogTest, SnapshotsAndMetadataSurviveReopening) {
 }
 
 TEST(CatalogTest, CreatingSnapshotsIsAllOrNothing) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     Catalog c;
     ASSERT_TRUE(c.open(dir.file("catalog.db")));
     auto rows = rowsFor(1, {"/dev/sdb", "/dev/sdc"});
@@ -79,7 +79,7 @@ TEST(CatalogTest, CreatingSnapshotsIsAllOrNothing) {
 }
 
 TEST(CatalogTest, CountersArraysJobsAndFilters) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     Catalog c;
     ASSERT_TRUE(c.open(dir.file("catalog.db")));
     EXPECT_EQ(*c.nextCounter("clone"), 1);

@@ -4,13 +4,13 @@
 #include <fstream>
 
 #include "device_list.h"
-#include "host_fixture.h"
 #include "settings_view.h"
+#include "support/files.h"
 
 namespace {
 
 TEST(DeviceListTest, SysfsNamesBecomeDevicePaths) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("block").c_str(), 0700), 0);
     for (const char* name : {"sdb", "sda", "cciss!c0d0", "nvme0n1"}) {
         ASSERT_EQ(::mkdir(dir.file(std::string("block/") + name).c_str(), 0700), 0);
@@ -25,7 +25,7 @@ TEST(DeviceListTest, SysfsNamesBecomeDevicePaths) {
 }
 
 TEST(DeviceListTest, SettingsChooseTheBackendAndNeverFallBack) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     struct {
         const char* ini;
         const char* errorPart;

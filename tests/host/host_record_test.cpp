@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "host_fixture.h"
 #include "host_record.h"
 #include "session.h"
+#include "support/files.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class HostRecordTest : public ::testing::Test {
         return *other.snapshot(1);
     }
 
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     std::unique_ptr<bxhost::Session> session;
     int64_t job = 0;
     std::unique_ptr<HostRecord> record;

@@ -3,30 +3,18 @@
 // that is not a usable service-account key is refused without quoting it.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "catalog.h"
-#include "host_fixture.h"
 #include "run_app.h"
 #include "secrets.h"
 #include "support/crypto_fixtures.h"
+#include "support/files.h"
 
 namespace {
 
 const std::string kEmail = "backup-sa@demo-project.iam.gserviceaccount.com";
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // A key file as the console downloads it.
 std::string jsonKey(const std::string& email, const std::string& pem) {
@@ -55,7 +43,7 @@ class KeyJsonTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path().empty());
-        writeFile(dir.file("settings.ini"), "");
+        dir.write("settings.ini", "");
     }
     bxhosttest::AppRun host(std::vector<std::string> args) {
         std::vector<std::string> all = {"--catalog",  dir.file("catalog.db"),
@@ -83,12 +71,12 @@ class KeyJsonTest : public ::testing::Test {
         ADD_FAILURE() << "no key stored for " << array;
     }
 
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
 };
 
 TEST_F(KeyJsonTest, TakesTheAccountAndStoresTheKeyEncrypted) {
     const auto& rsa = bxtest::sharedRsaKey();
-    writeFile(dir.file("key.json"), jsonKey(kEmail, rsa.privatePem));
+    dir.write("key.json", jsonKey(kEmail, rsa.privatePem));
     auto run = host({"array", "add", "backup-sa", "--key-json", dir.file("key.json")});
     ASSERT_EQ(run.rc, 0) << run.err;
     std::string user, pem;
@@ -97,7 +85,7 @@ TEST_F(KeyJsonTest, TakesTheAccountAndStoresTheKeyEncrypted) {
     EXPECT_EQ(pem, rsa.privatePem);
     // Only ciphertext reaches the catalog file (WAL included).
     for (const char* file : {"catalog.db", "catalog.db-wal"}) {
-        std::string bytes = readFile(dir.file(file));
+        std::string bytes = bxtest::readFile(dir.file(file));
         EXPECT_EQ(bytes.find("PRIVATE KEY"), std::string::npos) << file;
         EXPECT_EQ(bytes.find(keyLine(rsa.privatePem)), std::string::npos) << file;
     }
@@ -113,8 +101,8 @@ TEST_F(KeyJsonTest, TakesTheAccountAndStoresTheKeyEncrypted) {
 TEST_F(KeyJsonTest, SetReplacesTheKeyAndTheAccount) {
     const auto& first = bxtest::sharedRsaKey();
     auto second = bxtest::makeRsaKey();
-    writeFile(dir.file("first.json"), jsonKey(kEmail, first.privatePem));
-    writeFile(dir.file("second.json"),
+    dir.write("first.json", jsonKey(kEmail, first.privatePem));
+    dir.write("second.json",
               jsonKey("other-sa@demo-project.iam.gserviceaccount.com", second.privatePem));
     ASSERT_EQ(host({"array", "add", "sa", "--key-json", dir.file("first.json")}).rc, 0);
     auto run = host({"array", "set", "sa", "--key-json", dir.file("second.json")});
@@ -174,7 +162,7 @@ TEST_F(KeyJsonTest, RefusesWhatIsNotAServiceAccountKey) {
         SCOPED_TRACE(c.name);
         std::string file = dir.file(c.name + ".json");
         if (c.name != "Missing") {
-            writeFile(file, c.contents);
+            dir.write(c.name + ".json", c.contents);
         }
         std::vector<std::string> args = {"array", "add", "a-" + c.name, "--key-json", file};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
@@ -191,7 +179,7 @@ TEST_F(KeyJsonTest, RefusesWhatIsNotAServiceAccountKey) {
 }
 
 TEST_F(KeyJsonTest, AMatchingUserIsAccepted) {
-    writeFile(dir.file("key.json"), jsonKey(kEmail, bxtest::sharedRsaKey().privatePem));
+    dir.write("key.json", jsonKey(kEmail, bxtest::sharedRsaKey().privatePem));
     auto run = host({"array", "add", "sa", "--user", kEmail, "--key-json", dir.file("key.json")});
     EXPECT_EQ(run.rc, 0) << run.err;
 }
@@ -199,8 +187,8 @@ TEST_F(KeyJsonTest, AMatchingUserIsAccepted) {
 // The PEM form is held to the same test: a key Google cannot use is refused
 // when it is given, not at the first backup.
 TEST_F(KeyJsonTest, PemKeysMustBeRsaToo) {
-    writeFile(dir.file("ec.pem"), bxtest::makeEcPrivatePem());
-    writeFile(dir.file("rsa.pem"), bxtest::sharedRsaKey().privatePem);
+    dir.write("ec.pem", bxtest::makeEcPrivatePem());
+    dir.write("rsa.pem", bxtest::sharedRsaKey().privatePem);
     auto ec = host({"array", "add", "ec", "--key-pem", dir.file("ec.pem")});
     EXPECT_EQ(ec.rc, 2);
     EXPECT_NE(ec.err.find("not RSA"), std::string::npos) << ec.err;

@@ -3,16 +3,16 @@
 
 #include <fstream>
 
-#include "host_fixture.h"
 #include "redact.h"
 #include "secrets.h"
+#include "support/files.h"
 
 namespace {
 
 using bxhost::HostKey;
 
 TEST(HostKeyTest, CreatedOwnerOnlyAndRoundTrips) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     std::string path = dir.file("sub/dir/host.key");
     HostKey key;
     ASSERT_TRUE(key.load(path, true)) << key.error();
@@ -47,7 +47,7 @@ TEST(HostKeyTest, CreatedOwnerOnlyAndRoundTrips) {
 }
 
 TEST(HostKeyTest, RefusesAlteredTextsAndOtherKeys) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     HostKey key, other;
     ASSERT_TRUE(key.load(dir.file("a.key"), true));
     ASSERT_TRUE(other.load(dir.file("b.key"), true));
@@ -64,7 +64,7 @@ TEST(HostKeyTest, RefusesAlteredTextsAndOtherKeys) {
 }
 
 TEST(HostKeyTest, RefusesKeyFilesOthersMayReadOrOfWrongSize) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     HostKey key;
     EXPECT_FALSE(key.load(dir.file("missing.key"), false));
     EXPECT_NE(key.error().find("array add"), std::string::npos) << key.error();

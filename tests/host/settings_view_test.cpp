@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "common/settings_file.h"
-#include "host_fixture.h"
 #include "run_app.h"
 #include "settings_view.h"
+#include "support/files.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ struct FileCase {
     std::vector<std::string> phrases;  // one problem each, in this order; none: a clean file
 };
 
-std::vector<FileCase> fileCases(const bxhosttest::TempDir& dir) {
+std::vector<FileCase> fileCases(const bxtest::TempDir& dir) {
     std::string fifo = dir.file("fifo");
     ::mkfifo(fifo.c_str(), 0600);
     std::string longLine = "CaBundle = /" + std::string(bxsettings::kMaxLineBytes, 'x');
@@ -43,7 +43,7 @@ std::vector<FileCase> fileCases(const bxhosttest::TempDir& dir) {
 }
 
 TEST(SettingsViewTest, NamesEveryProblemByLineWithoutContents) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     for (auto c : fileCases(dir)) {
         SCOPED_TRACE(c.name);
         if (c.path.empty()) {
@@ -66,7 +66,7 @@ TEST(SettingsViewTest, NamesEveryProblemByLineWithoutContents) {
 }
 
 TEST(SettingsViewTest, TheHostRefusesToStartOnAFileItCannotReadCompletely) {
-    bxhosttest::TempDir dir;
+    bxtest::TempDir dir;
     for (auto c : fileCases(dir)) {
         SCOPED_TRACE(c.name);
         if (c.path.empty()) {

@@ -162,44 +162,26 @@ class FaultStorm : public ::testing::Test {
     }
 
     void expectSourceDisksAttached(unsigned round) {
-        jsonxx::Object vm;
-        vm.parse(
-            env->emu().resourceJson("projects/demo-project/zones/us-central1-a/instances/mover-1"));
-        std::set<std::string> attached;
-        const jsonxx::Array& disks = vm.get<jsonxx::Array>("disks");
-        for (size_t i = 0; i < disks.size(); ++i) {
-            const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
-            const std::string& source = d.get<jsonxx::String>("source");
-            std::string name = source.substr(source.rfind('/') + 1);
-            if (name == d.get<jsonxx::String>("deviceName")) {
-                attached.insert(name);
-            }
-        }
         for (int i = 0; i < diskCount; ++i) {
-            EXPECT_EQ(attached.count(diskName(i)), 1u)
+            EXPECT_TRUE(env->attachedUnderItsName(diskName(i)))
                 << diskName(i) << " is not attached after round " << round << " seed " << seed;
         }
     }
 
+    // A disk of the VM's own, or one of the source disks.
+    static bool ownDisk(const std::string& name) {
+        return name == "mover-1-boot" || name.rfind("storm-disk-", 0) == 0;
+    }
+
     // Disks other than the VM's own, and snapshots that belong to no record.
     void expectNothingLeftBehind(const bxtest::RecordSet& records, unsigned round) {
-        jsonxx::Object s = state();
-        const jsonxx::Array& disks = s.get<jsonxx::Array>("disks");
-        for (size_t i = 0; i < disks.size(); ++i) {
-            const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
-            const std::string& name = d.get<jsonxx::String>("name");
-            if (d.get<jsonxx::Boolean>("deleting") || name == "mover-1-boot" ||
-                name.rfind("storm-disk-", 0) == 0) {
-                continue;
-            }
-            ADD_FAILURE() << "disk [" << name << "] left after round " << round << " seed " << seed;
+        for (const std::string& name : env->names("disks", "")) {
+            EXPECT_TRUE(ownDisk(name))
+                << "disk [" << name << "] left after round " << round << " seed " << seed;
         }
         std::set<std::string> recorded = snapshotNames(records);
-        const jsonxx::Array& snaps = s.get<jsonxx::Array>("snapshots");
-        for (size_t i = 0; i < snaps.size(); ++i) {
-            const jsonxx::Object& snap = snaps.get<jsonxx::Object>(i);
-            const std::string& name = snap.get<jsonxx::String>("name");
-            if (snap.get<jsonxx::Boolean>("deleting") || recorded.count(name) > 0) {
+        for (const std::string& name : env->names("snapshots", "")) {
+            if (recorded.count(name) > 0) {
                 continue;
             }
             // A failed revert keeps its safe-point snapshots as the operator's
@@ -228,28 +210,17 @@ class FaultStorm : public ::testing::Test {
     // is left, after a deletion none of the records' snapshots.
     void expectRemovedBy(const std::string& what, const bxtest::RecordSet& records,
                          unsigned round) {
-        jsonxx::Object s = state();
-        if (what.rfind("unmap", 0) == 0) {
-            const jsonxx::Array& disks = s.get<jsonxx::Array>("disks");
-            for (size_t i = 0; i < disks.size(); ++i) {
-                const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
-                const std::string& name = d.get<jsonxx::String>("name");
-                EXPECT_TRUE(d.get<jsonxx::Boolean>("deleting") || name == "mover-1-boot" ||
-                            name.rfind("storm-disk-", 0) == 0)
-                    << what << " returned 0 but clone [" << name << "] is still there, round "
-                    << round << " seed " << seed;
-            }
+        for (const std::string& name :
+             what.rfind("unmap", 0) == 0 ? env->names("disks", "") : std::vector<std::string>{}) {
+            EXPECT_TRUE(ownDisk(name)) << what << " returned 0 but clone [" << name
+                                       << "] is still there, round " << round << " seed " << seed;
         }
-        if (what.rfind("delete", 0) == 0) {
-            std::set<std::string> recorded = snapshotNames(records);
-            const jsonxx::Array& snaps = s.get<jsonxx::Array>("snapshots");
-            for (size_t i = 0; i < snaps.size(); ++i) {
-                const jsonxx::Object& snap = snaps.get<jsonxx::Object>(i);
-                EXPECT_TRUE(snap.get<jsonxx::Boolean>("deleting") ||
-                            recorded.count(snap.get<jsonxx::String>("name")) == 0)
-                    << what << " returned 0 but snapshot [" << snap.get<jsonxx::String>("name")
-                    << "] is still there, round " << round << " seed " << seed;
-            }
+        std::set<std::string> recorded = snapshotNames(records);
+        for (const std::string& name : what.rfind("delete", 0) == 0 ? env->names("snapshots", "")
+                                                                    : std::vector<std::string>{}) {
+            EXPECT_EQ(recorded.count(name), 0u)
+                << what << " returned 0 but snapshot [" << name << "] is still there, round "
+                << round << " seed " << seed;
         }
     }
 

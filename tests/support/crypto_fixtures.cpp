@@ -201,23 +201,4 @@ bool base64UrlDecode(const std::string& text, std::string* out) {
     return true;
 }
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/bxso-test-XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    path_ = made ? made : "/tmp";
-}
-
-TempDir::~TempDir() {
-    if (path_ != "/tmp") {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-}
-
-bool TempDir::write(const std::string& name, const std::string& content) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
-}
-
 }  // namespace bxtest

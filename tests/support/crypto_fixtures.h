@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 namespace bxtest {
 
 struct RsaKey {
@@ -45,20 +47,5 @@ bool verifyRs256(const std::string& publicPem, const std::string& data,
 // Decodes base64url with or without '=' fill; false on a character outside
 // the alphabet.
 bool base64UrlDecode(const std::string& text, std::string* out);
-
-// A directory removed with its content at destruction.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    bool write(const std::string& name, const std::string& content) const;
-
-  private:
-    std::string path_;
-};
 
 }  // namespace bxtest

@@ -1,10 +1,14 @@
 #include "support/emulator_env.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
 #include "host/scsi.h"
 #include "runtime/endpoints.h"
+#include "support/files.h"
 
 namespace bxtest {
 
@@ -51,15 +55,88 @@ std::string EmulatorEnv::diskPath(const std::string& disk, const std::string& zo
     return "projects/" + project + "/zones/" + zone + "/disks/" + disk;
 }
 
-size_t EmulatorEnv::requestsMatching(const std::string& method, const std::string& pathPart) const {
-    size_t n = 0;
-    for (const auto& entry : emulator_->journal()) {
+std::vector<gce::JournalEntry> EmulatorEnv::requests(const std::string& method,
+                                                     const std::string& pathPart) const {
+    std::vector<gce::JournalEntry> out;
+    for (auto& entry : emulator_->journal()) {
         if ((method.empty() || entry.method == method) &&
             entry.path.find(pathPart) != std::string::npos) {
-            ++n;
+            out.push_back(std::move(entry));
         }
     }
-    return n;
+    return out;
+}
+
+jsonxx::Object EmulatorEnv::resource(const std::string& path) const {
+    jsonxx::Object o;
+    o.parse(emulator_->resourceJson(path));
+    return o;
+}
+
+std::vector<std::string> EmulatorEnv::names(const std::string& collection,
+                                            const std::string& project, bool withDeleting) const {
+    jsonxx::Object state;
+    state.parse(emulator_->stateJson());
+    const jsonxx::Array& items = state.get<jsonxx::Array>(collection);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const jsonxx::Object& item = items.get<jsonxx::Object>(i);
+        if ((project.empty() || item.get<jsonxx::String>("project") == project) &&
+            (withDeleting || !item.get<jsonxx::Boolean>("deleting"))) {
+            out.push_back(item.get<jsonxx::String>("name"));
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string EmulatorEnv::attachedSource(const std::string& deviceName) const {
+    jsonxx::Object vm = resource("projects/demo-project/zones/us-central1-a/instances/mover-1");
+    const jsonxx::Array& disks = vm.get<jsonxx::Array>("disks");
+    for (size_t i = 0; i < disks.size(); ++i) {
+        const jsonxx::Object& d = disks.get<jsonxx::Object>(i);
+        if (d.get<jsonxx::String>("deviceName") == deviceName) {
+            return d.get<jsonxx::String>("source");
+        }
+    }
+    return "";
+}
+
+bool EmulatorEnv::attachedUnderItsName(const std::string& name) const {
+    std::string source = attachedSource(name);
+    return !source.empty() && source.substr(source.rfind('/') + 1) == name;
+}
+
+gce::Emulator::ServiceAccountKeys EmulatorEnv::account(const std::string& email) const {
+    for (const auto& a : emulator_->serviceAccounts()) {
+        if (a.email.rfind(email, 0) == 0) {
+            return a;
+        }
+    }
+    ADD_FAILURE() << "no service account " << email;
+    return {};
+}
+
+std::string EmulatorEnv::pemOf(const std::string& email) const {
+    return readFile(account(email).pemFile);
+}
+
+gce::FaultSpec httpFault(const std::string& method, const std::string& path, int status,
+                         int count) {
+    gce::FaultSpec f;
+    f.method = method;
+    f.path = path;
+    f.status = status;
+    f.count = count;
+    return f;
+}
+
+gce::OperationFault opFault(const std::string& type, const std::string& errorCode, int count) {
+    gce::OperationFault f;
+    f.operationType = type;
+    f.errorCode = errorCode;
+    f.count = count;
+    return f;
 }
 
 }  // namespace bxtest

@@ -8,7 +8,26 @@ namespace bxtest {
 
 namespace {
 const std::string kEncPrefix = "enc:";
+
+// Copies the value under key to *out; false when there is none.
+template <typename Map, typename Key, typename Value>
+bool lookup(const Map& map, const Key& key, Value* out) {
+    auto it = map.find(key);
+    if (it == map.end()) {
+        return false;
+    }
+    *out = it->second;
+    return true;
 }
+
+// Fills in the asked keys that values holds.
+void fill(const std::map<std::string, std::string>& values,
+          std::map<std::string, std::string>* asked) {
+    for (auto& a : *asked) {
+        lookup(values, a.first, &a.second);
+    }
+}
+}  // namespace
 
 FakeSnapInfo::FakeSnapInfo(long number, const std::string& device)
     : snapNumber(number), sourceDevice(device), snapName("snap-" + std::to_string(number)) {}
@@ -93,12 +112,7 @@ int FakeSnapInfo::getCloneNumber() {
 
 int FakeSnapInfo::getConfigValue(const char* key, int* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = configValues.find(key ? key : "");
-    if (it == configValues.end()) {
-        return 1;
-    }
-    *value = it->second;
-    return 0;
+    return lookup(configValues, std::string(key ? key : ""), value) ? 0 : 1;
 }
 
 void FakeSnapInfo::setTransientMetadata(int key, const char* value) {
@@ -116,12 +130,7 @@ int FakeSnapInfo::getHostInfo(int category, int id, int, char* buffer, short* le
 
 int FakeSnapInfo::getIntProperty(int id, int* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = intProperties.find(id);
-    if (it == intProperties.end()) {
-        return 1;
-    }
-    *value = it->second;
-    return 0;
+    return lookup(intProperties, id, value) ? 0 : 1;
 }
 
 int FakeSnapInfo::getArrayNumber() {
@@ -184,25 +193,12 @@ void FakeSnapInfo::getSnapDevice(std::string* value) {
 bool FakeSnapInfo::getMetadata(int key, std::string* value) {
     std::lock_guard<std::mutex> lock(mutex_);
     value->clear();
-    auto it = metadata.find(key);
-    if (it == metadata.end()) {
-        it = transientMetadata.find(key);
-        if (it == transientMetadata.end()) {
-            return false;
-        }
-    }
-    *value = it->second;
-    return true;
+    return lookup(metadata, key, value) || lookup(transientMetadata, key, value);
 }
 
 bool FakeSnapInfo::getConfigString(const std::string& key, std::string* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = configStrings.find(key);
-    if (it == configStrings.end()) {
-        return false;
-    }
-    *value = it->second;
-    return true;
+    return lookup(configStrings, key, value);
 }
 
 bool FakeSnapInfo::getSourceInfo(int key, std::string* value) {
@@ -225,30 +221,18 @@ bool FakeSnapInfo::getSnapName(const std::string&, const std::bitset<64>&, std::
 
 bool FakeSnapInfo::getOperationProperties(std::map<std::string, std::string>* properties) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!haveOperationProperties) {
-        return false;
+    if (haveOperationProperties) {
+        fill(operationProperties, properties);
     }
-    for (auto& p : *properties) {
-        auto it = operationProperties.find(p.first);
-        if (it != operationProperties.end()) {
-            p.second = it->second;
-        }
-    }
-    return true;
+    return haveOperationProperties;
 }
 
 bool FakeSnapInfo::getCloneOptions(std::map<std::string, std::string>* options) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!haveCloneOptions) {
-        return false;
+    if (haveCloneOptions) {
+        fill(cloneOptions, options);
     }
-    for (auto& o : *options) {
-        auto it = cloneOptions.find(o.first);
-        if (it != cloneOptions.end()) {
-            o.second = it->second;
-        }
-    }
-    return true;
+    return haveCloneOptions;
 }
 
 bool FakeSnapInfo::decryptString(const std::string& encrypted, std::string* plain, int) {

@@ -17,6 +17,10 @@ LogCapture::~LogCapture() {
     bxrt::setDebugLevelOverride(-1);
 }
 
+void LogCapture::setLevel(int level) {
+    bxrt::setDebugLevelOverride(level);
+}
+
 std::vector<DebugLine> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;

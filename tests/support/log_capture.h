@@ -21,6 +21,9 @@ class LogCapture {
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
+    // Another level from now on (fixtures that share a capture pick their own).
+    void setLevel(int level);
+
     std::vector<DebugLine> lines() const;
     // True when some line at this level contains the text (any level when -100).
     bool contains(const std::string& text, int level = -100) const;

@@ -12,6 +12,9 @@
 
 namespace bxtest {
 
+// A loopback port that nothing listens on (bound, read and closed again); 0 on failure.
+int unusedPort();
+
 class RawHttpServer {
   public:
     struct Reply {

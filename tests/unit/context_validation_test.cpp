@@ -34,12 +34,17 @@ struct ValidationCase {
     bool nullUtil;
     int count;
     bool nullArray;
-    int nullIndex;   // -1: none
-    int arrayOf[3];  // array numbers of the three records
+    int nullIndex;        // -1: none
+    const char* arrayOf;  // array numbers of the three records, one digit each
     int wantCode;
     const char* wantText;
     const char* wantLogFormatHead;
 };
+
+// Test names show the case's name, not its bytes.
+void PrintTo(const ValidationCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ValidationTest : public ContextTest, public ::testing::WithParamInterface<ValidationCase> {};
 
@@ -47,7 +52,7 @@ TEST_P(ValidationTest, RulesApplyInOrderWithTheirCodes) {
     const auto& c = GetParam();
     RecordSet records(3);
     for (int i = 0; i < 3; ++i) {
-        records[i].arrayNumber = c.arrayOf[i];
+        records[i].arrayNumber = c.arrayOf[i] - '0';
     }
     std::vector<BXSO::SnapInfo*> ptrs(records.data(), records.data() + 3);
     if (c.nullIndex >= 0) {
@@ -62,64 +67,19 @@ TEST_P(ValidationTest, RulesApplyInOrderWithTheirCodes) {
 }
 
 const ValidationCase kValidationCases[] = {
-    {"null util first",
-     GCP_OP_SNAP,
-     true,
-     0,
-     true,
-     -1,
-     {0, 0, 0},
-     19,
+    {"null util first", GCP_OP_SNAP, true, 0, true, -1, "000", 19,
      "Snap OS Util object is null or not initialized",
      "GCP Input validation for snap operation failed [19:Snap OS Util object"},
-    {"count zero",
-     GCP_OP_SNAP,
-     false,
-     0,
-     true,
-     -1,
-     {1, 1, 1},
-     7,
-     "Invalid snap count [0]",
+    {"count zero", GCP_OP_SNAP, false, 0, true, -1, "111", 7, "Invalid snap count [0]",
      "GCP Input snap list validation failed [7:Invalid snap count [0]]"},
-    {"null list",
-     GCP_OP_SNAP,
-     false,
-     2,
-     true,
-     -1,
-     {1, 1, 1},
-     8,
-     "Empty snap list [0]",
+    {"null list", GCP_OP_SNAP, false, 2, true, -1, "111", 8, "Empty snap list [0]",
      "GCP Input internal object validation failed [8:Empty snap list [0]]"},
-    {"null record",
-     GCP_OP_SNAP,
-     false,
-     3,
-     false,
-     1,
-     {1, 1, 1},
-     8,
-     "Empty snap info @ idx [1] of [3]",
+    {"null record", GCP_OP_SNAP, false, 3, false, 1, "111", 8, "Empty snap info @ idx [1] of [3]",
      "GCP Input internal object validation failed [8:"},
-    {"no array",
-     GCP_OP_MAP,
-     false,
-     3,
-     false,
-     -1,
-     {1, 0, 1},
-     10,
+    {"no array", GCP_OP_MAP, false, 3, false, -1, "101", 10,
      "No GCP array [0] associated with snapshot - may be prepare itself failed",
      "GCP 10:No GCP array [0]"},
-    {"wrong array before null record",
-     GCP_OP_DELETE,
-     false,
-     3,
-     false,
-     2,
-     {1, 2, 1},
-     9,
+    {"wrong array before null record", GCP_OP_DELETE, false, 3, false, 2, "121", 9,
      "Snapshots from multiple regions detected - current snapshot array num [2] not matching "
      "with array num [1] of other snapshots in the current operation. Snapshots from multiple "
      "regions are detected in current operation. Multiple regions are not supported",

@@ -11,27 +11,13 @@
 
 #include "host/debug_log.h"
 #include "runtime/runtime.h"
+#include "support/files.h"
 #include "support/settings_file.h"
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/bxso-log-test-XXXXXX";
-        path_ = ::mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~TempDir() {
-        if (!path_.empty()) {
-            int ignored = std::system(("rm -rf '" + path_ + "'").c_str());
-            (void)ignored;
-        }
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
+using bxtest::readFile;
+using bxtest::TempDir;
 
 // Restores the umask of the process.
 class Umask {
@@ -42,13 +28,6 @@ class Umask {
   private:
     mode_t previous_;
 };
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 TEST(DebugLogFile, IsReadableByItsOwnerOnly) {
     const uid_t other = 4242;
@@ -82,7 +61,7 @@ TEST(DebugLogFile, IsReadableByItsOwnerOnly) {
         struct stat st {};
         ASSERT_EQ(::stat(path.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.after);
-        std::string text = readAll(path);
+        std::string text = readFile(path);
         EXPECT_NE(text.find(std::string("GCP line for ") + c.name), std::string::npos) << text;
         if (c.before >= 0) {
             EXPECT_EQ(text.rfind("earlier line\n", 0), 0u) << "appended, not replaced";
@@ -107,7 +86,7 @@ TEST(DebugLogFile, CarriesTheProblemsOfTheSettingsFileItIsConfiguredIn) {
     for (int i = 0; i < 3; ++i) {
         HostDebug().debugLvl(-1, 6, "GCP line %d", i);
     }
-    std::string text = readAll(path);
+    std::string text = readFile(path);
     EXPECT_NE(text.find("GCP line 2"), std::string::npos) << text;
     EXPECT_NE(text.find(", line 4: "), std::string::npos) << text;
     EXPECT_EQ(text.find(", line 4: "), text.rfind(", line 4: ")) << "once:\n" << text;

@@ -14,6 +14,7 @@
 #include "engine/exports.h"
 #include "runtime/devices.h"
 #include "support/fake_host.h"
+#include "support/files.h"
 #include "support/log_capture.h"
 #include "support/settings_file.h"
 
@@ -22,16 +23,6 @@ namespace {
 // A temporary directory tree standing in for /sys.
 class FakeSysfs {
   public:
-    FakeSysfs() {
-        char tmpl[] = "/tmp/bxso-sysfs-XXXXXX";
-        root_ = ::mkdtemp(tmpl) ? tmpl : "";
-    }
-    ~FakeSysfs() {
-        if (!root_.empty()) {
-            std::string cmd = "rm -rf '" + root_ + "'";
-            (void)std::system(cmd.c_str());
-        }
-    }
     const std::string& root() const { return root_; }
     void dir(const std::string& rel) {
         std::string path = root_;
@@ -55,7 +46,8 @@ class FakeSysfs {
     }
 
   private:
-    std::string root_;
+    bxtest::TempDir tmp_{"bxso-sysfs"};
+    const std::string& root_ = tmp_.path();
 };
 
 using Paths = std::vector<std::string>;

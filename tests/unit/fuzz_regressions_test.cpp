@@ -11,7 +11,6 @@
 #include "rest/secret_mask.h"
 #include "support/fake_host.h"
 #include "support/log_capture.h"
-#include "support/scripted_devices.h"
 
 using namespace DuVavaZid;
 
@@ -90,21 +89,6 @@ TEST_F(DeepAnswerTest, DeepLabelsItemFailsTheMap) {
     EXPECT_EQ(ctx.initialize(records.data(), 1), GCP_ERR_EMPTY_INPUT);
     EXPECT_NE(ctx.errText().find("Failed to parse the labels metadata as a JSON object"),
               std::string::npos);
-}
-
-// ---- A device that answers the standard INQUIRY with no data at all ----
-
-TEST(EmptyInquiryTest, IsNotAGoogleDevice) {
-    bxtest::LogCapture log{9};
-    bxtest::FakeOSUtil util;
-    bxtest::ScriptedDeviceTree tree;
-    tree.add("/dev/sdb");  // standard answer: zero bytes
-    bxtest::RecordSet records{1};
-    GcpCtx ctx(&util, 0, GCP_OP_PREPARE);
-    GcpUtils utils(&ctx);
-    EXPECT_EQ(utils.isGoogleDevice("/dev/sdb"), GCP_ERR_EMPTY_ID_DATA);
-    EXPECT_EQ(ctx.errText(),
-              "Vendor id [] is empty for device [/dev/sdb] - expected vendor id [Google  ]");
 }
 
 // ---- Masking a long run of token characters ----

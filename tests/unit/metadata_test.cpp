@@ -114,6 +114,10 @@ struct BadItemCase {
     const char* text;
 };
 
+void PrintTo(const BadItemCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BadItemTest : public MetadataTest, public ::testing::WithParamInterface<BadItemCase> {};
 
 TEST_P(BadItemTest, Reports) {

@@ -13,19 +13,11 @@
 
 namespace {
 
+using bxtest::split;
+
 std::string b64(const std::string& bytes) {
     return BXSnapRESTAPI_Gcp::base64URLEncode(reinterpret_cast<const unsigned char*>(bytes.data()),
                                               bytes.size());
-}
-
-std::vector<std::string> split(const std::string& token, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t pos; (pos = token.find(sep, start)) != std::string::npos; start = pos + 1) {
-        parts.push_back(token.substr(start, pos - start));
-    }
-    parts.push_back(token.substr(start));
-    return parts;
 }
 
 TEST(Base64Url, EncodesWithUrlAlphabetAndKeepsTheFill) {
@@ -154,24 +146,15 @@ TEST_F(BearerToken, SigningFailuresAreReportedWithTheirMessages) {
         bool pem;
         std::string key;
         std::string password;
-        std::vector<const char*> messages;
+        const char* messages;  // host-log texts, separated by '|'
     } cases[] = {
-        {"garbage PEM",
-         true,
-         "not a key",
-         "",
-         {"Failed to sign the digest.", "Failed to get signature from private key"}},
-        {"encrypted PEM, password ignored",
-         true,
-         bxtest::encryptedPrivatePem(key, "pw"),
-         "pw",
-         {"Failed to get signature from private key"}},
-        {"wrong p12 password", false, p12, "wrong", {"Failed to get signature from p12 file"}},
-        {"missing p12",
-         false,
-         dir.file("none.p12"),
-         "notasecret",
-         {"Failed to get signature from p12 file"}},
+        {"garbage PEM", true, "not a key", "",
+         "Failed to sign the digest.|Failed to get signature from private key"},
+        {"encrypted PEM, password ignored", true, bxtest::encryptedPrivatePem(key, "pw"), "pw",
+         "Failed to get signature from private key"},
+        {"wrong p12 password", false, p12, "wrong", "Failed to get signature from p12 file"},
+        {"missing p12", false, dir.file("none.p12"), "notasecret",
+         "Failed to get signature from p12 file"},
     };
     for (const auto& c : cases) {
         record.hostLog.clear();
@@ -184,7 +167,7 @@ TEST_F(BearerToken, SigningFailuresAreReportedWithTheirMessages) {
         EXPECT_EQ(token, "unchanged") << c.name;
         EXPECT_FALSE(client.buildRequestForOAuth(body)) << c.name;
         EXPECT_EQ(body, "") << c.name;
-        for (const char* m : c.messages) {
+        for (const std::string& m : split(c.messages, '|')) {
             EXPECT_TRUE(record.hostLogContains(m)) << c.name << ": " << m;
         }
         EXPECT_TRUE(record.hostLogContains("Failed to generate the bearer token")) << c.name;

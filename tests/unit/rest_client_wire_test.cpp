@@ -71,10 +71,13 @@ TEST_F(RestClientWire, NothingIsSentBeforeInitializeAndConnect) {
     std::string response = "stale";
     EXPECT_FALSE(client.get("p/zones", "", response, false));
     EXPECT_EQ(response, "");
+    EXPECT_FALSE(client.get("project/project-id", "", response, true));
     EXPECT_TRUE(
         record.hostLogContains("Error: Curl needs to be initialized before making any queries."));
     ASSERT_TRUE(client.initializeCurl());
     EXPECT_FALSE(client.get("project/project-id", "", response, true));
+    EXPECT_FALSE(client.get("p/zones", "", response, false));
+    EXPECT_FALSE(client.del("p/x", "", response, false));
     EXPECT_FALSE(client.post("p/x", "{}", response, false));
     EXPECT_TRUE(
         record.hostLogContains("Error:Connect module has to be called before making any queries."));

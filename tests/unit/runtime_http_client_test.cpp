@@ -1,12 +1,8 @@
 // Transport behaviour of the host HTTP client against local servers: what goes
 // on the wire, connection reuse, status handling, TLS verification, timeouts
 // and the trace.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <sstream>
 #include <thread>
@@ -207,16 +203,9 @@ TEST_F(HttpClientPlain, HeaderLinesWithLineBreaksAreRefused) {
 }
 
 TEST(HttpClient, TransportErrorIsReportedWithLibcurlTextInTheDebugLog) {
-    // A port that nobody listens on: bind, learn the port, close.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/y";
+    int port = bxtest::unusedPort();
+    ASSERT_NE(port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(port) + "/y";
 
     bxtest::LogCapture capture(3);
     BXLibCurl client;

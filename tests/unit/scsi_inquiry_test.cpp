@@ -51,6 +51,9 @@ const IdentityCase kIdentityCases[] = {
      ScriptedDeviceTree::standardInquiryRaw(text(std::string("\0oogle  ", 8)),
                                             text("PersistentDisk  "), text("1   ")),
      5, "Vendor id [] is empty for device [/dev/sdb] - expected vendor id [Google  ]"},
+    // Found by fuzzing: a device that answers the standard INQUIRY with no data at all.
+    {"NoDataAtAll", Bytes{}, 5,
+     "Vendor id [] is empty for device [/dev/sdb] - expected vendor id [Google  ]"},
     {"ProductEmpty",
      ScriptedDeviceTree::standardInquiryRaw(text("Google  "), Bytes(16, 0), text("1   ")), 5,
      "Product id [] is empty for device [/dev/sdb- expected product id [PersistentDisk  ]"},
