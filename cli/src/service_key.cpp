@@ -22,6 +22,7 @@ namespace {
 
 // The plug-in's owning handles (header only: nothing of its runtime is linked).
 using bxrt::ossl::BioPtr;
+using bxrt::ossl::DefaultContextScope;
 using bxrt::ossl::Deleter;
 using bxrt::ossl::MdCtxPtr;
 using bxrt::ossl::P12Ptr;
@@ -65,25 +66,6 @@ PkeyPtr readPrivateKey(const std::string& pem) {
     }
     return PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassword, nullptr));
 }
-
-// Makes a library context the thread's default while it lives: PKCS12_parse
-// of a file read by d2i has no context of its own and takes the default.
-class DefaultContextScope {
-  public:
-    explicit DefaultContextScope(OSSL_LIB_CTX* ctx)
-        : active_(ctx != nullptr), previous_(ctx ? OSSL_LIB_CTX_set0_default(ctx) : nullptr) {}
-    ~DefaultContextScope() {
-        if (active_) {
-            OSSL_LIB_CTX_set0_default(previous_);
-        }
-    }
-    DefaultContextScope(const DefaultContextScope&) = delete;
-    DefaultContextScope& operator=(const DefaultContextScope&) = delete;
-
-  private:
-    bool active_;
-    OSSL_LIB_CTX* previous_;
-};
 
 std::string keyKind(EVP_PKEY* key) {
     const char* name = EVP_PKEY_get0_type_name(key);

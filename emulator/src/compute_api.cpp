@@ -47,7 +47,7 @@ std::string permissionFor(const std::string& method, const std::vector<std::stri
 using Impl = Emulator::Impl;
 using Handler = void (Impl::*)(ComputeCall&, Reply&);
 
-struct RouteSpec {
+struct RouteRow {
     const char* method;
     const char* pattern;  // the segments after projects/P; "{name}" takes any one segment
     Handler handler;
@@ -56,7 +56,7 @@ struct RouteSpec {
 // Every method of the API the emulator serves. Regional disks (regionDisks.*) share the
 // zonal disks' handlers. Operation wait (.../operations/OP/wait) is no route: it blocks,
 // so handleCompute runs it outside the lock.
-const RouteSpec kRoutes[] = {
+const RouteRow kRoutes[] = {
     {"GET", "", &Impl::projectsGet},
     {"GET", "zones/{zone}", &Impl::zonesGet},
     {"GET", "regions/{region}", &Impl::regionsGet},
@@ -97,8 +97,8 @@ struct Route {
 const std::vector<Route>& routes() {
     static const std::vector<Route> table = [] {
         std::vector<Route> v;
-        for (const RouteSpec& spec : kRoutes) {
-            v.push_back(Route{spec.method, util::splitPath(spec.pattern), spec.handler});
+        for (const RouteRow& row : kRoutes) {
+            v.push_back(Route{row.method, util::splitPath(row.pattern), row.handler});
         }
         return v;
     }();

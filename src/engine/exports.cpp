@@ -17,7 +17,7 @@ constexpr int kHostLogFailure = 2;
 constexpr int kErrorBufferSize = 1024;
 
 // What distinguishes one working entry point from another.
-struct OperationSpec {
+struct OperationRow {
     int opCode;
     BXSO::SnapStatus success;
     BXSO::SnapStatus failure;
@@ -31,13 +31,13 @@ bool haveFirst(BXSO::SnapInfo** snaps) {
     return snaps && snaps[0];
 }
 
-void logStart(const OperationSpec& op, BXSO::SnapInfo** snaps, short count) {
+void logStart(const OperationRow& op, BXSO::SnapInfo** snaps, short count) {
     if (haveFirst(snaps)) {
         snaps[0]->logMessage(kHostLogStart, "GCP ", op.startText, static_cast<int>(count));
     }
 }
 
-int succeed(const OperationSpec& op, BXSO::SnapInfo** snaps) {
+int succeed(const OperationRow& op, BXSO::SnapInfo** snaps) {
     if (haveFirst(snaps)) {
         snaps[0]->logMessage(kHostLogStart, "GCP >> ", "%s", op.successText);
     }
@@ -46,7 +46,7 @@ int succeed(const OperationSpec& op, BXSO::SnapInfo** snaps) {
 
 // Marks the records failed and hands the call's error to the first record,
 // unless a deeper step already left a complete error there.
-int failCall(const OperationSpec& op, GcpCtx& ctx, BXSO::SnapInfo** snaps, short count) {
+int failCall(const OperationRow& op, GcpCtx& ctx, BXSO::SnapInfo** snaps, short count) {
     if (op.changesStatus) {
         setSnapStatus(op.success, op.failure, snaps, count);
     }
@@ -75,7 +75,7 @@ void failInternally(GcpCtx& ctx, const char* what) {
 
 typedef int (GcpUtils::*Operation)();
 
-int runOperation(const OperationSpec& op, Operation run, BXSO::SnapInfo** snaps, short count,
+int runOperation(const OperationRow& op, Operation run, BXSO::SnapInfo** snaps, short count,
                  BXSO::BXOSUtil* util) {
     logStart(op, snaps, count);
     GcpCtx ctx(util, 0, op.opCode);
@@ -110,62 +110,62 @@ int guarded(Fn&& fn) {
     }
 }
 
-const OperationSpec kPrepare{DuVavaZid::GCP_OP_PREPARE,
-                             BXSO::SNAP_PREPARE_SUCCESS,
-                             BXSO::SNAP_PREPARE_FAILED,
-                             true,
-                             "Prepare snap operation - no of devices [%d]",
-                             "Prepare snap operation -- success",
-                             "Prepare snap operation -- failed"};
-const OperationSpec kSnap{DuVavaZid::GCP_OP_SNAP,
-                          BXSO::SNAP_CREATE_SUCCESS,
-                          BXSO::SNAP_CREATE_FAILED,
-                          true,
-                          "Create snap operation - no of devices [%d]",
-                          "Create snap operation -- success",
-                          "Create snap operation -- failed"};
-const OperationSpec kPostSnap{DuVavaZid::GCP_OP_POST_SNAP,
-                              BXSO::SNAP_CREATE_SUCCESS,
-                              BXSO::SNAP_CREATE_FAILED,
-                              true,
-                              "Post create snap operation - no of devices [%d]",
-                              "Post create snap operation -- success",
-                              "Post create snap operation -- failed"};
-const OperationSpec kMap{DuVavaZid::GCP_OP_MAP,
-                         BXSO::SNAP_MAP_SUCCESS,
-                         BXSO::SNAP_MAP_FAILED,
+const OperationRow kPrepare{DuVavaZid::GCP_OP_PREPARE,
+                            BXSO::SNAP_PREPARE_SUCCESS,
+                            BXSO::SNAP_PREPARE_FAILED,
+                            true,
+                            "Prepare snap operation - no of devices [%d]",
+                            "Prepare snap operation -- success",
+                            "Prepare snap operation -- failed"};
+const OperationRow kSnap{DuVavaZid::GCP_OP_SNAP,
+                         BXSO::SNAP_CREATE_SUCCESS,
+                         BXSO::SNAP_CREATE_FAILED,
                          true,
-                         "Map snap operation - no of snaps [%d]",
-                         "Map snap operation -- success",
-                         "Map snap operation -- failed"};
-const OperationSpec kUnmap{DuVavaZid::GCP_OP_UNMAP,
-                           BXSO::SNAP_UNMAP_SUCCESS,
-                           BXSO::SNAP_UNMAP_FAILED,
+                         "Create snap operation - no of devices [%d]",
+                         "Create snap operation -- success",
+                         "Create snap operation -- failed"};
+const OperationRow kPostSnap{DuVavaZid::GCP_OP_POST_SNAP,
+                             BXSO::SNAP_CREATE_SUCCESS,
+                             BXSO::SNAP_CREATE_FAILED,
+                             true,
+                             "Post create snap operation - no of devices [%d]",
+                             "Post create snap operation -- success",
+                             "Post create snap operation -- failed"};
+const OperationRow kMap{DuVavaZid::GCP_OP_MAP,
+                        BXSO::SNAP_MAP_SUCCESS,
+                        BXSO::SNAP_MAP_FAILED,
+                        true,
+                        "Map snap operation - no of snaps [%d]",
+                        "Map snap operation -- success",
+                        "Map snap operation -- failed"};
+const OperationRow kUnmap{DuVavaZid::GCP_OP_UNMAP,
+                          BXSO::SNAP_UNMAP_SUCCESS,
+                          BXSO::SNAP_UNMAP_FAILED,
+                          true,
+                          "Unmap snap operation - no of snaps [%d]",
+                          "Unmap snap operation -- success",
+                          "Unmap snap operation -- failed"};
+const OperationRow kDelete{DuVavaZid::GCP_OP_DELETE,
+                           BXSO::SNAP_DELETE_SUCCESS,
+                           BXSO::SNAP_DELETE_FAILED,
                            true,
-                           "Unmap snap operation - no of snaps [%d]",
-                           "Unmap snap operation -- success",
-                           "Unmap snap operation -- failed"};
-const OperationSpec kDelete{DuVavaZid::GCP_OP_DELETE,
-                            BXSO::SNAP_DELETE_SUCCESS,
-                            BXSO::SNAP_DELETE_FAILED,
-                            true,
-                            "Delete snap operation - no of snaps [%d]",
-                            "Delete snap operation -- success",
-                            "Delete snap operation -- failed"};
-const OperationSpec kRevert{DuVavaZid::GCP_OP_REVERT,
-                            BXSO::SNAP_REVERT_SUCCESS,
-                            BXSO::SNAP_REVERT_FAILED,
-                            true,
-                            "Revert snap operation - no of devices [%d]",
-                            "Revert snap operation -- success",
-                            "Revert snap operation -- failed"};
-const OperationSpec kReconcile{DuVavaZid::GCP_OP_RECONCILE,
-                               BXSO::SNAP_STATUS_NONE,
-                               BXSO::SNAP_STATUS_NONE,
-                               false,
-                               "Reconcile snap operation - no of snaps [%d]",
-                               "Reconcile snap operation -- success",
-                               "Reconcile snap operation -- failed"};
+                           "Delete snap operation - no of snaps [%d]",
+                           "Delete snap operation -- success",
+                           "Delete snap operation -- failed"};
+const OperationRow kRevert{DuVavaZid::GCP_OP_REVERT,
+                           BXSO::SNAP_REVERT_SUCCESS,
+                           BXSO::SNAP_REVERT_FAILED,
+                           true,
+                           "Revert snap operation - no of devices [%d]",
+                           "Revert snap operation -- success",
+                           "Revert snap operation -- failed"};
+const OperationRow kReconcile{DuVavaZid::GCP_OP_RECONCILE,
+                              BXSO::SNAP_STATUS_NONE,
+                              BXSO::SNAP_STATUS_NONE,
+                              false,
+                              "Reconcile snap operation - no of snaps [%d]",
+                              "Reconcile snap operation -- success",
+                              "Reconcile snap operation -- failed"};
 
 int unsupported(int opCode, BXSO::BXOSUtil* util, const std::string& text) {
     GcpCtx ctx(util, 0, opCode);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
@@ -34,6 +35,26 @@ inline void freeCertStack(STACK_OF(X509) * certs) {
     sk_X509_pop_free(certs, X509_free);
 }
 using CertStackPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeCertStack>>;
+
+// Makes ctx this thread's default library context for one scope: the PKCS#12
+// decoders (and PKCS12_parse of a structure read by d2i) have no
+// library-context parameter of their own and take the default.
+class DefaultContextScope {
+  public:
+    explicit DefaultContextScope(OSSL_LIB_CTX* ctx)
+        : active_(ctx != nullptr), previous_(ctx ? OSSL_LIB_CTX_set0_default(ctx) : nullptr) {}
+    ~DefaultContextScope() {
+        if (active_) {
+            OSSL_LIB_CTX_set0_default(previous_);
+        }
+    }
+    DefaultContextScope(const DefaultContextScope&) = delete;
+    DefaultContextScope& operator=(const DefaultContextScope&) = delete;
+
+  private:
+    bool active_;
+    OSSL_LIB_CTX* previous_;
+};
 
 // Empties OpenSSL's error queue of this thread into one line ("" when empty).
 std::string drainErrors();

@@ -63,25 +63,6 @@ class LegacyContext {
     OSSL_PROVIDER* legacyProv_ = nullptr;
 };
 
-// Makes ctx this thread's default library context for one scope; the PKCS#12
-// decoders have no library-context parameter of their own.
-class DefaultContextScope {
-  public:
-    explicit DefaultContextScope(OSSL_LIB_CTX* ctx)
-        : active_(ctx != nullptr), previous_(ctx ? OSSL_LIB_CTX_set0_default(ctx) : nullptr) {}
-    ~DefaultContextScope() {
-        if (active_) {
-            OSSL_LIB_CTX_set0_default(previous_);
-        }
-    }
-    DefaultContextScope(const DefaultContextScope&) = delete;
-    DefaultContextScope& operator=(const DefaultContextScope&) = delete;
-
-  private:
-    bool active_;
-    OSSL_LIB_CTX* previous_;
-};
-
 struct Wiped {
     std::vector<unsigned char> bytes;
     ~Wiped() {
