@@ -133,7 +133,7 @@ void fieldList(GcpUtils& utils, const std::string& body) {
     for (const auto& member : object.raw().items()) {
         std::string value;
         bool isContainer = false;
-        jsonMemberAsText(object, member.key(), value, isContainer);
+        jsonxx::memberAsText(object, member.key(), value, isContainer);
         extractJSONxxArrayElements(object, member.key(), elements);
     }
 }
