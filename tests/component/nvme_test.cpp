@@ -45,8 +45,7 @@ class NvmeTest : public bxtest::SnappedDisks {
 
     static std::string name(int i) { return kPrefix + std::to_string(i + 1); }
 
-    void runWholeCycle(int disks) {
-        const int n = disks;
+    void runWholeCycle(int n) {
         ASSERT_EQ(run(bxso_prepareDevices), 0) << rec(0).errorText;
         for (int i = 0; i < n; ++i) {
             EXPECT_EQ(rec(i).transientMetadata[102], name(i) + "|")

@@ -35,11 +35,6 @@ class RestEnv : public ::testing::Test {
         newContext(DuVavaZid::GCP_OP_PREPARE);
     }
 
-    void TearDown() override {
-        utils.reset();
-        ctx.reset();
-    }
-
     // A fresh context with one record, array "gcp-array", REST logging on.
     void newContext(int opCode) {
         utils.reset();
@@ -51,10 +46,6 @@ class RestEnv : public ::testing::Test {
         ctx->arrayDetails.ArrayId = "gcp-array";
         ctx->arrayDetails.arrayConfigs.RestApiLogging = 1;
         utils = std::make_unique<DuVavaZid::GcpUtils>(ctx.get());
-    }
-
-    gce::Emulator::ServiceAccountKeys account(const std::string& email) const {
-        return env->account(email);
     }
 
     // Makes the context use a service account with a PEM key or a PKCS#12 file.

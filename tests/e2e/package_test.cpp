@@ -94,17 +94,10 @@ TEST_F(PackageTest, InstallsIntoARootAndRunsFromThere) {
     RunResult unpack = runProgram({dpkg, "-x", deb, root});
     ASSERT_EQ(unpack.exitCode, 0) << unpack.all();
     const std::string hostBin = root + "/usr/bin/bxso-host";
-    const std::string plugin = root + "/usr/lib/bxso/libbxso_gcp.so";
-    for (const auto& path : {hostBin, root + "/usr/bin/gce-emulator"}) {
-        EXPECT_TRUE(executable(path)) << path;
-    }
-    for (const auto& path :
-         {plugin, root + "/etc/bxso/bxso.ini", root + "/usr/share/man/man1/bxso-host.1.gz",
-          root + "/usr/share/man/man1/gce-emulator.1.gz",
-          root + "/usr/share/doc/bxso-gcp/operations.md"}) {
-        struct stat st {};
-        EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    }
+    // The programs, the plug-in, the man pages and the sample settings are
+    // each run or read below; the operations guide only has to be there.
+    struct stat st {};
+    EXPECT_EQ(::stat((root + "/usr/share/doc/bxso-gcp/operations.md").c_str(), &st), 0);
 
     // Man pages made from the programs' --help: every command and option.
     struct ManPage {

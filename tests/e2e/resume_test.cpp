@@ -1,5 +1,6 @@
-// A backup killed at any moment of its snap and post-snap phases, or failed
-// by a poll, is finished by its resume: every snapshot READY, none twice.
+// A backup killed at any moment of its snap and post-snap phases or between
+// prepare and snap, or failed by a poll, is finished by its resume: every
+// snapshot READY, none twice.
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -142,6 +143,27 @@ TEST_F(ResumeTest, BackupKilledAtAnyMomentIsFinishedByItsResume) {
             return;
         }
     }
+}
+
+// Killed between prepare and snap: the job is interrupted, its records are
+// prepared and GCP holds nothing yet; the resume goes on from the catalog.
+TEST_F(ResumeTest, HostKilledBetweenPrepareAndSnapResumesFromTheCatalog) {
+    addLocalArray();
+    std::string err;
+    ASSERT_TRUE(killBackupWhen(
+        [](const std::string& e) { return e.find("paused after prepare") != std::string::npos; },
+        {"BXSO_HOST_TEST_PAUSE_AFTER=prepare"}, &err))
+        << err;
+    json jobs = json::parse(host({"--json", "jobs"}).out, nullptr, false);
+    EXPECT_EQ(jobs.at(0).value("state", ""), "interrupted");
+    json rows = json::parse(host({"--json", "list", "--all"}).out, nullptr, false);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.value("status", 0), 1);
+        EXPECT_EQ(row.value("phase", ""), "prepared");
+    }
+    EXPECT_TRUE(gcpSnapshots().empty());
+    expectResumeFinishes("after prepare");
 }
 
 // A poll that fails leaves the snapshot in GCP and the row not done; the

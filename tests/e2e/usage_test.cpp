@@ -91,9 +91,6 @@ TEST(PluginLoaderTest, LoadsTheBuiltPluginAndRefusesOtherLibraries) {
     EXPECT_FALSE(other.load("libsqlite3.so.0"));
     EXPECT_NE(other.error().find("lacks entry points: bxso_version"), std::string::npos)
         << other.error();
-    bxhost::Plugin absent;
-    EXPECT_FALSE(absent.load("/nonexistent/libbxso_gcp.so"));
-    EXPECT_NE(absent.error().find("cannot load plug-in"), std::string::npos);
 }
 
 }  // namespace

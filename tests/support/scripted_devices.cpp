@@ -86,17 +86,6 @@ Bytes ScriptedDeviceTree::standardInquiry(const std::string& vendor, const std::
     return out;
 }
 
-Bytes ScriptedDeviceTree::standardInquiryRaw(const Bytes& vendor, const Bytes& product,
-                                             const Bytes& revision) {
-    Bytes out(36, 0);
-    out[2] = 0x06;
-    out[4] = 31;
-    std::copy_n(vendor.begin(), std::min<size_t>(vendor.size(), 8), out.begin() + 8);
-    std::copy_n(product.begin(), std::min<size_t>(product.size(), 16), out.begin() + 16);
-    std::copy_n(revision.begin(), std::min<size_t>(revision.size(), 4), out.begin() + 32);
-    return out;
-}
-
 Bytes ScriptedDeviceTree::deviceIdPage(const std::string& name, int designatorLength,
                                        unsigned char pageCode) {
     size_t length = designatorLength < 0 ? name.size() : static_cast<size_t>(designatorLength);
@@ -116,14 +105,8 @@ std::vector<SentCommand> ScriptedDeviceTree::sent() const {
     return sent_;
 }
 
-size_t ScriptedDeviceTree::lookups() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lookups_;
-}
-
 SP<BxDevice> ScriptedDeviceTree::getDevice(const std::string& path, CWnError* error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++lookups_;
     auto it = devices_.find(path);
     if (it == devices_.end()) {
         error->Set(2, "No such file or directory");

@@ -53,9 +53,6 @@ class ScriptedDeviceTree : public bxrt::DeviceBackend {
     // Answers as a device sends them.
     static Bytes standardInquiry(const std::string& vendor, const std::string& product,
                                  const std::string& revision, unsigned char pageByte = 0);
-    // Raw 8/16/4-byte fields, copied as given (NULs and all).
-    static Bytes standardInquiryRaw(const Bytes& vendor, const Bytes& product,
-                                    const Bytes& revision);
     // Page 0x83 with one ASCII vendor-specific designator; designatorLength
     // overrides the length byte (-1: the name's length).
     static Bytes deviceIdPage(const std::string& name, int designatorLength = -1,
@@ -65,7 +62,6 @@ class ScriptedDeviceTree : public bxrt::DeviceBackend {
     bool listFails = false;
     int rescans = 0;
     std::vector<SentCommand> sent() const;
-    size_t lookups() const;
 
     // DeviceBackend
     SP<BxDevice> getDevice(const std::string& path, CWnError* error) override;
@@ -81,7 +77,6 @@ class ScriptedDeviceTree : public bxrt::DeviceBackend {
     mutable std::mutex mutex_;
     std::map<std::string, ScriptedDevice> devices_;
     std::vector<SentCommand> sent_;
-    size_t lookups_ = 0;
 };
 
 }  // namespace bxtest

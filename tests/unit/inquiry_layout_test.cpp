@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <memory>
 
 #include "context/gcp_ctx.h"
 #include "gcp/gcp_utils.h"
 #include "support/fake_host.h"
+#include "support/files.h"
 #include "support/scripted_devices.h"
 
 using namespace DuVavaZid;
@@ -20,23 +20,15 @@ namespace {
 
 // Output of an sg3_utils tool decoding bytes given as hex.
 std::string decode(const std::string& tool, const Bytes& bytes) {
-    char path[] = "/tmp/bxso-inhex-XXXXXX";
-    int fd = ::mkstemp(path);
-    if (fd < 0) {
-        return "";
+    std::string hex;
+    char byte[4];
+    for (unsigned char b : bytes) {
+        std::snprintf(byte, sizeof byte, "%02x ", b);
+        hex += byte;
     }
-    ::close(fd);
-    {
-        std::ofstream out(path);
-        char hex[4];
-        for (unsigned char b : bytes) {
-            std::snprintf(hex, sizeof hex, "%02x ", b);
-            out << hex;
-        }
-        out << "\n";
-    }
+    bxtest::TempDir dir("bxso-inhex");
     std::string output;
-    std::string cmd = tool + " --inhex=" + path + " 2>&1";
+    std::string cmd = tool + " --inhex=" + dir.write("answer.hex", hex + "\n") + " 2>&1";
     if (FILE* pipe = ::popen(cmd.c_str(), "r")) {
         char buf[256];
         size_t n;
@@ -45,7 +37,6 @@ std::string decode(const std::string& tool, const Bytes& bytes) {
         }
         ::pclose(pipe);
     }
-    ::unlink(path);
     return output;
 }
 

@@ -240,8 +240,6 @@ TEST_F(MetadataTest, OperationLinkIsStoredWithoutScheme) {
     std::string link;
     EXPECT_EQ(utils.getSnapOpLinkFromMetadata(link, obj(), ctx.get()), 0);
     EXPECT_EQ(link, "compute.googleapis.com/compute/v1/projects/p/op-1");
-    utils.setSnapOpLinkInMetadata("plain/link", obj(), ctx.get());
-    EXPECT_EQ(rec().transientMetadata[155], "plain/link");
 
     rec().transientMetadata.erase(155);
     EXPECT_EQ(utils.getSnapOpLinkFromMetadata(link, obj(), ctx.get()), 6);
@@ -263,14 +261,6 @@ TEST_F(MetadataTest, InterimCloneItem) {
     EXPECT_EQ(obj()->interimCloneInfo.interimCloneId, "31");
     EXPECT_EQ(obj()->interimCloneInfo.interimSnapId, "32");
 
-    // Without a clone id the snapshot id is not taken either.
-    obj()->interimCloneInfo.reset();
-    rec().metadata[163] = "|32|";
-    EXPECT_EQ(utils.getInterimCloneInfoMetadata(obj(), ctx.get()), 0);
-    EXPECT_TRUE(obj()->interimCloneInfo.interimSnapId.empty());
-
-    obj()->interimCloneInfo.interimCloneId = "31";
-    obj()->interimCloneInfo.interimSnapId = "32";
     rec().setMetadataResult = 2;
     EXPECT_EQ(utils.setInterimCloneInfoMetadata(obj(), ctx.get()), 17);
     EXPECT_TRUE(

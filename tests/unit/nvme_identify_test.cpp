@@ -39,10 +39,7 @@ TEST(NvmeIdentify, ControllerModel) {
         bool ok;
         std::string model;
     };
-    Bytes nulPadded = controllerWithModel("nvme_card-pd");
-    for (size_t i = kNvmeModelOffset + 12; i < kNvmeModelOffset + kNvmeModelWidth; ++i) {
-        nulPadded[i] = 0;
-    }
+    Bytes nulPadded = controllerWithModel("nvme_card-pd" + std::string(kNvmeModelWidth - 12, '\0'));
     const Case cases[] = {
         {"persistent disk", controllerWithModel("nvme_card-pd"), true, "nvme_card-pd"},
         {"local SSD", controllerWithModel("nvme_card"), true, "nvme_card"},
@@ -110,24 +107,21 @@ TEST(NvmeIdentify, DeviceNameFromTheVendorArea) {
 // The answers standing for the INQUIRY read as a persistent disk's do.
 TEST(NvmeIdentify, InquiryAnswersStandForTheDisk) {
     unsigned char buffer[kInquiryBufferLength];
+    auto text = [&](size_t offset, size_t width) {
+        return std::string(reinterpret_cast<char*>(buffer + offset), width);
+    };
     nvmeStandardInquiry("nvme_card-pd", buffer, sizeof buffer);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + kVendorOffset), kVendorWidth),
-              kGoogleVendorId);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + kProductOffset), kProductWidth),
-              kGoogleProductId);
+    EXPECT_EQ(text(kVendorOffset, kVendorWidth), kGoogleVendorId);
+    EXPECT_EQ(text(kProductOffset, kProductWidth), kGoogleProductId);
     nvmeStandardInquiry("nvme_card", buffer, sizeof buffer);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + kVendorOffset), kVendorWidth),
-              "NVMe    ");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + kProductOffset), kProductWidth),
-              "nvme_card       ");
+    EXPECT_EQ(text(kVendorOffset, kVendorWidth), "NVMe    ");
+    EXPECT_EQ(text(kProductOffset, kProductWidth), "nvme_card       ");
 
     const std::string name(kLongestNvmeDeviceName, 'n');
     nvmeIdentificationPage(name, buffer, sizeof buffer);
     EXPECT_EQ(buffer[kPageCodeOffset], kDeviceIdentificationPage);
     EXPECT_EQ(buffer[kDesignatorLengthOffset], kLongestNvmeDeviceName);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer + kDesignatorOffset),
-                          buffer[kDesignatorLengthOffset]),
-              name);
+    EXPECT_EQ(text(kDesignatorOffset, buffer[kDesignatorLengthOffset]), name);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include "common/helpers.h"
 #include "rest/rest_api_gcp.h"
-#include "rest/rest_constants.h"
 #include "runtime/endpoints.h"
 #include "support/crypto_fixtures.h"
 #include "support/fake_host.h"
@@ -36,19 +35,6 @@ TEST(Base64Url, EncodesWithUrlAlphabetAndKeepsTheFill) {
     for (const auto& c : cases) {
         EXPECT_EQ(b64(c.in), c.out);
     }
-    std::string sig(256, '\x5A');
-    std::string encoded = b64(sig);
-    EXPECT_EQ(encoded.size() % 4, 0u);
-    EXPECT_EQ(encoded.substr(encoded.size() - 2), "==");
-}
-
-TEST(JwtClaims, ExactConcatenationForAValidIssuer) {
-    EXPECT_EQ(BXSnapRESTAPI_Gcp::buildClaimSet("sa@p.iam.gserviceaccount.com",
-                                               "https://www.googleapis.com/auth/cloud-platform",
-                                               "https://oauth2.googleapis.com/token", 1700000000),
-              "{\"iss\":\"sa@p.iam.gserviceaccount.com\",\"scope\":\"https://www.googleapis.com/"
-              "auth/cloud-platform\",\"aud\":\"https://oauth2.googleapis.com/token\",\"exp\":"
-              "1700003600,\"iat\":1700000000}");
 }
 
 TEST(JwtClaims, ValuesAreJsonEscaped) {
@@ -90,7 +76,6 @@ class BearerToken : public ::testing::Test {
         EXPECT_EQ(claims,
                   BXSnapRESTAPI_Gcp::buildClaimSet("backup@demo.iam.gserviceaccount.com",
                                                    bxrt::kOAuthScope, bxrt::oauthTokenUrl(), iat));
-        EXPECT_EQ(signature.size(), 256u);
         EXPECT_TRUE(bxtest::verifyRs256(key.publicPem, parts[0] + "." + parts[1], signature));
     }
 };
@@ -105,36 +90,6 @@ TEST_F(BearerToken, PemKeySignsTheJwtAndIgnoresTheConfiguredPassword) {
     expectValid(token, before, getCurTime());
     EXPECT_TRUE(record.hostLogContains("SHA 256 digest length : 32"));
     EXPECT_TRUE(record.hostLogContains("RSA signature length : 256"));
-}
-
-TEST_F(BearerToken, AudienceFollowsTheTokenEndpointButTheScopeStays) {
-    settings.set("Gcp", "TokenUrl", "https://127.0.0.1:8443/token");
-    client.setUsePemPrivateKey(true);
-    client.setPrivateKey(key.privatePem);
-    std::string token;
-    ASSERT_TRUE(client.getBearerToken(token));
-    std::string claims;
-    ASSERT_TRUE(bxtest::base64UrlDecode(split(token, '.')[1], &claims));
-    jsonxx::Object parsed;
-    ASSERT_TRUE(parsed.parse(claims));
-    EXPECT_EQ(parsed.get<jsonxx::String>("aud"), "https://127.0.0.1:8443/token");
-    EXPECT_EQ(parsed.get<jsonxx::String>("scope"),
-              "https://www.googleapis.com/auth/cloud-platform");
-}
-
-TEST_F(BearerToken, Pkcs12FilesOfBothKindsSign) {
-    bxtest::TempDir dir;
-    for (auto kind : {bxtest::P12Kind::Modern, bxtest::P12Kind::Legacy}) {
-        std::string path = dir.file(kind == bxtest::P12Kind::Legacy ? "l.p12" : "m.p12");
-        ASSERT_TRUE(bxtest::writePkcs12(key, "notasecret", kind, path));
-        client.setUsePemPrivateKey(false);
-        client.setPrivateKey(path);
-        client.setPrivateKeyPswd("notasecret");
-        std::string token;
-        int64_t before = getCurTime();
-        ASSERT_TRUE(client.getBearerToken(token));
-        expectValid(token, before, getCurTime());
-    }
 }
 
 TEST_F(BearerToken, SigningFailuresAreReportedWithTheirMessages) {
@@ -174,17 +129,6 @@ TEST_F(BearerToken, SigningFailuresAreReportedWithTheirMessages) {
     }
 }
 
-TEST_F(BearerToken, RequestBodyIsTheGrantPrefixAndTheToken) {
-    client.setUsePemPrivateKey(true);
-    client.setPrivateKey(key.privatePem);
-    std::string body;
-    ASSERT_TRUE(client.buildRequestForOAuth(body));
-    const std::string prefix =
-        "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Ajwt-bearer&assertion=";
-    ASSERT_EQ(body.rfind(prefix, 0), 0u);
-    expectValid(body.substr(prefix.size()), getCurTime() - 5, getCurTime());
-}
-
 TEST(TokenResponse, ParsedOrRejectedWithTheirMessages) {
     struct Case {
         const char* name;
@@ -192,9 +136,6 @@ TEST(TokenResponse, ParsedOrRejectedWithTheirMessages) {
         bool ok;
         const char* message;  // expected host-log text, or null
     } cases[] = {
-        {"complete", R"({"access_token":"ya29.x","expires_in":3599,"token_type":"Bearer"})", true,
-         nullptr},
-        {"number token", R"({"access_token":12345,"token_type":"Bearer"})", true, nullptr},
         {"no expiry", R"({"access_token":"t","token_type":"Bearer"})", true, nullptr},
         {"object token", R"({"access_token":{"a":1},"token_type":"Bearer"})", false,
          "Type mismatch, expected string value for key [access_token]"},

@@ -14,42 +14,22 @@
 #include "common/settings_file.h"
 #include "host/settings.h"
 #include "runtime/runtime.h"
+#include "support/files.h"
 #include "support/log_capture.h"
+#include "support/settings_file.h"
 
 namespace {
 
-// A temporary directory with the settings variable pointed into it; both are
-// undone at the end.
+// A temporary directory with the settings variable pointed into it; the
+// shared settings file puts the variable back at the end.
 class SettingsDir {
   public:
-    SettingsDir() {
-        char tmpl[] = "/tmp/bxso-settings-test-XXXXXX";
-        dir_ = ::mkdtemp(tmpl) ? tmpl : "";
-        if (const char* prev = std::getenv(bxrt::kSettingsEnv)) {
-            hadPrevious_ = true;
-            previous_ = prev;
-        }
-        point(file());
-    }
-    ~SettingsDir() {
-        if (!dir_.empty()) {
-            int ignored = std::system(("rm -rf '" + dir_ + "'").c_str());
-            (void)ignored;
-        }
-        if (hadPrevious_) {
-            ::setenv(bxrt::kSettingsEnv, previous_.c_str(), 1);
-        } else {
-            ::unsetenv(bxrt::kSettingsEnv);
-        }
-        bxrt::reloadSettings();
-    }
-    SettingsDir(const SettingsDir&) = delete;
-    SettingsDir& operator=(const SettingsDir&) = delete;
+    SettingsDir() { point(file()); }
 
-    const std::string& dir() const { return dir_; }
-    std::string file() const { return dir_ + "/bxso.ini"; }
+    const std::string& dir() const { return dir_.path(); }
+    std::string file() const { return dir_.file("bxso.ini"); }
     void write(const std::string& text) {
-        std::ofstream(file(), std::ios::binary | std::ios::trunc) << text;
+        dir_.write("bxso.ini", text);
         bxrt::reloadSettings();
     }
     void point(const std::string& path) {
@@ -58,9 +38,9 @@ class SettingsDir {
     }
 
   private:
-    std::string dir_;
-    std::string previous_;
-    bool hadPrevious_ = false;
+    // Destroyed last: the variable is put back after the directory is gone.
+    bxtest::SettingsFile restore_;
+    bxtest::TempDir dir_;
 };
 
 std::string lookup(const std::string& section, const std::string& name) {
