@@ -72,15 +72,11 @@ TEST(ComputeErrors, RealSemanticsAreEnforced) {
     }
     // A device name already used on the instance is refused even for a free disk.
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"free-1"})").status, 200);
-    expectError(
-        h.call("POST", kZone + "/instances/mover-1/attachDisk",
-               R"({"source":"zones/us-central1-a/disks/free-1","deviceName":"data-disk-1"})"),
-        400, "invalid", "device name");
+    expectError(h.attach("free-1", "data-disk-1"), 400, "invalid", "device name");
     // A snapshot name that exists cannot be created again.
-    ASSERT_EQ(h.call("POST", kZone + "/disks/free-1/createSnapshot", R"({"name":"dup"})").status,
-              200);
-    expectError(h.call("POST", kZone + "/disks/free-1/createSnapshot", R"({"name":"dup"})"), 409,
-                "alreadyExists", "global/snapshots/dup' already exists");
+    ASSERT_EQ(h.snapshot("free-1", "dup").status, 200);
+    expectError(h.snapshot("free-1", "dup"), 409, "alreadyExists",
+                "global/snapshots/dup' already exists");
 }
 
 TEST(ComputeErrors, PendingWorkBlocksConflictingRequests) {
@@ -89,27 +85,18 @@ TEST(ComputeErrors, PendingWorkBlocksConflictingRequests) {
     h.emu->setLatency("disk.insert", 0);
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"free-2"})").status, 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/free-2","deviceName":"dev-x"})")
-                  .status,
-              200);
+    ASSERT_EQ(h.attach("free-2", "dev-x").status, 200);
     // The attach is still running: the disk cannot be deleted or attached twice, and the
     // device name is taken.
     EXPECT_EQ(h.call("DELETE", kZone + "/disks/free-2").status, 400);
-    EXPECT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/free-2"})")
-                  .status,
-              400);
+    EXPECT_EQ(h.attach("free-2").status, 400);
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"free-3"})").status, 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/free-3","deviceName":"dev-x"})")
-                  .status,
-              400);
+    EXPECT_EQ(h.attach("free-3", "dev-x").status, 400);
     // A disk still being created cannot be snapshotted.
     h.emu->setLatency("disk.insert", 100000);
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"slow-1"})").status, 200);
-    auto r = h.call("POST", kZone + "/disks/slow-1/createSnapshot", R"({"name":"s-slow"})");
+    auto r = h.snapshot("slow-1", "s-slow");
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.body["error"]["errors"][0]["reason"], "resourceNotReady");
 }
@@ -123,9 +110,9 @@ TEST(ComputeErrors, FailedOperationsCarryErrorsAndHttpStatus) {
     f.errorCode = "QUOTA_EXCEEDED";
     f.message = "Quota 'SNAPSHOTS' exceeded.";
     h.emu->failOperation(f);
-    auto ok = h.call("POST", kZone + "/disks/data-disk-1/createSnapshot", R"({"name":"ok-1"})");
+    auto ok = h.snapshot("data-disk-1", "ok-1");
     EXPECT_FALSE(ok.body.contains("error"));
-    auto r = h.call("POST", kZone + "/disks/data-disk-3/createSnapshot", R"({"name":"bad-1"})");
+    auto r = h.snapshot("data-disk-3", "bad-1");
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.body["status"], "DONE");
     EXPECT_EQ(r.body["httpErrorStatusCode"], 403);
@@ -134,13 +121,11 @@ TEST(ComputeErrors, FailedOperationsCarryErrorsAndHttpStatus) {
     EXPECT_EQ(r.body["error"]["errors"][0]["message"], "Quota 'SNAPSHOTS' exceeded.");
     EXPECT_EQ(h.call("GET", "demo-project/global/snapshots/bad-1").status, 404);
     // The fault was for one Operation only.
-    EXPECT_FALSE(h.call("POST", kZone + "/disks/data-disk-3/createSnapshot", R"({"name":"ok-2"})")
-                     .body.contains("error"));
+    EXPECT_FALSE(h.snapshot("data-disk-3", "ok-2").body.contains("error"));
 
     // Guest flush fails for one disk, and only with guestFlush.
     h.emu->failGuestFlush("demo-project", "data-disk-2");
-    auto gf = h.call("POST", kZone + "/disks/data-disk-2/createSnapshot?guestFlush=true",
-                     R"({"name":"gf-1"})");
+    auto gf = h.snapshot("data-disk-2", "gf-1", "?guestFlush=true");
     EXPECT_EQ(gf.body["httpErrorStatusCode"], 400);
     EXPECT_EQ(gf.body["error"]["errors"][0]["code"], "GUEST_FLUSH_FAILED");
     auto plain = h.call("POST", kZone + "/disks/data-disk-2/createSnapshot/", R"({"name":"gf-1"})");

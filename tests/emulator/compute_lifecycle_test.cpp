@@ -142,9 +142,8 @@ TEST(ComputeLifecycle, CloneFromSnapshotAttachDetachDeleteKeepsUsersIndexesAndLi
     auto sdel = h.call("DELETE", "demo-project/global/snapshots/s2");
     EXPECT_EQ(sdel.status, 200);
     EXPECT_FALSE(sdel.body.contains("zone"));  // snapshot deletion is a global Operation
-    EXPECT_EQ(
-        sdel.body["selfLink"].get<std::string>().find("/global/operations/") != std::string::npos,
-        true);
+    EXPECT_NE(sdel.body["selfLink"].get<std::string>().find("/global/operations/"),
+              std::string::npos);
 }
 
 TEST(ComputeLifecycle, RegionalDiskFromSnapshotWithReplicaZonesTypeAndKey) {

@@ -33,12 +33,8 @@ TEST(Faults, FailNextMatchingRequestsThenRecover) {
     f.reason = "rateLimitExceeded";
     f.skip = 1;
     h.emu->injectFault(f);
-    ASSERT_EQ(
-        h.call("POST", kZone + "/disks/data-disk-1/createSnapshot", R"({"name":"a1"})").status,
-        200);
-    ASSERT_EQ(
-        h.call("POST", kZone + "/disks/data-disk-1/createSnapshot", R"({"name":"a2"})").status,
-        200);
+    ASSERT_EQ(h.snapshot("data-disk-1", "a1").status, 200);
+    ASSERT_EQ(h.snapshot("data-disk-1", "a2").status, 200);
     EXPECT_EQ(h.call("DELETE", "demo-project/global/snapshots/a1").status, 200);  // skipped
     auto limited = h.call("DELETE", "demo-project/global/snapshots/a2");
     EXPECT_EQ(limited.status, 403);
@@ -87,10 +83,7 @@ TEST(Faults, JournalRecordsRequestsWithSecretsAndConnectionsAreCounted) {
     h.defaultToken();
     h.emu->clearJournal();
     long before = h.emu->connectionsAccepted();
-    ASSERT_EQ(h.call("POST", kZone + "/disks/data-disk-1/createSnapshot?guestFlush=true",
-                     R"({"name":"j1"})")
-                  .status,
-              200);
+    ASSERT_EQ(h.snapshot("data-disk-1", "j1", "?guestFlush=true").status, 200);
     EXPECT_EQ(h.call("GET", kZone + "/disks/data-disk-1").status, 200);
     auto j = h.emu->journal();
     ASSERT_EQ(j.size(), 2u);
@@ -145,9 +138,7 @@ TEST(Faults, ControlApiInjectsFaultsSeedsAndReadsResources) {
                         R"({"project":"demo-project","disk":"data-disk-3"})")
                   .status,
               200);
-    EXPECT_EQ(h.call("POST", kZone + "/disks/data-disk-3/createSnapshot?guestFlush=true",
-                     R"({"name":"g"})")
-                  .body["error"]["errors"][0]["code"],
+    EXPECT_EQ(h.snapshot("data-disk-3", "g", "?guestFlush=true").body["error"]["errors"][0]["code"],
               "GUEST_FLUSH_FAILED");
     ASSERT_EQ(h.control("POST", "tokens/expire").status, 200);
     EXPECT_EQ(h.call("GET", kZone + "/disks/data-disk-1").status, 401);

@@ -82,6 +82,21 @@ inline Resp toResp(const httplib::Result& r) {
     return out;
 }
 
+inline const std::string kZone = "demo-project/zones/us-central1-a";
+
+inline const Json kJwtHeader = {{"alg", "RS256"}, {"typ", "JWT"}};
+
+// The claims of a grant for the cloud-platform scope, issued skew seconds from now.
+inline Json claimsFor(const std::string& email, const std::string& aud, long lifetime = 3600,
+                      long skew = 0) {
+    long now = static_cast<long>(std::time(nullptr)) + skew;
+    return {{"iss", email},
+            {"scope", "https://www.googleapis.com/auth/cloud-platform"},
+            {"aud", aud},
+            {"exp", now + lifetime},
+            {"iat", now}};
+}
+
 class Harness {
   public:
     explicit Harness(double timeScale = 0.0, gce::EmulatorOptions o = {}) {
@@ -99,10 +114,6 @@ class Harness {
         meta = std::make_unique<httplib::Client>("127.0.0.1", emu->metadataPort());
     }
 
-    static std::string computePath(const std::string& p) {
-        return p.rfind("/", 0) == 0 ? p : "/compute/v1/projects/" + p;
-    }
-
     std::string defaultToken() {
         if (token.empty()) {
             auto r = meta->Get("/computeMetadata/v1/instance/service-accounts/default/token",
@@ -115,15 +126,30 @@ class Harness {
     Resp call(const std::string& method, const std::string& path, const std::string& body = "",
               const std::string& tok = "") {
         std::string t = tok.empty() ? defaultToken() : tok;
-        httplib::Headers h = {{"Authorization", "Bearer " + t}};
-        std::string p = computePath(path);
-        if (method == "GET") {
-            return toResp(api->Get(p.c_str(), h));
-        }
-        if (method == "DELETE") {
-            return toResp(api->Delete(p.c_str(), h));
-        }
-        return toResp(api->Post(p.c_str(), h, body, "application/json"));
+        std::string p = path.rfind("/", 0) == 0 ? path : "/compute/v1/projects/" + path;
+        return send(method, p, body, {{"Authorization", "Bearer " + t}});
+    }
+
+    // Attaches a disk of the zone to mover-1; no deviceName member when deviceName is empty.
+    Resp attach(const std::string& disk, const std::string& deviceName = "") {
+        std::string body = R"({"source":"zones/us-central1-a/disks/)" + disk + "\"";
+        body += deviceName.empty() ? "}" : R"(,"deviceName":")" + deviceName + "\"}";
+        return call("POST", kZone + "/instances/mover-1/attachDisk", body);
+    }
+
+    // Snapshots a disk of the zone; query is "" or "?guestFlush=true".
+    Resp snapshot(const std::string& disk, const std::string& name, const std::string& query = "") {
+        return call("POST", kZone + "/disks/" + disk + "/createSnapshot" + query,
+                    R"({"name":")" + name + "\"}");
+    }
+
+    // Posts a JWT bearer grant to the token endpoint.
+    Resp grant(const std::string& assertion, const std::string& path = "/token") {
+        return toResp(api->Post(
+            path.c_str(),
+            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Ajwt-bearer&assertion=" +
+                assertion,
+            "application/x-www-form-urlencoded"));
     }
 
     // Follows an Operation (by its selfLink) with /wait until it is DONE.
@@ -140,18 +166,18 @@ class Harness {
     }
 
     Resp control(const std::string& method, const std::string& path, const std::string& body = "") {
-        std::string p = "/emulator/v1/" + path;
-        if (method == "GET") {
-            return toResp(api->Get(p.c_str()));
-        }
-        if (method == "DELETE") {
-            return toResp(api->Delete(p.c_str()));
-        }
-        return toResp(api->Post(p.c_str(), body, "application/json"));
+        return send(method, "/emulator/v1/" + path, body, {});
     }
 
-    gce::Emulator::ServiceAccountKeys account(const std::string& prefix) {
-        return env->account(prefix);
+    Resp send(const std::string& method, const std::string& path, const std::string& body,
+              const httplib::Headers& headers) {
+        if (method == "GET") {
+            return toResp(api->Get(path.c_str(), headers));
+        }
+        if (method == "DELETE") {
+            return toResp(api->Delete(path.c_str(), headers));
+        }
+        return toResp(api->Post(path.c_str(), headers, body, "application/json"));
     }
 
     std::unique_ptr<bxtest::EmulatorEnv> env;
@@ -161,7 +187,5 @@ class Harness {
     std::string token;
     bool started = false;
 };
-
-inline const std::string kZone = "demo-project/zones/us-central1-a";
 
 }  // namespace emutest

@@ -14,8 +14,8 @@ using emutest::kZone;
 const std::string kComputeSa = "123456789012-compute@developer.gserviceaccount.com";
 const std::string kScope = "https://www.googleapis.com/auth/";
 
-// A VM with the given scopes, its account with the given denied permissions.
-std::string scenario(const Json& scopes, const Json& denied) {
+// Options for a VM with the given scopes, its account with the given denied permissions.
+gce::EmulatorOptions scenario(const Json& scopes, const Json& denied) {
     Json s = Json::parse(R"({
       "projects": [{"id": "demo-project", "number": "123456789012",
                     "regions": [{"name": "us-central1",
@@ -41,38 +41,23 @@ std::string scenario(const Json& scopes, const Json& denied) {
     })");
     s["instances"][0]["scopes"] = scopes;
     s["serviceAccounts"][0]["deniedPermissions"] = denied;
-    return s.dump();
-}
-
-gce::EmulatorOptions withScenario(const std::string& text) {
     gce::EmulatorOptions o;
-    o.scenarioJson = text;
+    o.scenarioJson = s.dump();
     return o;
 }
 
 std::vector<std::string> granted(const emutest::Resp& r) {
-    std::vector<std::string> out;
-    if (r.body.contains("permissions")) {
-        for (const auto& p : r.body["permissions"]) {
-            out.push_back(p);
-        }
-    }
-    return out;
+    return r.body.value("permissions", std::vector<std::string>());
 }
 
 Json ask(std::initializer_list<const char*> permissions) {
-    Json list = Json::array();
-    for (const char* p : permissions) {
-        list.push_back(p);
-    }
-    return {{"permissions", list}};
+    return {{"permissions", std::vector<std::string>(permissions.begin(), permissions.end())}};
 }
 
 TEST(IamScopes, TestIamPermissionsAnswersTheGrantedSubset) {
-    Harness h(0.0,
-              withScenario(scenario({kScope + "cloud-platform"},
-                                    {"compute.disks.createSnapshot", "compute.instances.attachDisk",
-                                     "compute.snapshots.delete"})));
+    Harness h(0.0, scenario({kScope + "cloud-platform"},
+                            {"compute.disks.createSnapshot", "compute.instances.attachDisk",
+                             "compute.snapshots.delete"}));
     ASSERT_TRUE(h.started);
     struct Case {
         std::string path;
@@ -128,8 +113,7 @@ TEST(IamScopes, TestIamPermissionsAnswersTheGrantedSubset) {
 }
 
 TEST(IamScopes, ADeniedPermissionRefusesItsRequests) {
-    Harness h(
-        0.0, withScenario(scenario({kScope + "cloud-platform"}, {"compute.disks.createSnapshot"})));
+    Harness h(0.0, scenario({kScope + "cloud-platform"}, {"compute.disks.createSnapshot"}));
     ASSERT_TRUE(h.started);
     for (const std::string& disk :
          {kZone + "/disks/data-disk-1", std::string("demo-project/regions/us-central1/disks/"
@@ -166,7 +150,7 @@ TEST(IamScopes, MetadataTokensReachOnlyWhatTheScopesAllow) {
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Harness h(0.0, withScenario(scenario(c.scopes, Json::array())));
+        Harness h(0.0, scenario(c.scopes, Json::array()));
         ASSERT_TRUE(h.started);
         auto scopes = h.meta->Get("/computeMetadata/v1/instance/service-accounts/default/scopes",
                                   {{"Metadata-Flavor", "Google"}});
@@ -192,25 +176,15 @@ TEST(IamScopes, MetadataTokensReachOnlyWhatTheScopesAllow) {
             EXPECT_EQ(read.body["error"]["message"],
                       "Request had insufficient authentication scopes.");
         }
-        auto write = h.call("POST", kZone + "/disks/data-disk-1/createSnapshot",
-                            R"({"name":"s-)" + std::to_string(n++) + R"("})");
+        auto write = h.snapshot("data-disk-1", "s-" + std::to_string(n++));
         EXPECT_EQ(write.status, c.write) << write.text;
         auto test = h.call("POST", kZone + "/instances/mover-1/testIamPermissions",
                            ask({"compute.instances.get"}).dump());
         EXPECT_EQ(test.status, c.test) << test.text;
         // A token from a key is not the VM's: its scopes do not apply.
-        auto sa = h.account("backup-sa");
-        long now = static_cast<long>(std::time(nullptr));
-        std::string jwt = emutest::signJwt(sa.pemFile, {{"alg", "RS256"}, {"typ", "JWT"}},
-                                           {{"iss", sa.email},
-                                            {"scope", kScope + "cloud-platform"},
-                                            {"aud", h.emu->tokenUrl()},
-                                            {"iat", now},
-                                            {"exp", now + 600}});
-        auto grant = emutest::toResp(h.api->Post(
-            "/token",
-            "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Ajwt-bearer&assertion=" + jwt,
-            "application/x-www-form-urlencoded"));
+        auto sa = h.env->account("backup-sa");
+        auto grant = h.grant(emutest::signJwt(
+            sa.pemFile, emutest::kJwtHeader, emutest::claimsFor(sa.email, h.emu->tokenUrl(), 600)));
         ASSERT_EQ(grant.status, 200) << grant.text;
         EXPECT_EQ(
             h.call("GET", kZone + "/instances/mover-1", "", grant.body["access_token"]).status,
@@ -220,8 +194,7 @@ TEST(IamScopes, MetadataTokensReachOnlyWhatTheScopesAllow) {
 
 TEST(IamScopes, ScopesAndDeniedPermissionsSurviveARestart) {
     bxtest::TempDir dir("gce-iam-state");
-    gce::EmulatorOptions o =
-        withScenario(scenario({kScope + "compute.readonly"}, {"compute.disks.delete"}));
+    gce::EmulatorOptions o = scenario({kScope + "compute.readonly"}, {"compute.disks.delete"});
     o.stateFile = dir.file("state.json");
     std::string token;
     {

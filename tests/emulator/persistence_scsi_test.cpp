@@ -20,14 +20,14 @@ TEST(Persistence, StateSurvivesARestartIncludingRunningOperationsAndKeys) {
     {
         Harness h(0.001, o);
         h.emu->setLatency("snapshot.upload", 300);
-        auto r = h.call("POST", kZone + "/disks/data-disk-1/createSnapshot", R"({"name":"kept"})");
+        auto r = h.snapshot("data-disk-1", "kept");
         ASSERT_EQ(r.status, 200);
         opLink = r.body["selfLink"];
         snapId = h.call("GET", "demo-project/global/snapshots/kept").body["id"];
         ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/detachDisk?deviceName=data-disk-3", "")
                       .status,
                   200);
-        pem = emutest::readFile(h.account("backup-sa").pemFile);
+        pem = emutest::readFile(h.env->account("backup-sa").pemFile);
         h.emu->stop();
     }
     gce::EmulatorOptions o2 = o;
@@ -41,7 +41,7 @@ TEST(Persistence, StateSurvivesARestartIncludingRunningOperationsAndKeys) {
     EXPECT_EQ(h2.call("GET", "demo-project/global/snapshots/kept").body["status"], "READY");
     auto inst = h2.call("GET", kZone + "/instances/mover-1").body;
     EXPECT_EQ(inst["disks"].size(), 3u);
-    EXPECT_EQ(emutest::readFile(h2.account("backup-sa").pemFile), pem);
+    EXPECT_EQ(emutest::readFile(h2.env->account("backup-sa").pemFile), pem);
 }
 
 std::string inquiryHex(Harness& h, const std::string& dev, int evpd, int page) {
@@ -79,15 +79,9 @@ TEST(ScsiView, DevicesTakeTheLowestFreeLetterAndAnswerInquiryLikeAPersistentDisk
     EXPECT_EQ(h.emu->scsiDevices(),
               (std::vector<std::string>{"/dev/sda", "/dev/sdb", "/dev/sdd", "/dev/sde"}));
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"new-1"})").status, 200);
-    ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/new-1","deviceName":"nd1"})")
-                  .status,
-              200);
+    ASSERT_EQ(h.attach("new-1", "nd1").status, 200);
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"new-2"})").status, 200);
-    ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/new-2","deviceName":"nd2"})")
-                  .status,
-              200);
+    ASSERT_EQ(h.attach("new-2", "nd2").status, 200);
     std::vector<unsigned char> data;
     ASSERT_TRUE(h.emu->scsiInquiry("/dev/sdc", true, 0x83, 255, &data));
     EXPECT_EQ(std::string(data.begin() + 8, data.end()), "nd1");
@@ -99,10 +93,7 @@ TEST(ScsiView, LateDevicesAppearAfterRescans) {
     Harness h;
     h.emu->setLateDevices(2);
     ASSERT_EQ(h.call("POST", kZone + "/disks", R"({"name":"late-1"})").status, 200);
-    ASSERT_EQ(h.call("POST", kZone + "/instances/mover-1/attachDisk",
-                     R"({"source":"zones/us-central1-a/disks/late-1","deviceName":"late-1"})")
-                  .status,
-              200);
+    ASSERT_EQ(h.attach("late-1", "late-1").status, 200);
     std::vector<unsigned char> data;
     EXPECT_FALSE(h.emu->scsiInquiry("/dev/sdf", true, 0x83, 255, &data));
     EXPECT_EQ(h.emu->scsiDevices().size(), 5u);  // first list: not there yet
@@ -118,18 +109,13 @@ bool haveTool(const char* name) {
 }
 
 std::string runDecoder(const std::string& tool, const std::string& hex) {
-    char path[] = "/tmp/emu-inq-XXXXXX";
-    int fd = mkstemp(path);
     std::string spaced;
     for (size_t i = 0; i < hex.size(); i += 2) {
         spaced += hex.substr(i, 2) + (i + 2 < hex.size() ? " " : "\n");
     }
-    if (write(fd, spaced.data(), spaced.size()) < 0) {
-        return "";
-    }
-    close(fd);
+    bxtest::TempDir dir("emu-inq");
     std::string out;
-    FILE* p = popen((tool + " --inhex=" + path + " 2>&1").c_str(), "r");
+    FILE* p = popen((tool + " --inhex=" + dir.write("inq.hex", spaced) + " 2>&1").c_str(), "r");
     char buf[512];
     while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) {
         out += buf;
@@ -137,7 +123,6 @@ std::string runDecoder(const std::string& tool, const std::string& hex) {
     if (p != nullptr) {
         pclose(p);
     }
-    unlink(path);
     return out;
 }
 

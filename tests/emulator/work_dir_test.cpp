@@ -1,18 +1,14 @@
 // The emulator's work directory holds private keys: one it made for itself
 // is removed when it is destroyed, one it was given is left alone.
-#include <sys/stat.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "harness.h"
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
+using std::filesystem::exists;
 
 TEST(WorkDir, OwnDirectoryLastsAsLongAsTheEmulatorAndAGivenOneStays) {
     bxtest::TempDir tmp("emu-workdir-test");

@@ -52,6 +52,10 @@ TEST_F(ArrayDetailsTest, FillsDetailsAndReleasesTheRecord) {
     EXPECT_EQ(r.arrayInfoOutstanding, 0);
     EXPECT_TRUE(log.contains("UserPswd [******]\n", 5));
     EXPECT_FALSE(log.contains("pa55"));
+    // An empty password shows nothing between the brackets.
+    r.array.encryptedPassword = "";
+    ASSERT_EQ(ctx->getArrayDetailsFromDB(), 0);
+    EXPECT_TRUE(log.contains("] UserPswd []\n", 5));
 }
 
 TEST_F(ArrayDetailsTest, MissingArrayIsReleasedAndReported) {
@@ -65,13 +69,6 @@ TEST_F(ArrayDetailsTest, MissingArrayIsReleasedAndReported) {
               "Failed to get GCP array details for array num [4] from database. Please ensure "
               "that GCP array details are properly entered and configured in Array Management "
               "and host has connectivity to Taldserver");
-}
-
-TEST_F(ArrayDetailsTest, EmptyPasswordDumpShowsNothingBetweenBrackets) {
-    auto ctx = preparedCtx(false);
-    records[0].array.encryptedPassword = "";
-    ASSERT_EQ(ctx->getArrayDetailsFromDB(), 0);
-    EXPECT_TRUE(log.contains("] UserPswd []\n", 5));
 }
 
 TEST_F(ArrayDetailsTest, ConfigValuesAndDefaults) {

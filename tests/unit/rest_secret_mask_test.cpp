@@ -46,12 +46,11 @@ TEST(SecretMask, EveryCredentialValueIsStarredAndTheLengthKept) {
     }
 }
 
-TEST(SecretMask, ClientMaskingLeavesTheCallersTextUnchanged) {
+TEST(SecretMask, ClientMaskingHidesTheValueAndKeepsTheLength) {
     BXSnapRESTAPI_Gcp client;
     const std::string in = R"({"access_token":"secret-value","token_type":"Bearer"})";
     std::string out;
     client.maskSensitiveDetails(in, out);
-    EXPECT_EQ(in, R"({"access_token":"secret-value","token_type":"Bearer"})");
     EXPECT_EQ(out.find("secret-value"), std::string::npos);
     EXPECT_EQ(out.size(), in.size());
 }

@@ -48,12 +48,11 @@ TEST(HostCrypto, Sha256KnownVectorsInOneOrSeveralPieces) {
 TEST(HostCrypto, FinishStartsANewDigest) {
     BxcSHA256 sha;
     sha.addData("xyz", 3);
-    BxcBucket first = sha.finish();
+    sha.finish();
     sha.addData("abc", 3);
     BxcBucket second = sha.finish();
     EXPECT_EQ(hex(second.getData(), second.getSize()),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_NE(hex(first.getData(), first.getSize()), hex(second.getData(), second.getSize()));
 }
 
 TEST(HostCrypto, Rs256SignatureVerifiesWithThePublicKey) {
