@@ -1,8 +1,6 @@
 // Snapshot deletion and reconciliation through the exported entry points.
 #include <set>
 
-#include "gcp/gcp_utils.h"
-#include "rest/rest_api_gcp.h"
 #include "support/snapped_disks.h"
 
 namespace {
@@ -14,41 +12,29 @@ class SnapshotLifecycleTest : public bxtest::SnappedDisks {
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(startEmulator());
         util.lister = nullptr;  // no local device is looked at
+        // The plug-in's own client makes the snapshots: it is what the deletion talks through.
+        records = std::make_unique<bxtest::RecordSet>(1);
+        prepareRecord(rec(0), "maker", "");
+        ASSERT_NO_FATAL_FAILURE(connect(DuVavaZid::GCP_OP_POST_SNAP));
     }
 
     // A snapshot of data-disk-1 made directly through the API; returns its id.
-    std::string makeSnapshot(const std::string& name);
+    std::string makeSnapshot(const std::string& name) {
+        if (!postSnapshot("demo-project/zones/us-central1-a/disks/data-disk-1", name)) {
+            return "";
+        }
+        return env->snapshot(name).get<jsonxx::String>("id");
+    }
 
     // A record as the post phase leaves it: metadata with the snapshot's id.
-    void prepareRecord(bxtest::FakeSnapInfo& r, const std::string& snapName,
-                       const std::string& snapId) {
+    static void prepareRecord(bxtest::FakeSnapInfo& r, const std::string& snapName,
+                              const std::string& snapId) {
         bxtest::storePreparedMetadata(r, "1", "data-disk-1", "us-central1-a", snapId);
         r.snapName = snapName;
         r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
         r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 5;
     }
 };
-
-std::string SnapshotLifecycleTest::makeSnapshot(const std::string& name) {
-    // Use the plug-in's own client: it is what the deletion will talk through.
-    bxtest::RecordSet one(1);
-    prepareRecord(one[0], name, "");
-    DuVavaZid::GcpCtx ctx(&util, 0, DuVavaZid::GCP_OP_POST_SNAP);
-    if (ctx.initialize(one.data(), 1) != 0) {
-        return "";
-    }
-    DuVavaZid::GcpUtils utils(&ctx);
-    if (utils.rest_connectToArray() != 0) {
-        return "";
-    }
-    std::string response;
-    if (!ctx.session().restClient->post(
-            "demo-project/zones/us-central1-a/disks/data-disk-1/createSnapshot",
-            "{\"name\":\"" + name + "\"}", response, false)) {
-        return "";
-    }
-    return env->snapshot(name).get<jsonxx::String>("id");
-}
 
 TEST_F(SnapshotLifecycleTest, DeletesExistingAndToleratesNeverCreatedOrGone) {
     std::string id1 = makeSnapshot("del-1");

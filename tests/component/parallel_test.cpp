@@ -153,15 +153,7 @@ TEST_F(ParallelTest, HungRequestHoldsOnlyItsWorker) {
 // Prepare, map and unmap of several disks of one VM read that VM once each.
 TEST_F(ParallelTest, LookupsReadTheInstanceOncePerCall) {
     ASSERT_NO_FATAL_FAILURE(start(4));
-    const std::string instance = "/instances/mover-1";
-    auto instanceReads = [&] {
-        size_t n = 0;
-        for (const auto& e : env->requests("GET", instance)) {
-            n += e.path.size() >= instance.size() &&
-                 e.path.compare(e.path.size() - instance.size(), instance.size(), instance) == 0;
-        }
-        return n;
-    };
+    auto instanceReads = [&] { return env->requestsMatching("GET", "/instances/mover-1"); };
     EXPECT_EQ(instanceReads(), 1u) << "prepare";
     ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
     ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
@@ -173,18 +165,24 @@ TEST_F(ParallelTest, LookupsReadTheInstanceOncePerCall) {
     EXPECT_EQ(instanceReads(), 1u) << "unmap";
 }
 
-// Revert of many disks on eight workers, each with its own session: every
-// disk is replaced and attached again (run under ThreadSanitizer in CI).
+// Snapshots and revert of many disks on eight workers, each with its own
+// session: every disk gets its snapshot and its record that snapshot's id,
+// and is replaced and attached again (run under ThreadSanitizer in CI).
 TEST_F(ParallelTest, SnapAndRevertOfManyDisksOnEightWorkers) {
     ASSERT_NO_FATAL_FAILURE(start(32));
     ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
     ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
-    // The description carries the time the call took the snapshot.
-    jsonxx::Object snap = env->snapshot(rec(0).snapName);
-    ASSERT_FALSE(snap.empty());
-    EXPECT_EQ(snap.get<jsonxx::String>("description").find("[1970-01-01"), std::string::npos)
-        << snap.get<jsonxx::String>("description");
+    EXPECT_EQ(env->requestsMatching("POST", "/createSnapshot"), 32u);
+    const std::string vm = env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
     for (int i = 0; i < records->count(); ++i) {
+        jsonxx::Object snap = env->snapshot(rec(i).snapName);
+        EXPECT_EQ(snap.get<jsonxx::String>("status"), "READY") << name(i);
+        // Each record holds its own snapshot's id for the calls that follow.
+        EXPECT_EQ(rec(i).metadata[6], disk(name(i)).get<jsonxx::String>("id") + "|demo-project|" +
+                                          vm + "|" + snap.get<jsonxx::String>("id") + "|");
+        // The description carries the time the call took the snapshot.
+        EXPECT_EQ(snap.get<jsonxx::String>("description").find("[1970-01-01"), std::string::npos)
+            << snap.get<jsonxx::String>("description");
         rec(i).configValues["SMCONFIG_CREATE_SAFE_POINT_SNAPSHOT_BEFORE_REVERT_KEY"] = 1;
     }
     ASSERT_EQ(run(bxso_revertSnaps), 0) << rec(0).errorText;

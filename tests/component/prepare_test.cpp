@@ -15,35 +15,19 @@ class PrepareTest : public bxtest::SnappedDisks {
 
     std::string diskId(const std::string& name) { return disk(name).get<jsonxx::String>("id"); }
 
-    // Local devices belong to the array of the VM's own account.
-    static void knowDefaultArray(bxtest::RecordSet& records) {
-        for (size_t i = 0; i < records.size(); ++i) {
-            records[i].knownArrays["GCP-Default-IAM"] = 0;
-        }
-    }
-
     // Records for disks of another VM, reached with the backup account's key.
-    void useHpx(bxtest::RecordSet& records, const std::vector<std::string>& devices) {
-        std::string pem = env->pemOf(kBackupAccount);
-        ASSERT_FALSE(pem.empty());
+    void useHpx(bxtest::RecordSet& records, const std::vector<std::string>& diskIds) {
         std::string vm = env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
-        for (size_t i = 0; i < devices.size(); ++i) {
-            auto& r = records[i];
-            r.sourceDevice = devices[i];
-            r.sourceInfo = "demo-project|" + vm;
-            r.array.user = kBackupAccount;
-            r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + pem;
-            r.metadata[154] = "us-central1-a|us-central1|";
+        for (size_t i = 0; i < diskIds.size(); ++i) {
+            asHpx(records[i], "demo-project", diskIds[i], vm, kBackupAccount);
         }
     }
 };
 
 TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
-    bxtest::RecordSet records(2);
-    records[0].sourceDevice = "/dev/sdb";
-    records[1].sourceDevice = "/dev/sdc";
-    knowDefaultArray(records);
-    ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;
+    // /dev/sdb and /dev/sdc, in the array of the VM's own account.
+    records = bxtest::EmulatorEnv::fleetRecords(2, "p-", 0, 3);
+    ASSERT_EQ(run(bxso_prepareDevices), 0) << rec(0).errorText;
     std::string vm = env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
 
     struct Expected {
@@ -54,7 +38,7 @@ TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
     const Expected expected[] = {{"data-disk-1", "pd-ssd", R"({"app":"db","tier":"data"})"},
                                  {"data-disk-2", "pd-balanced", "{}"}};
     for (size_t i = 0; i < 2; ++i) {
-        auto& r = records[i];
+        auto& r = rec(i);
         const Expected& e = expected[i];
         SCOPED_TRACE(e.disk);
         EXPECT_EQ(r.status, BXSO::SNAP_PREPARE_SUCCESS);
@@ -71,16 +55,13 @@ TEST_F(PrepareTest, LocalDisksGetTheirIdentityStored) {
 }
 
 TEST_F(PrepareTest, NonGoogleDeviceFailsThePrepare) {
-    bxtest::RecordSet records(2);
-    records[0].sourceDevice = "/dev/sdb";
-    records[1].sourceDevice = "/dev/sde";  // a QEMU disk
-    knowDefaultArray(records);
-    EXPECT_EQ(bxso_prepareDevices(records.data(), 2, &util), 1);
-    EXPECT_NE(records[0].errorCode, 0);
-    EXPECT_NE(records[0].errorText.find("[/dev/sde] is not matching for Google GCP"),
-              std::string::npos)
-        << records[0].errorText;
-    EXPECT_NE(records[1].status, BXSO::SNAP_PREPARE_SUCCESS);
+    records = bxtest::EmulatorEnv::fleetRecords(2, "p-", 0, 3);
+    rec(1).sourceDevice = "/dev/sde";  // a QEMU disk
+    EXPECT_EQ(run(bxso_prepareDevices), 1);
+    EXPECT_NE(rec(0).errorCode, 0);
+    EXPECT_NE(rec(0).errorText.find("[/dev/sde] is not matching for Google GCP"), std::string::npos)
+        << rec(0).errorText;
+    EXPECT_NE(rec(1).status, BXSO::SNAP_PREPARE_SUCCESS);
 }
 
 TEST_F(PrepareTest, HpxDisksAreFoundByIdZonalThenRegional) {
@@ -88,7 +69,7 @@ TEST_F(PrepareTest, HpxDisksAreFoundByIdZonalThenRegional) {
     std::string regionalId =
         env->idOf("projects/demo-project/regions/us-central1/disks/regional-disk-1");
     ASSERT_FALSE(regionalId.empty());
-    useHpx(records, {"demo-project|" + diskId("data-disk-3"), "demo-project|" + regionalId});
+    useHpx(records, {diskId("data-disk-3"), regionalId});
     ASSERT_EQ(bxso_prepareDevices(records.data(), 2, &util), 0) << records[0].errorText;
 
     EXPECT_EQ(records[0].status, BXSO::SNAP_PREPARE_SUCCESS);
@@ -106,29 +87,29 @@ TEST_F(PrepareTest, HpxDisksAreFoundByIdZonalThenRegional) {
     EXPECT_EQ(records[0].metadata[157], kBackupAccount + "|");
 }
 
-TEST_F(PrepareTest, HpxDiskInNeitherPlaceFailsWithGcpsMessage) {
-    bxtest::RecordSet records(1);
-    useHpx(records, {"demo-project|4242424242"});
-    EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
-    EXPECT_NE(records[0].status, BXSO::SNAP_PREPARE_SUCCESS);
-    EXPECT_NE(records[0].errorText.find("was not found"), std::string::npos)
-        << records[0].errorText;
-    EXPECT_TRUE(records[0].metadata.count(6) == 0 || records[0].metadata[6].empty());
-}
-
-// Given with a zone only, a disk that is not there fails with the lookup's
-// own sentence (the 404 was cleared for a region that was never tried).
-TEST_F(PrepareTest, HpxDiskGivenWithAZoneOnlyThatIsNotThereSaysSo) {
-    bxtest::RecordSet records(1);
-    useHpx(records, {"demo-project|4242424242"});
-    records[0].metadata[154] = "us-central1-a||";
-    EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
-    EXPECT_EQ(records[0].errorCode, 62008);
-    EXPECT_NE(
-        records[0].errorText.find(
-            "Failed to get details of GCP device by id [4242424242] and zone [us-central1-a]."),
-        std::string::npos)
-        << records[0].errorText;
+// A disk in neither the zone nor the region fails with GCP's message; given
+// with a zone only, with the lookup's own sentence (the 404 was cleared for a
+// region that was never tried). Nothing is stored for it.
+TEST_F(PrepareTest, HpxDiskThatIsNotThereFailsAndSaysWhy) {
+    struct Case {
+        const char* location;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"us-central1-a|us-central1|", "was not found"},
+        {"us-central1-a||",
+         "Failed to get details of GCP device by id [4242424242] and zone [us-central1-a]."}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        bxtest::RecordSet records(1);
+        useHpx(records, {"4242424242"});
+        records[0].metadata[154] = c.location;
+        EXPECT_EQ(bxso_prepareDevices(records.data(), 1, &util), 1);
+        EXPECT_NE(records[0].status, BXSO::SNAP_PREPARE_SUCCESS);
+        EXPECT_EQ(records[0].errorCode, 62008);
+        EXPECT_NE(records[0].errorText.find(c.text), std::string::npos) << records[0].errorText;
+        EXPECT_TRUE(records[0].metadata.count(6) == 0 || records[0].metadata[6].empty());
+    }
 }
 
 }  // namespace

@@ -49,6 +49,9 @@ struct Layout {
     int threads;
 };
 
+// One disk, and three one after the other or in parallel.
+const Layout kLayouts[] = {{1, 1}, {3, 1}, {3, 8}};
+
 class RevertFaults : public bxtest::SnappedDisks {
   protected:
     void SetUp() override { log.setLevel(-1); }
@@ -120,11 +123,10 @@ class RevertFaults : public bxtest::SnappedDisks {
 };
 
 TEST_F(RevertFaults, EveryFaultOnEveryStepEndsAllOrNothing) {
-    const Layout layouts[] = {{1, 1}, {3, 1}, {3, 8}};
     const Fault faults[] = {kStatus500, kStatus503, kStatus429, kOperationFails, kAnswerLost};
     int failedCalls = 0;
     int cases = 0;
-    for (const Layout& layout : layouts) {
+    for (const Layout& layout : kLayouts) {
         for (const Step& step : steps()) {
             for (const Fault& fault : faults) {
                 if (fault.operationFails && *step.operationType == '\0') {
@@ -139,18 +141,13 @@ TEST_F(RevertFaults, EveryFaultOnEveryStepEndsAllOrNothing) {
                     std::string what = std::to_string(layout.disks) + " disk(s) at " +
                                        std::to_string(layout.threads) + " thread(s), " + step.name +
                                        " " + fault.name + " after " + std::to_string(skip);
-                    start(layout);
-                    if (HasFatalFailure()) {
-                        return;
-                    }
+                    ASSERT_NO_FATAL_FAILURE(start(layout));
                     inject(step, fault, skip);
                     int rc = run(bxso_revertSnaps);
                     failedCalls += rc != 0;
                     ++cases;
                     expectAllOrNothing(rc, what);
-                    if (HasFailure()) {
-                        return;
-                    }
+                    ASSERT_FALSE(HasFailure()) << what;  // one failing case is enough to read
                 }
             }
         }
@@ -164,9 +161,8 @@ TEST_F(RevertFaults, EveryFaultOnEveryStepEndsAllOrNothing) {
 // request of the undo that follows is answered with a fault; every disk still
 // comes back as it was.
 TEST_F(RevertFaults, FaultsInTheUndoStillBringEveryDiskBack) {
-    const Layout layouts[] = {{1, 1}, {3, 1}, {3, 8}};
     const Fault faults[] = {kStatus500, kStatus503, kStatus429, kAnswerLost, kOperationFails};
-    for (const Layout& layout : layouts) {
+    for (const Layout& layout : kLayouts) {
         for (const Step& step : steps()) {
             for (const Fault& fault : faults) {
                 bool twice = fault.operationFails;
@@ -176,10 +172,7 @@ TEST_F(RevertFaults, FaultsInTheUndoStillBringEveryDiskBack) {
                 std::string what = std::to_string(layout.disks) + " disk(s) at " +
                                    std::to_string(layout.threads) + " thread(s), undo's " +
                                    step.name + " " + fault.name;
-                start(layout);
-                if (HasFatalFailure()) {
-                    return;
-                }
+                ASSERT_NO_FATAL_FAILURE(start(layout));
                 gce::OperationFault attach =
                     bxtest::opFault("attachDisk", "INTERNAL_ERROR", twice ? 2 : 1);
                 attach.targetPattern = "*";
@@ -191,9 +184,7 @@ TEST_F(RevertFaults, FaultsInTheUndoStillBringEveryDiskBack) {
                 int rc = run(bxso_revertSnaps);
                 EXPECT_EQ(rc, 1) << what;
                 expectAllOrNothing(rc, what);
-                if (HasFailure()) {
-                    return;
-                }
+                ASSERT_FALSE(HasFailure()) << what;
             }
         }
     }

@@ -36,13 +36,8 @@ TEST_F(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
     gce::EmulatorOptions options = bxtest::EmulatorEnv::defaultOptions();
     options.scenarioJson = kScenario;
     ASSERT_NO_FATAL_FAILURE(startEmulator(options));
-    records = std::make_unique<bxtest::RecordSet>(1);
+    records = bxtest::EmulatorEnv::fleetRecords(1, "bk-regional-", 0, 3);  // on /dev/sdb
     auto& r = rec(0);
-    r.sourceDevice = "/dev/sdb";
-    r.knownArrays["GCP-Default-IAM"] = 0;
-    r.snapName = "bk-regional";
-    r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_INTERVAL_IN_SEC"] = 0;
-    r.configValues["SMCONFIG_NAME_SNAP_OP_RETRY_COUNT"] = 3;
     r.intProperties[13] = 77;
     r.hostInfoText = "ab12";
     ASSERT_NO_FATAL_FAILURE(snapAll(true));
@@ -53,7 +48,7 @@ TEST_F(RevertRegionalTest, RegionalDiskIsReplacedInItsRegion) {
     jsonxx::Object after = env->resource(kRegionalDisk);
     ASSERT_FALSE(after.empty());
     EXPECT_NE(after.get<jsonxx::String>("id"), before.get<jsonxx::String>("id"));
-    EXPECT_NE(after.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bk-regional"),
+    EXPECT_NE(after.get<jsonxx::String>("sourceSnapshot").find("/global/snapshots/bk-regional-1"),
               std::string::npos);
     EXPECT_EQ(after.get<jsonxx::Array>("replicaZones").size(), 2u);
     EXPECT_EQ(after.get<jsonxx::Object>("labels").get<jsonxx::String>("app"), "ledger");

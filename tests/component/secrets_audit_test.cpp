@@ -27,14 +27,9 @@ class SecretsAudit : public bxtest::SnappedDisks {
             r.configValues["SMCONFIG_NAME_ENABLE_DIAGNOSTIC_LOGGING"] = 1;
             if (hpx) {
                 const char* disks[] = {"data-disk-1", "data-disk-2"};
-                r.sourceDevice =
-                    "demo-project|" + env->idOf(bxtest::EmulatorEnv::diskPath(disks[i]));
-                r.sourceInfo =
-                    "demo-project|" +
-                    env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1");
-                r.array.user = kBackupAccount;
-                r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + pem;
-                r.metadata[154] = "us-central1-a|us-central1|";
+                asHpx(r, "demo-project", env->idOf(bxtest::EmulatorEnv::diskPath(disks[i])),
+                      env->idOf("projects/demo-project/zones/us-central1-a/instances/mover-1"),
+                      kBackupAccount);
             } else {
                 r.sourceDevice = i == 0 ? "/dev/sdb" : "/dev/sdc";
                 r.knownArrays["GCP-Default-IAM"] = 0;

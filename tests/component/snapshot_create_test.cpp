@@ -1,6 +1,4 @@
 // Snapshot creation (snap and post-snap phases) through the exported entry points.
-#include <sstream>
-
 #include "host/debug_log.h"
 #include "support/snapped_disks.h"
 
@@ -75,40 +73,6 @@ TEST_F(SnapshotCreateTest, CreateRequestShape) {
               std::string::npos);
     // The snapshot carries exactly those labels.
     EXPECT_EQ(env->snapshot("snap-shape").get<jsonxx::Object>("labels").size(), 4u);
-}
-
-TEST_F(SnapshotCreateTest, RegionalDiskIsSnapshottedThroughItsRegion) {
-    prepare({"regional-disk-1"});
-    rec(0).metadata[154] = "|us-central1|";
-    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
-    EXPECT_GE(
-        env->requestsMatching("POST", "/regions/us-central1/disks/regional-disk-1/createSnapshot/"),
-        1u);
-    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
-}
-
-TEST_F(SnapshotCreateTest, TwentyDisksAllEndReadyWithTheirIds) {
-    std::ostringstream seed;
-    seed << R"({"disks":[)";
-    std::vector<std::string> disks;
-    for (int i = 1; i <= 20; ++i) {
-        disks.push_back("bulk-" + std::to_string(i));
-        seed << (i > 1 ? "," : "") << R"({"project":"demo-project","zone":"us-central1-a","name":")"
-             << disks.back() << R"(","sizeGb":10})";
-    }
-    seed << "]}";
-    std::string error;
-    ASSERT_TRUE(env->emu().seed(seed.str(), &error)) << error;
-    prepare(disks);
-    ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
-    ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
-    EXPECT_EQ(env->requestsMatching("POST", "/createSnapshot"), 20u);
-    for (size_t i = 0; i < records->size(); ++i) {
-        jsonxx::Object snap = env->snapshot(rec(i).snapName);
-        EXPECT_EQ(snap.get<jsonxx::String>("status"), "READY") << i;
-        EXPECT_EQ(rec(i).metadata[6],
-                  "1|demo-project|7777|" + snap.get<jsonxx::String>("id") + "|");
-    }
 }
 
 TEST_F(SnapshotCreateTest, SkippingTheCaptureCheckLeavesTheWaitToThePostPhase) {

@@ -1,5 +1,9 @@
 #include "support/snapped_disks.h"
 
+#include <iterator>
+
+#include "rest/rest_api_gcp.h"
+
 namespace bxtest {
 
 void SnappedDisks::startEmulator(gce::EmulatorOptions options) {
@@ -34,6 +38,43 @@ void SnappedDisks::snapAll(bool prepare) {
     ASSERT_EQ(run(bxso_snapDevices), 0) << rec(0).errorText;
     ASSERT_EQ(run(bxso_postSnapDevices), 0) << rec(0).errorText;
     env->emu().clearJournal();
+}
+
+void SnappedDisks::asHpx(FakeSnapInfo& r, const std::string& project, const std::string& diskId,
+                         const std::string& vmId, const std::string& account) const {
+    r.sourceDevice = project + "|" + diskId;
+    r.sourceInfo = project + "|" + vmId;
+    r.array.user = account;
+    r.configStrings["SMCONFIG_P12_KEY_FILENAME_KEY"] = "*enc:" + env->pemOf(account);
+    r.metadata[154] = "us-central1-a|us-central1|";
+}
+
+void SnappedDisks::connect(int op, bool arrayDetails) {
+    utils.reset();
+    ctx.reset();
+    ctx = std::make_unique<DuVavaZid::GcpCtx>(&util, 0, op);
+    ASSERT_EQ(ctx->initialize(records->data(), records->count()), 0) << ctx->errText();
+    if (arrayDetails) {
+        ASSERT_EQ(ctx->getArrayDetailsFromDB(), 0) << ctx->errText();
+    }
+    utils = std::make_unique<DuVavaZid::GcpUtils>(ctx.get());
+    ASSERT_EQ(utils->rest_connectToArray(), 0) << ctx->errText();
+    env->emu().clearJournal();
+}
+
+DuVavaZid::GcpObject* SnappedDisks::object(size_t i) {
+    auto it = ctx->snapMap.begin();
+    std::advance(it, static_cast<long>(i));
+    return it->second;
+}
+
+bool SnappedDisks::postSnapshot(const std::string& diskPath, const std::string& name) {
+    utils->rest_resetCtx();
+    auto& session = ctx->session();
+    session.restApiPath = diskPath + "/createSnapshot";
+    session.restRequest = "{\"name\":\"" + name + "\"}";
+    return session.restClient->post(session.restApiPath, session.restRequest, session.restResponse,
+                                    false);
 }
 
 }  // namespace bxtest

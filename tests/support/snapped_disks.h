@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "context/gcp_ctx.h"
 #include "engine/exports.h"
+#include "gcp/gcp_utils.h"
 #include "support/emulator_env.h"
 #include "support/fake_host.h"
 #include "support/log_capture.h"
@@ -35,6 +37,20 @@ class SnappedDisks : public ::testing::Test {
     // Prepare (when asked), snap and post-snap of every record, each
     // succeeding; the journal is cleared after.
     void snapAll(bool prepare);
+    // Makes r a disk of another VM: "project|disk id" on "project|VM id", reached
+    // with account's key, where the host says such disks live.
+    void asHpx(FakeSnapInfo& r, const std::string& project, const std::string& diskId,
+               const std::string& vmId, const std::string& account) const;
+
+    // ctx and utils over the records for operation op, connected to the
+    // emulator as an entry point connects (after the array's details when
+    // asked); the journal is cleared after.
+    void connect(int op, bool arrayDetails = false);
+    // The context's i-th object, in record order.
+    DuVavaZid::GcpObject* object(size_t i);
+    // Starts a snapshot of the disk at diskPath ("demo-project/zones/z/disks/d")
+    // through the context's client; the answer stays in the session's response.
+    bool postSnapshot(const std::string& diskPath, const std::string& name);
 
     int run(Entry fn) { return fn(records->data(), records->count(), &util); }
     FakeSnapInfo& rec(size_t i) { return (*records)[i]; }
@@ -44,6 +60,8 @@ class SnappedDisks : public ::testing::Test {
     std::unique_ptr<EmulatorEnv> env;
     FakeOSUtil util;
     std::unique_ptr<RecordSet> records;
+    std::unique_ptr<DuVavaZid::GcpCtx> ctx;
+    std::unique_ptr<DuVavaZid::GcpUtils> utils;
 };
 
 }  // namespace bxtest

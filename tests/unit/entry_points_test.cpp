@@ -111,6 +111,16 @@ TEST_P(EveryOperation, NullRecordArrayTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(Entry, EveryOperation, ::testing::ValuesIn(kOps),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The only call that reaches an entry point without a utility object: it
+// must fail the records with the reason, not touch the missing object.
+TEST_F(EntryPointTest, MissingUtilityObjectIsCode19) {
+    RecordSet records(1);
+    EXPECT_EQ(bxso_snapDevices(records.data(), 1, nullptr), 1);
+    EXPECT_EQ(records[0].errorText, "Snap OS Util object is null or not initialized");
+    EXPECT_EQ(records[0].status, BXSO::SNAP_CREATE_FAILED);
+    EXPECT_TRUE(log.contains("GCP Input validation for snap operation failed [19:", -1));
+}
+
 TEST_F(EntryPointTest, DeleteWithoutStoredMetadataSucceedsWithoutGcp) {
     RecordSet records(2);
     // Neither record ever got metadata: their snapshots never existed.
