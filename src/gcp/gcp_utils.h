@@ -51,6 +51,9 @@ class GcpUtils {
     int processSCSIDetails(std::vector<short>& pageCodes, int flags);
     // One INQUIRY: cdb is 6 bytes, buffer receives up to 255 bytes.
     int doSCSIInquiry(const char* devicePath, const unsigned char* cdb, unsigned char* buffer);
+    // One INQUIRY for pageCode into a cleared buffer of kInquiryBufferLength
+    // bytes, dumped to the log when it succeeds.
+    int inquirePage(const char* devicePath, short pageCode, unsigned char* buffer);
     int getStdDetailsFromSCSIInq(const unsigned char* buffer, std::string& vendor,
                                  std::string& product, std::string& revision);
     int getGCPDevNameFromSCSIInq(const unsigned char* buffer, std::string& deviceName);
@@ -290,5 +293,14 @@ std::string deviceNameOf(const GcpObject* object);
 int getResourceStatus(const GcpReqOpInfo& rec);
 void extractJSONxxArrayElements(const jsonxx::Object& object, const std::string& name,
                                 std::vector<std::string>& out);
+
+// The pool's thread entry for a per-snapshot worker: the pool hands each
+// thread one of runOnWorkers' items.
+template <void (*Work)(GcpUtils*, GcpObject*)>
+void* workerEntry(void* params) {
+    auto* item = static_cast<SnapOpReqParams*>(params);
+    Work(item->utils, item->object);
+    return nullptr;
+}
 
 }  // namespace DuVavaZid

@@ -1,7 +1,6 @@
 // Finding the local devices under which attached disks appeared: list the
 // devices before and after the attach, and recognise each new one by the
 // device name its page 0x83 carries.
-#include <cstring>
 #include <map>
 #include <set>
 
@@ -78,7 +77,6 @@ int GcpUtils::checkForMappedDevices(GcpMapCtx*, const std::vector<std::string>& 
     // path listed twice) is counted once, so the count cannot reach SnapCount
     // while another disk is still missing.
     std::set<GcpObject*> matched;
-    unsigned char cdb[kInquiryCdbLength];
     unsigned char buffer[kInquiryBufferLength];
     for (const std::string& path : candidates) {
         if (path.empty()) {
@@ -89,13 +87,10 @@ int GcpUtils::checkForMappedDevices(GcpMapCtx*, const std::vector<std::string>& 
             continue;
         }
         ctx->log(2, "GCP Doing standard SCSI inq for device [%s]...", path.c_str());
-        buildInquiryCdb(kStandardInquiryPage, cdb);
-        std::memset(buffer, 0, sizeof buffer);
-        result = doSCSIInquiry(path.c_str(), cdb, buffer);
+        result = inquirePage(path.c_str(), kStandardInquiryPage, buffer);
         if (result != 0) {
             continue;
         }
-        dumpHexBuffer(kInquiryBufferLength, buffer);
         if (buffer[kPageCodeOffset] != kStandardInquiryPage) {
             std::string text = pageCodeMismatchHead(buffer[kPageCodeOffset]) +
                                std::to_string(kStandardInquiryPage) + "n] for device [" + path +
@@ -120,13 +115,10 @@ int GcpUtils::checkForMappedDevices(GcpMapCtx*, const std::vector<std::string>& 
                  path.c_str());
 
         ctx->log(2, "GCP Doing VPD SCSI inq for device [%s]...", path.c_str());
-        buildInquiryCdb(kDeviceIdentificationPage, cdb);
-        std::memset(buffer, 0, sizeof buffer);
-        result = doSCSIInquiry(path.c_str(), cdb, buffer);
+        result = inquirePage(path.c_str(), kDeviceIdentificationPage, buffer);
         if (result != 0) {
             continue;
         }
-        dumpHexBuffer(kInquiryBufferLength, buffer);
         if (buffer[kPageCodeOffset] != kDeviceIdentificationPage) {
             std::string text = pageCodeMismatchHead(buffer[kPageCodeOffset]) +
                                std::to_string(kDeviceIdentificationPage) + "n] for device [" +

@@ -289,10 +289,7 @@ int undoByState(GcpUtils& u, GcpObject* o) {
     return rc;
 }
 
-void* revertSnap(void* params) {
-    auto* item = static_cast<SnapOpReqParams*>(params);
-    GcpObject* o = item->object;
-    GcpUtils* self = item->utils;
+void revertSnap(GcpUtils* self, GcpObject* o) {
     GcpCtx* c = self->ctx;
     BXSO::SnapInfo* record = o->snapInfo;
     WorkerSession session(c, o);
@@ -357,13 +354,9 @@ void* revertSnap(void* params) {
     }
     c->log(3, "GCP Reverting snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
            o->GCPDeviceName.c_str());
-    return nullptr;
 }
 
-void* undoRevertSnap(void* params) {
-    auto* item = static_cast<SnapOpReqParams*>(params);
-    GcpObject* o = item->object;
-    GcpUtils* self = item->utils;
+void undoRevertSnap(GcpUtils* self, GcpObject* o) {
     GcpCtx* c = self->ctx;
     // The record keeps the revert's own failure; the undo's are logged.
     WorkerSession session(c, nullptr);
@@ -394,7 +387,6 @@ void* undoRevertSnap(void* params) {
         c->log(-1, "GCP Failed to undo revert for snapshot [%s]", o->SnapUuid.c_str());
         o->UndoStanding = describeDiskStanding(*self, o);
     }
-    return nullptr;
 }
 
 int deleteSafepointSnaps(GcpUtils& u, GcpCtx* c) {
@@ -469,7 +461,7 @@ int GcpUtils::revertSnaps() {
     }
 
     std::list<SnapOpReqParams> items;
-    runOnWorkers("revertSnaps", &revertSnap, items, "revert");
+    runOnWorkers("revertSnaps", &workerEntry<revertSnap>, items, "revert");
     size_t failed = 0;
     for (const auto& item : items) {
         if (item.object->snapInfo->getStatus() != BXSO::SNAP_REVERT_SUCCESS) {
@@ -495,7 +487,7 @@ int GcpUtils::revertSnaps() {
             ctx->log(-1, "GCP Revert failed for [%zu] snapshots", failed);
         }
         for (auto& item : items) {
-            if (!ctx->threadPool.doWork(&undoRevertSnap, &item)) {
+            if (!ctx->threadPool.doWork(&workerEntry<undoRevertSnap>, &item)) {
                 ctx->log(-1, "GCP Failed to start thread for undoing revert");
                 break;
             }

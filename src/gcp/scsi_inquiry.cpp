@@ -228,17 +228,24 @@ void GcpUtils::dumpHexBuffer(short length, const unsigned char* buffer) {
     ctx->log(8, "GCP SCSI inquiry dump << [%s] >>", text.str().c_str());
 }
 
-int GcpUtils::isGoogleDevice(const std::string& deviceName) {
+int GcpUtils::inquirePage(const char* devicePath, short pageCode, unsigned char* buffer) {
     unsigned char cdb[kInquiryCdbLength];
+    buildInquiryCdb(pageCode, cdb);
+    std::memset(buffer, 0, kInquiryBufferLength);
+    int rc = doSCSIInquiry(devicePath, cdb, buffer);
+    if (rc == 0) {
+        dumpHexBuffer(kInquiryBufferLength, buffer);
+    }
+    return rc;
+}
+
+int GcpUtils::isGoogleDevice(const std::string& deviceName) {
     unsigned char buffer[kInquiryBufferLength];
-    buildInquiryCdb(kStandardInquiryPage, cdb);
-    std::memset(buffer, 0, sizeof buffer);
     const char* path = deviceName.c_str();
-    int rc = doSCSIInquiry(path, cdb, buffer);
+    int rc = inquirePage(path, kStandardInquiryPage, buffer);
     if (rc != 0) {
         return rc;
     }
-    dumpHexBuffer(kInquiryBufferLength, buffer);
     std::string vendor;
     std::string product;
     std::string revision;
@@ -280,21 +287,17 @@ int GcpUtils::processSCSIDetails(std::vector<short>& pageCodes, int mode) {
                          "SCSI details mode [" + std::to_string(mode) + "] is not supported");
     }
     int result = -1;
-    unsigned char cdb[kInquiryCdbLength];
     unsigned char buffer[kInquiryBufferLength];
     // Page codes outside, objects inside: every disk passes the standard
     // INQUIRY before any disk's name is read.
     for (short page : pageCodes) {
         for (auto& entry : ctx->snapMap) {
             GcpObject* object = entry.second;
-            buildInquiryCdb(page, cdb);
-            std::memset(buffer, 0, sizeof buffer);
             const std::string& path = object->HostSrcDev;
-            result = doSCSIInquiry(path.c_str(), cdb, buffer);
+            result = inquirePage(path.c_str(), page, buffer);
             if (result != 0) {
                 return result;
             }
-            dumpHexBuffer(kInquiryBufferLength, buffer);
             if (buffer[kPageCodeOffset] != page) {
                 return ctx->fail(GCP_ERR_EMPTY_ID_DATA,
                                  pageCodeMismatchHead(buffer[kPageCodeOffset]) +

@@ -217,10 +217,7 @@ int takeSnapshot(GcpUtils& u, GcpObject* o) {
     return rc;
 }
 
-void* createSnap(void* params) {
-    auto* item = static_cast<SnapOpReqParams*>(params);
-    GcpObject* o = item->object;
-    GcpUtils* self = item->utils;
+void createSnap(GcpUtils* self, GcpObject* o) {
     GcpCtx* c = self->ctx;
     BXSO::SnapInfo* record = o->snapInfo;
     WorkerSession session(c, o);
@@ -238,7 +235,6 @@ void* createSnap(void* params) {
     }
     c->log(3, "GCP Creating snapshot [%s] of disk [%s]... done", o->SnapUuid.c_str(),
            o->GCPDeviceName.c_str());
-    return nullptr;
 }
 
 // Post phase for one snapshot whose waits succeeded: its id into the metadata.
@@ -441,7 +437,7 @@ int GcpUtils::createSnaps() {
     readCreationSettings(*this);
     ctx->log(2, "GCP Creating snapshots...");
     std::list<SnapOpReqParams> items;
-    runOnWorkers("createSnaps", &createSnap, items, "create");
+    runOnWorkers("createSnaps", &workerEntry<createSnap>, items, "create");
     ctx->log(3, "GCP Creating snapshots... - done");
 
     size_t failed = 0;
